@@ -1,0 +1,89 @@
+#include "net/frame_protocol.h"
+
+#include <algorithm>
+
+uint32_t readLittleEndian32(const uint8_t* in)
+{
+    return uint32_t(in[0]) | uint32_t(in[1]) << 8 | uint32_t(in[2]) << 16 | uint32_t(in[3]) << 24;
+}
+
+void writeLittleEndian32(uint8_t* out, uint32_t value)
+{
+    out[0] = uint8_t(value);
+    out[1] = uint8_t(value >> 8);
+    out[2] = uint8_t(value >> 16);
+    out[3] = uint8_t(value >> 24);
+}
+
+void encodeControlMessage(uint32_t code, uint8_t out[kControlMessageSize])
+{
+    writeLittleEndian32(out, code);
+    writeLittleEndian32(out + 4, 0);
+    writeLittleEndian32(out + 8, 0);
+}
+
+int32_t decodeFrameHeader(const uint8_t in[kFrameHeaderSize])
+{
+    return int32_t(readLittleEndian32(in));
+}
+
+HeaderRead readFrameHeaderFrom(FrameReceiver& receiver, FrameChannelIo& io)
+{
+    while (receiver.headerReceived < kFrameHeaderSize) {
+        bool wouldBlock = false;
+        int32_t got = io.receive(receiver.header + receiver.headerReceived,
+                                 kFrameHeaderSize - receiver.headerReceived, &wouldBlock);
+        receiver.lastRecv = got;
+        if (got == 0)
+            return HeaderRead::EndOfStream;
+        if (got < 0) {
+            if (!wouldBlock)
+                return HeaderRead::Failed;
+            return receiver.headerReceived == 0 ? HeaderRead::NoData : HeaderRead::Partial;
+        }
+        receiver.headerReceived += std::min(got, kFrameHeaderSize - receiver.headerReceived);
+    }
+    receiver.headerReceived = 0;
+    receiver.remaining = decodeFrameHeader(receiver.header);
+    receiver.totalReceived = 0;
+    if (receiver.remaining > kMaxFrameBodySize)
+        return HeaderRead::TooLarge;
+    if (receiver.remaining > receiver.frameCapacity) {
+        uint8_t* grown = io.replaceFrameBuffer(receiver.frameBuffer, receiver.remaining);
+        if (!grown)
+            return HeaderRead::NoMemory;
+        receiver.frameBuffer = grown;
+        receiver.frameCapacity = receiver.remaining;
+    }
+    receiver.bodyPhase = true;
+    return HeaderRead::Complete;
+}
+
+int32_t readFrameBodyFrom(FrameReceiver& receiver, FrameChannelIo& io)
+{
+    while (receiver.remaining > 0) {
+        // The header read grew the buffer to the announced length; the room left is checked
+        // all the same, so no caller order can make a receive write past the buffer.
+        int32_t ask = std::min({receiver.remaining, kFrameBufferSize,
+                                receiver.frameCapacity - receiver.totalReceived});
+        if (ask <= 0)
+            break;
+        bool wouldBlock = false;
+        int32_t got = io.receive(receiver.frameBuffer + receiver.totalReceived, ask, &wouldBlock);
+        receiver.lastRecv = got;
+        if (got > 0) {
+            got = std::min(got, ask);
+            receiver.totalReceived += got;
+            receiver.remaining -= got;
+            io.pause();
+        } else if (got == 0) {
+            break;
+        } else if (wouldBlock) {
+            io.pause();
+        } else {
+            break;
+        }
+    }
+    receiver.bodyPhase = false;
+    return receiver.totalReceived;
+}

@@ -1,0 +1,75 @@
+// Frame channel wire records and the receive side of its lock-step exchange.
+// Portable: the Winsock glue in frame_channel.cpp supplies the socket calls.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+enum : uint32_t {
+    MSG_NEXT_FRAME = 0x0101,  // send the FrameHeader of the next frame
+    MSG_SEND_BODY = 0x0201,   // send the body the last FrameHeader announced
+};
+
+constexpr int kControlMessageSize = 12;
+constexpr int kFrameHeaderSize = 4;
+// The frame buffer's first size, and the most one receive call asks for.
+constexpr int32_t kFrameBufferSize = 500000;
+// Bodies above this end the connection; a 4K screen at high quality stays well below it.
+constexpr int32_t kMaxFrameBodySize = 32 * 1024 * 1024;
+
+// Wire words are little-endian whatever the host; these keep that explicit.
+uint32_t readLittleEndian32(const uint8_t* in);
+void writeLittleEndian32(uint8_t* out, uint32_t value);
+
+// Code, then two zero words.
+void encodeControlMessage(uint32_t code, uint8_t out[kControlMessageSize]);
+// The announced body length, signed: 0 or below announces no body.
+int32_t decodeFrameHeader(const uint8_t in[kFrameHeaderSize]);
+
+// The calls the frame reads need from the platform.
+class FrameChannelIo {
+public:
+    // recv's contract: a count above 0, 0 at the end of the stream, below 0 on error,
+    // with *wouldBlock telling an empty non-blocking socket from a real failure.
+    virtual int32_t receive(uint8_t* into, int32_t length, bool* wouldBlock) = 0;
+    // The pause after every chunk and every empty try while a body comes in.
+    virtual void pause() = 0;
+    // A frame buffer of at least `size` bytes in place of `old`, whose contents need not
+    // survive; null when there is no memory (`old` is then still owned by the caller).
+    virtual uint8_t* replaceFrameBuffer(uint8_t* old, int32_t size) = 0;
+
+protected:
+    ~FrameChannelIo() = default;
+};
+
+// The frame channel's receive counters.
+struct FrameReceiver {
+    int32_t remaining = 0;       // body bytes still to come
+    int32_t lastRecv = 0;        // what the last receive call returned
+    int32_t totalReceived = 0;   // body bytes already in frameBuffer
+    bool bodyPhase = false;      // false: the next read is a header; true: a body
+    uint8_t* frameBuffer = nullptr;
+    int32_t frameCapacity = 0;
+    uint8_t header[kFrameHeaderSize] = {};
+    int32_t headerReceived = 0;  // header bytes kept across reads
+};
+
+enum class HeaderRead {
+    Complete,     // a whole header: the body phase begins
+    Partial,      // part of a header; the rest comes with a later read event
+    NoData,       // nothing to read after all
+    EndOfStream,  // the peer closed; the next wait reports it
+    Failed,       // the receive call failed
+    TooLarge,     // the announced body is above kMaxFrameBodySize
+    NoMemory,     // the frame buffer could not grow to the announced body
+};
+
+// Reads what is missing of a FrameHeader. Only a complete header moves to the body phase,
+// so a header that arrives in pieces, or a read event with nothing behind it, never makes
+// the client ask for a body that was not announced.
+HeaderRead readFrameHeaderFrom(FrameReceiver& receiver, FrameChannelIo& io);
+
+// Receives the announced body into frameBuffer, never asking for more than `remaining`,
+// so bytes beyond the body stay in the socket. Ends at the end of the stream or on an
+// error with what has arrived. Returns totalReceived; the header phase follows.
+int32_t readFrameBodyFrom(FrameReceiver& receiver, FrameChannelIo& io);

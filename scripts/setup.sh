@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Makes a fresh Debian 12 machine ready to build and test Tavimo, and is quick
+# when everything is already there. Needs root (apt).
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cache="$top/.cache"
+mkdir -p "$cache"
+
+packages=(
+  g++-mingw-w64-i686 mingw-w64-tools
+  wine wine32:i386 wine64 fonts-wine fonts-ipafont-gothic
+  xvfb xdotool xauth x11-utils imagemagick
+  nasm cmake ninja-build g++ clang libclang-rt-14-dev
+  libgtest-dev libbenchmark-dev
+  libjpeg62-turbo-dev libturbojpeg0-dev libjpeg-turbo-progs
+  dpkg-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+apt_updated=no
+apt_update() { [ "$apt_updated" = yes ] || { apt-get update -qq; apt_updated=yes; }; }
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
+
+# deb-src next to the distribution's deb entry, for libjpeg-turbo's source package
+if [ ! -f /etc/apt/sources.list.d/tavimo-src.sources ]; then
+  sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
+    > /etc/apt/sources.list.d/tavimo-src.sources
+  apt_updated=no
+fi
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  apt_update
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+fi
+
+# libjpeg-turbo from Debian's own source, cross-built static for i686-w64-mingw32
+prefix="$cache/jpeg-i686"
+if [ ! -f "$prefix/lib/libjpeg.a" ]; then
+  src="$cache/src"
+  if ! ls -d "$src"/libjpeg-turbo-*/ >/dev/null 2>&1; then
+    apt_update
+    rm -rf "$src" && mkdir -p "$src"
+    (cd "$src" && apt-get source -qq libjpeg-turbo >/dev/null 2>&1)
+  fi
+  jsrc=$(ls -d "$src"/libjpeg-turbo-*/ | head -n 1)
+  rm -rf "$cache/jpeg-build"
+  cmake -S "$jsrc" -B "$cache/jpeg-build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-i686.cmake" \
+    -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release \
+    -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_SIMD=ON -DREQUIRE_SIMD=ON \
+    -DWITH_TURBOJPEG=OFF -DWITH_JAVA=OFF -DWITH_JPEG7=OFF -DWITH_JPEG8=OFF -Wno-dev >/dev/null
+  cmake --build "$cache/jpeg-build" >/dev/null
+  cmake --install "$cache/jpeg-build" >/dev/null
+  echo "setup: libjpeg-turbo cross-built into $prefix"
+fi
+
+# GoogleTest for the Windows-side tests
+if [ ! -f "$cache/gtest-i686/lib/libgtest.a" ]; then
+  rm -rf "$cache/gtest-build"
+  cmake -S /usr/src/googletest -B "$cache/gtest-build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-i686.cmake" \
+    -DCMAKE_INSTALL_PREFIX="$cache/gtest-i686" -DCMAKE_BUILD_TYPE=Release \
+    -DBUILD_SHARED_LIBS=OFF -DBUILD_GMOCK=OFF >/dev/null
+  cmake --build "$cache/gtest-build" >/dev/null
+  cmake --install "$cache/gtest-build" >/dev/null
+  echo "setup: GoogleTest cross-built into $cache/gtest-i686"
+fi
