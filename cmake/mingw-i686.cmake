@@ -1,12 +1,6 @@
-# Cross build for 32-bit Windows with mingw-w64 (posix threads, so std::thread and GoogleTest work).
-set(CMAKE_SYSTEM_NAME Windows)
+# The shipped build: 32-bit Windows.
+set(TAVIMO_MINGW_TRIPLE i686-w64-mingw32)
+set(TAVIMO_MINGW_ARCH i686)
 set(CMAKE_SYSTEM_PROCESSOR x86)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32 ${CMAKE_CURRENT_LIST_DIR}/../.cache/jpeg-i686 ${CMAKE_CURRENT_LIST_DIR}/../.cache/gtest-i686)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -7,7 +7,7 @@ cache="$top/.cache"
 mkdir -p "$cache"
 
 packages=(
-  g++-mingw-w64-i686 mingw-w64-tools
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
   wine wine32:i386 wine64 fonts-wine fonts-ipafont-gothic
   xvfb xdotool xauth x11-utils imagemagick
   nasm cmake ninja-build g++ clang libclang-rt-14-dev
@@ -41,35 +41,37 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
 fi
 
-# libjpeg-turbo from Debian's own source, cross-built static for i686-w64-mingw32
-prefix="$cache/jpeg-i686"
-if [ ! -f "$prefix/lib/libjpeg.a" ]; then
-  src="$cache/src"
-  if ! ls -d "$src"/libjpeg-turbo-*/ >/dev/null 2>&1; then
-    apt_update
-    rm -rf "$src" && mkdir -p "$src"
-    (cd "$src" && apt-get source -qq libjpeg-turbo >/dev/null 2>&1)
+# libjpeg-turbo from Debian's own source, and GoogleTest, cross-built static for both
+# Windows targets: i686 is what ships, x86_64 runs the Windows-side tests where 32-bit
+# programs cannot run.
+src="$cache/src"
+for arch in i686 x86_64; do
+  prefix="$cache/$arch"
+  toolchain="$top/cmake/mingw-$arch.cmake"
+  if [ ! -f "$prefix/jpeg/lib/libjpeg.a" ]; then
+    if ! ls -d "$src"/libjpeg-turbo-*/ >/dev/null 2>&1; then
+      apt_update
+      rm -rf "$src" && mkdir -p "$src"
+      (cd "$src" && apt-get source -qq libjpeg-turbo >/dev/null 2>&1)
+    fi
+    jsrc=$(ls -d "$src"/libjpeg-turbo-*/ | head -n 1)
+    rm -rf "$prefix/jpeg-build"
+    cmake -S "$jsrc" -B "$prefix/jpeg-build" -G Ninja -Wno-dev \
+      -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_INSTALL_PREFIX="$prefix/jpeg" \
+      -DCMAKE_BUILD_TYPE=Release -DENABLE_SHARED=OFF -DENABLE_STATIC=ON \
+      -DWITH_SIMD=ON -DREQUIRE_SIMD=ON -DWITH_TURBOJPEG=OFF -DWITH_JAVA=OFF \
+      -DWITH_JPEG7=OFF -DWITH_JPEG8=OFF >/dev/null
+    cmake --build "$prefix/jpeg-build" >/dev/null
+    cmake --install "$prefix/jpeg-build" >/dev/null
+    echo "setup: libjpeg-turbo cross-built into $prefix/jpeg"
   fi
-  jsrc=$(ls -d "$src"/libjpeg-turbo-*/ | head -n 1)
-  rm -rf "$cache/jpeg-build"
-  cmake -S "$jsrc" -B "$cache/jpeg-build" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-i686.cmake" \
-    -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release \
-    -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_SIMD=ON -DREQUIRE_SIMD=ON \
-    -DWITH_TURBOJPEG=OFF -DWITH_JAVA=OFF -DWITH_JPEG7=OFF -DWITH_JPEG8=OFF -Wno-dev >/dev/null
-  cmake --build "$cache/jpeg-build" >/dev/null
-  cmake --install "$cache/jpeg-build" >/dev/null
-  echo "setup: libjpeg-turbo cross-built into $prefix"
-fi
-
-# GoogleTest for the Windows-side tests
-if [ ! -f "$cache/gtest-i686/lib/libgtest.a" ]; then
-  rm -rf "$cache/gtest-build"
-  cmake -S /usr/src/googletest -B "$cache/gtest-build" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-i686.cmake" \
-    -DCMAKE_INSTALL_PREFIX="$cache/gtest-i686" -DCMAKE_BUILD_TYPE=Release \
-    -DBUILD_SHARED_LIBS=OFF -DBUILD_GMOCK=OFF >/dev/null
-  cmake --build "$cache/gtest-build" >/dev/null
-  cmake --install "$cache/gtest-build" >/dev/null
-  echo "setup: GoogleTest cross-built into $cache/gtest-i686"
-fi
+  if [ ! -f "$prefix/gtest/lib/libgtest.a" ]; then
+    rm -rf "$prefix/gtest-build"
+    cmake -S /usr/src/googletest -B "$prefix/gtest-build" -G Ninja -Wno-dev \
+      -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_INSTALL_PREFIX="$prefix/gtest" \
+      -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DBUILD_GMOCK=OFF >/dev/null
+    cmake --build "$prefix/gtest-build" >/dev/null
+    cmake --install "$prefix/gtest-build" >/dev/null
+    echo "setup: GoogleTest cross-built into $prefix/gtest"
+  fi
+done

@@ -1,0 +1,8 @@
+#include "app/globals.h"
+
+// Construction order is declaration order within this file.
+NetConnection frameChannel;
+NetConnection inputChannel;
+FrameImage frameImage;
+
+HWND mainWindow;

@@ -1,0 +1,14 @@
+// The process-wide objects, built before WinMain in the order of globals.cpp and
+// released after it in reverse.
+#pragma once
+
+#include <windows.h>
+
+#include "display/frame_image.h"
+#include "net/net_connection.h"
+
+extern NetConnection frameChannel;  // port 54321: frames, requested in lock-step
+extern NetConnection inputChannel;  // port 54322: input messages, send only
+extern FrameImage frameImage;
+
+extern HWND mainWindow;

@@ -1,0 +1,3 @@
+#include "connect/connect_dialog.h"
+
+wchar_t destinationText[kDestinationUnits];

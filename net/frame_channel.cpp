@@ -1,0 +1,84 @@
+#include "net/frame_channel.h"
+
+#include "app/globals.h"
+#include "app/message_box.h"
+
+namespace {
+
+struct WinsockIo final : FrameChannelIo {
+    SOCKET sock;
+    explicit WinsockIo(SOCKET s) : sock(s) {}
+
+    int32_t receive(uint8_t* into, int32_t length, bool* wouldBlock) override
+    {
+        int got = recv(sock, reinterpret_cast<char*>(into), length, 0);
+        *wouldBlock = got == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK;
+        return got == SOCKET_ERROR ? -1 : got;
+    }
+    void pause() override { Sleep(10); }
+    uint8_t* replaceFrameBuffer(uint8_t* old, int32_t size) override
+    {
+        auto* fresh = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, SIZE_T(size)));
+        if (fresh)
+            HeapFree(GetProcessHeap(), 0, old);
+        return fresh;
+    }
+};
+
+}  // namespace
+
+void sendControl(uint32_t code)
+{
+    encodeControlMessage(code, frameImage.controlMessage);
+    if (sendOn(frameChannel, frameImage.controlMessage, kControlMessageSize) == SOCKET_ERROR)
+        WSAGetLastError();  // the exchange goes on; the next wait tells whether it can
+}
+
+bool waitForRead(NetConnection& conn)
+{
+    for (;;) {
+        if (conn.sock == INVALID_SOCKET)
+            return true;  // ended by a read, which has told the user why
+        if (WSAWaitForMultipleEvents(1, &conn.netEvent, FALSE, WSA_INFINITE, FALSE) == WSA_WAIT_FAILED ||
+            WSAEnumNetworkEvents(conn.sock, conn.netEvent, &conn.netEvents) == SOCKET_ERROR) {
+            showMessage(nullptr, L"events_error");
+            return true;
+        }
+        // A close wins over data that came with it.
+        if (conn.netEvents.lNetworkEvents & FD_CLOSE) {
+            closeSocket(conn);
+            showMessage(nullptr, L"切断されました(+_+)");
+            return true;
+        }
+        if (conn.netEvents.lNetworkEvents & FD_READ)
+            return false;
+    }
+}
+
+HeaderRead readFrameHeader(NetConnection& conn)
+{
+    WinsockIo io(conn.sock);
+    HeaderRead result = readFrameHeaderFrom(conn, io);
+    switch (result) {
+    case HeaderRead::Failed:
+        showMessage(nullptr, L"recv_error");
+        break;
+    case HeaderRead::TooLarge:
+        closeSocket(conn);
+        showMessage(nullptr, L"受信エラー\r\nフレームが大きすぎます(*_*)");
+        break;
+    case HeaderRead::NoMemory:
+        closeSocket(conn);
+        showMessage(nullptr, L"受信エラー\r\nメモリが足りません(*_*)");
+        break;
+    default:
+        break;
+    }
+    return result;
+}
+
+int32_t readFrameBody(NetConnection& conn)
+{
+    WinsockIo io(conn.sock);
+    return readFrameBodyFrom(conn, io);
+}

@@ -1,0 +1,20 @@
+// The frame channel's side of the lock-step exchange, on the Winsock socket.
+#pragma once
+
+#include <cstdint>
+
+#include "net/net_connection.h"
+
+// Sends MSG_NEXT_FRAME or MSG_SEND_BODY on the frame channel; a failed send is ignored.
+void sendControl(uint32_t code);
+
+// Waits for the next read event. True when the channel has ended (closed by the server,
+// a failed wait, or ended by a read); the user has been told.
+bool waitForRead(NetConnection& conn);
+
+// Reads what has arrived of a FrameHeader; reports failures to the user and ends the
+// channel for a body it will not take.
+HeaderRead readFrameHeader(NetConnection& conn);
+
+// Receives the announced body into frameBuffer; returns totalReceived.
+int32_t readFrameBody(NetConnection& conn);

@@ -1,0 +1,114 @@
+#include "net/net_connection.h"
+
+#include "app/message_box.h"
+#include "connect/connect_dialog.h"
+
+#include <algorithm>
+#include <cstring>
+
+NetConnection::NetConnection()
+{
+    InitializeCriticalSection(&sockLock);
+    if (WSAStartup(MAKEWORD(2, 0), &wsaData) != 0)
+        showMessage(nullptr, L"WinSock初期化失敗(*_*)");
+    frameBuffer = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, kFrameBufferSize));
+    frameCapacity = frameBuffer ? kFrameBufferSize : 0;
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    netEvent = WSACreateEvent();
+}
+
+// The lock stays: at exit another thread may still be about to take it.
+NetConnection::~NetConnection()
+{
+    closeSocket(*this);
+    EnterCriticalSection(&sockLock);
+    HeapFree(GetProcessHeap(), 0, frameBuffer);
+    frameBuffer = nullptr;
+    frameCapacity = 0;
+    LeaveCriticalSection(&sockLock);
+    WSACleanup();
+}
+
+bool openSocket(NetConnection& conn)
+{
+    SOCKET made = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    EnterCriticalSection(&conn.sockLock);
+    conn.sock = made;
+    LeaveCriticalSection(&conn.sockLock);
+    if (made == INVALID_SOCKET) {
+        showMessage(nullptr, L"socket_error");
+        return true;
+    }
+    return false;
+}
+
+static void showLookupError(HWND owner, int code)
+{
+    const wchar_t* text = L"接続エラー";
+    if (code == WSANO_DATA)
+        text = L"接続エラー\r\n存在しないアドレスです(*_*)";
+    else if (code == WSAHOST_NOT_FOUND)
+        text = L"接続エラー\r\nこのホスト名は存在しません(*_*)";
+    showMessage(owner, text);
+}
+
+bool resolveAndConnect(NetConnection& conn, HWND owner, unsigned short port)
+{
+    conn.port = port;
+    conn.address = sockaddr_in{};
+    conn.address.sin_family = AF_INET;
+    conn.address.sin_port = htons(port);
+
+    // The resolver takes narrow text: keep the low byte of each unit.
+    size_t i = 0;
+    for (; i + 1 < sizeof conn.hostText && destinationText[i] != 0; ++i)
+        conn.hostText[i] = char(destinationText[i] & 0xFF);
+    conn.hostText[i] = 0;
+
+    conn.address.sin_addr.s_addr = inet_addr(conn.hostText);
+    if (conn.address.sin_addr.s_addr == INADDR_NONE) {
+        conn.hostEntry = gethostbyname(conn.hostText);
+        if (!conn.hostEntry) {
+            showLookupError(owner, WSAGetLastError());
+            return true;
+        }
+        memcpy(&conn.address.sin_addr, conn.hostEntry->h_addr_list[0],
+               std::min<size_t>(size_t(conn.hostEntry->h_length), sizeof conn.address.sin_addr));
+    } else {
+        // A typed address is the address: a reverse lookup would only refuse the many
+        // hosts that have no reverse name.
+        conn.hostEntry = nullptr;
+    }
+
+    if (connect(conn.sock, reinterpret_cast<sockaddr*>(&conn.address), sizeof conn.address) == 0)
+        return false;
+    int code = WSAGetLastError();
+    if (code == WSAEWOULDBLOCK)
+        return false;
+    showMessage(owner, code == WSAECONNREFUSED ? L"接続が拒否されました(+_+)" : L"connect_err (+_+)");
+    return true;
+}
+
+void closeSocket(NetConnection& conn)
+{
+    EnterCriticalSection(&conn.sockLock);
+    if (conn.sock != INVALID_SOCKET) {
+        shutdown(conn.sock, SD_BOTH);
+        closesocket(conn.sock);
+        conn.sock = INVALID_SOCKET;
+    }
+    LeaveCriticalSection(&conn.sockLock);
+}
+
+int sendOn(NetConnection& conn, const void* data, int length)
+{
+    EnterCriticalSection(&conn.sockLock);
+    int sent = SOCKET_ERROR;
+    if (conn.sock != INVALID_SOCKET)
+        sent = send(conn.sock, static_cast<const char*>(data), length, 0);
+    else
+        WSASetLastError(WSAENOTSOCK);
+    LeaveCriticalSection(&conn.sockLock);
+    return sent;
+}

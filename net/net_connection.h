@@ -1,0 +1,40 @@
+// One TCP channel to the remote host: its socket, the resolved address and, for the
+// frame channel, the receive counters and frame buffer of the lock-step exchange.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include "net/frame_protocol.h"
+
+constexpr unsigned short kFramePort = 54321;
+constexpr unsigned short kInputPort = 54322;
+
+struct NetConnection : FrameReceiver {
+    NetConnection();
+    ~NetConnection();
+    NetConnection(const NetConnection&) = delete;
+    NetConnection& operator=(const NetConnection&) = delete;
+
+    // INVALID_SOCKET before openSocket and once closed, so a closed handle that the
+    // system may hand out again is never shut down, closed or sent on a second time.
+    SOCKET sock = INVALID_SOCKET;
+    sockaddr_in address = {};
+    WSADATA wsaData = {};
+    char hostText[128] = {};  // the destination narrowed for the resolver
+    unsigned short port = 0;
+    hostent* hostEntry = nullptr;
+    WSAEVENT netEvent = WSA_INVALID_EVENT;
+    WSANETWORKEVENTS netEvents = {};
+    // Closing and sending come from different threads.
+    CRITICAL_SECTION sockLock;
+};
+
+// Both return true on failure, after the user has been told.
+bool openSocket(NetConnection& conn);
+bool resolveAndConnect(NetConnection& conn, HWND owner, unsigned short port);
+
+// Shuts down and closes the socket once; later calls do nothing.
+void closeSocket(NetConnection& conn);
+// send() that fails with WSAENOTSOCK instead of touching a closed handle.
+int sendOn(NetConnection& conn, const void* data, int length);
