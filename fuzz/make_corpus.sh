@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Regenerates the frame fuzzer's seeds in fuzz/corpus: tiny frames as a peer sends them
+# (4-byte little-endian length, then the JPEG), behind the fuzzer's flag and chunk bytes.
+set -euo pipefail
+out=$(cd "$(dirname "$0")" && pwd)/corpus
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+mkdir -p "$out"
+
+convert -size 16x16 -depth 8 gradient:red-blue "$tmp/a.ppm"
+convert -size 24x16 -depth 8 -seed 1 plasma:fractal "$tmp/b.ppm"
+cjpeg -quality 75 "$tmp/a.ppm" > "$tmp/baseline.jpg"
+cjpeg -progressive -sample 2x1 "$tmp/b.ppm" > "$tmp/progressive.jpg"
+cjpeg -grayscale -restart 1 "$tmp/b.ppm" > "$tmp/grey.jpg"
+cjpeg -arithmetic -sample 1x1 "$tmp/a.ppm" > "$tmp/arithmetic.jpg"
+convert "$tmp/a.ppm" -colorspace CMYK -quality 80 "$tmp/cmyk.jpg"
+
+frame() {  # the body with its length in front
+  local size; size=$(stat -c %s "$1")
+  printf "\\x$(printf %02x $((size & 255)))\\x$(printf %02x $((size >> 8 & 255)))\\x00\\x00"
+  cat "$1"
+}
+bytes() { printf "$@"; }
+
+{ bytes '\x00'; frame "$tmp/baseline.jpg"; } > "$out/baseline"
+# Three chunk sizes: 7 bytes, an empty socket, 50 bytes.
+{ bytes '\x03\x07\x00\x32'; frame "$tmp/progressive.jpg"; } > "$out/progressive-chunked"
+# A small first buffer, the swapping path.
+{ bytes '\x18'; frame "$tmp/grey.jpg"; } > "$out/grey-restart-swap"
+# A header announcing no body, then two frames.
+{ bytes '\x01\x03\x00\x00\x00\x00'; frame "$tmp/arithmetic.jpg"; frame "$tmp/cmyk.jpg"; } \
+  > "$out/three-frames"
+# The stream ends halfway through the body.
+frame "$tmp/baseline.jpg" > "$tmp/whole"
+{ bytes '\x00'; head -c $(( $(stat -c %s "$tmp/whole") / 2 )) "$tmp/whole"; } > "$out/cut-body"
+ls -l "$out"
