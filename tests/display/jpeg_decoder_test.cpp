@@ -424,6 +424,10 @@ TEST(JpegDecoder, MatchesDjpegBmpByteForByte)
     char dirTemplate[] = "/tmp/tavimo-djpeg-XXXXXX";
     ASSERT_NE(mkdtemp(dirTemplate), nullptr);
     const fs::path dir = dirTemplate;
+    struct Cleanup {
+        fs::path dir;
+        ~Cleanup() { fs::remove_all(dir); }  // also when an assertion ends the test
+    } cleanup{dir};
 
     std::vector<fs::path> frames;
     for (const auto& entry : fs::directory_iterator(images))
@@ -479,7 +483,6 @@ TEST(JpegDecoder, MatchesDjpegBmpByteForByte)
     // The 12-bit frame is the one djpeg turns down; everything else was compared.
     EXPECT_EQ(refused, 1);
     EXPECT_EQ(compared + refused, int(frames.size()));
-    fs::remove_all(dir);
 }
 
 }  // namespace
