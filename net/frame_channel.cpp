@@ -3,6 +3,9 @@
 #include "app/globals.h"
 #include "app/message_box.h"
 
+static_assert(kEventRead == FD_READ && kEventWrite == FD_WRITE && kEventClose == FD_CLOSE,
+              "event bits as Winsock has them");
+
 namespace {
 
 struct WinsockIo final : FrameChannelIo {
@@ -44,14 +47,16 @@ bool waitForRead(NetConnection& conn)
             showMessage(nullptr, L"events_error");
             return true;
         }
-        // A close wins over data that came with it.
-        if (conn.netEvents.lNetworkEvents & FD_CLOSE) {
+        switch (stepForEvents(uint32_t(conn.netEvents.lNetworkEvents))) {
+        case ChannelStep::Ended:
             closeSocket(conn);
             showMessage(nullptr, L"切断されました(+_+)");
             return true;
-        }
-        if (conn.netEvents.lNetworkEvents & FD_READ)
+        case ChannelStep::Read:
             return false;
+        case ChannelStep::WaitAgain:
+            break;
+        }
     }
 }
 

@@ -27,6 +27,15 @@ int32_t decodeFrameHeader(const uint8_t in[kFrameHeaderSize])
     return int32_t(readLittleEndian32(in));
 }
 
+ChannelStep stepForEvents(uint32_t events)
+{
+    if (events & kEventClose)
+        return ChannelStep::Ended;
+    if (events & kEventRead)
+        return ChannelStep::Read;
+    return ChannelStep::WaitAgain;
+}
+
 HeaderRead readFrameHeaderFrom(FrameReceiver& receiver, FrameChannelIo& io)
 {
     while (receiver.headerReceived < kFrameHeaderSize) {

@@ -26,6 +26,19 @@ void encodeControlMessage(uint32_t code, uint8_t out[kControlMessageSize]);
 // The announced body length, signed: 0 or below announces no body.
 int32_t decodeFrameHeader(const uint8_t in[kFrameHeaderSize]);
 
+// Network event bits as Winsock reports them.
+enum : uint32_t {
+    kEventRead = 0x01,
+    kEventWrite = 0x02,
+    kEventClose = 0x20,
+};
+
+enum class ChannelStep { Ended, Read, WaitAgain };
+
+// What a wait's reported events mean for the frame channel: a close wins over data that
+// came with it, and write readiness alone is no reason to read.
+ChannelStep stepForEvents(uint32_t events);
+
 // The calls the frame reads need from the platform.
 class FrameChannelIo {
 public:

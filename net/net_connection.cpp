@@ -86,6 +86,12 @@ bool resolveAndConnect(NetConnection& conn, HWND owner, unsigned short port)
     int code = WSAGetLastError();
     if (code == WSAEWOULDBLOCK)
         return false;
+    // A socket whose connect failed does not always connect again; the retry gets a new one.
+    SOCKET fresh = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    closeSocket(conn);
+    EnterCriticalSection(&conn.sockLock);
+    conn.sock = fresh;
+    LeaveCriticalSection(&conn.sockLock);
     showMessage(owner, code == WSAECONNREFUSED ? L"接続が拒否されました(+_+)" : L"connect_err (+_+)");
     return true;
 }

@@ -105,6 +105,15 @@ TEST(ControlMessage, BothCodesAreTwelveBytesWithZeroTail)
     EXPECT_EQ(0, std::memcmp(out, body, 12));
 }
 
+TEST(NetworkEvents, CloseWinsOverDataAndWriteAloneWaitsAgain)
+{
+    EXPECT_EQ(ChannelStep::Ended, stepForEvents(kEventClose | kEventRead));
+    EXPECT_EQ(ChannelStep::Ended, stepForEvents(kEventClose | kEventRead | kEventWrite));
+    EXPECT_EQ(ChannelStep::Read, stepForEvents(kEventRead | kEventWrite));
+    EXPECT_EQ(ChannelStep::WaitAgain, stepForEvents(kEventWrite));
+    EXPECT_EQ(ChannelStep::WaitAgain, stepForEvents(0));
+}
+
 TEST(FrameHeader, ReadsSignedLittleEndian)
 {
     const uint8_t len[4] = {0x20, 0xA1, 0x07, 0x00};
