@@ -169,24 +169,24 @@ TEST_F(FrameImageTest, ReleaseTwiceDeletesOnce)
 
 // The viewer's way out for an unreadable frame: libjpeg's message and status 1, also
 // while the window thread keeps painting from the bitmap the exit tears down.
+LRESULT CALLBACK paintingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message != WM_PAINT)
+        return DefWindowProcW(window, message, wParam, lParam);
+    PAINTSTRUCT ps;
+    HDC dc = BeginPaint(window, &ps);
+    EnterCriticalSection(&frameImage.bitmapLock);
+    if (frameImage.created)
+        BitBlt(dc, 0, 0, 300, 200, frameImage.memoryDC, 0, 0, SRCCOPY);
+    LeaveCriticalSection(&frameImage.bitmapLock);
+    EndPaint(window, &ps);
+    InvalidateRect(window, nullptr, FALSE);  // paint again and again
+    return 0;
+}
+
 void decodeGarbageWhilePainting()
 {
-    static LRESULT(CALLBACK * paintProc)(HWND, UINT, WPARAM, LPARAM) =
-        [](HWND window, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
-        if (message == WM_PAINT) {
-            PAINTSTRUCT ps;
-            HDC dc = BeginPaint(window, &ps);
-            EnterCriticalSection(&frameImage.bitmapLock);
-            if (frameImage.created)
-                BitBlt(dc, 0, 0, 300, 200, frameImage.memoryDC, 0, 0, SRCCOPY);
-            LeaveCriticalSection(&frameImage.bitmapLock);
-            EndPaint(window, &ps);
-            InvalidateRect(window, nullptr, FALSE);  // paint again and again
-            return 0;
-        }
-        return DefWindowProcW(window, message, wParam, lParam);
-    };
-    SetWindowLongPtrW(mainWindow, GWLP_WNDPROC, LONG_PTR(paintProc));
+    SetWindowLongPtrW(mainWindow, GWLP_WNDPROC, LONG_PTR(paintingProc));
     std::thread([] {
         auto good = quadrantJpeg(300, 200);
         for (int i = 0; i < 20; ++i)
