@@ -6,3 +6,5 @@ NetConnection inputChannel;
 FrameImage frameImage;
 
 HWND mainWindow;
+std::atomic<bool> viewActive{false};
+std::atomic<bool> connectionOpen{false};

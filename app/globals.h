@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #include "display/frame_image.h"
 #include "net/net_connection.h"
 
@@ -12,3 +14,8 @@ extern NetConnection inputChannel;  // port 54322: input messages, send only
 extern FrameImage frameImage;
 
 extern HWND mainWindow;
+
+// Written by one thread, read by the other: frames shown and input forwarded, and the
+// frame channel connected by the dialog.
+extern std::atomic<bool> viewActive;
+extern std::atomic<bool> connectionOpen;
