@@ -1,6 +1,8 @@
 #include "app/globals.h"
 
 // Construction order is declaration order within this file.
+HostHistory hostHistory;
+HostEntry currentHost;
 NetConnection frameChannel;
 NetConnection inputChannel;
 FrameImage frameImage;

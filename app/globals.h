@@ -6,8 +6,12 @@
 
 #include <atomic>
 
+#include "connect/host_history.h"
 #include "display/frame_image.h"
 #include "net/net_connection.h"
+
+extern HostHistory hostHistory;  // loaded from client.ini at window creation
+extern HostEntry currentHost;    // the destination being connected
 
 extern NetConnection frameChannel;  // port 54321: frames, requested in lock-step
 extern NetConnection inputChannel;  // port 54322: input messages, send only
