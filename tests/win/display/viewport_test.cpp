@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <vector>
 
 #include "app/globals.h"
@@ -9,10 +10,18 @@
 
 namespace {
 
+std::vector<SIZE> resizes;  // every window size set, in order
+
 // The main window procedure's share of the viewport, as the viewer dispatches it.
 LRESULT CALLBACK viewProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
+    case WM_WINDOWPOSCHANGED: {
+        auto* pos = reinterpret_cast<const WINDOWPOS*>(lParam);
+        if (!(pos->flags & SWP_NOSIZE))
+            resizes.push_back({pos->cx, pos->cy});
+        break;
+    }
     case WM_SIZE:
         onViewSize(window);
         break;
@@ -174,10 +183,12 @@ struct ViewportTest : ::testing::Test {
         ASSERT_NE(nullptr, mainWindow);
         SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
         pump();
+        resizes.clear();
     }
 
     void TearDown() override
     {
+        SystemParametersInfoW(SPI_SETWORKAREA, 0, &work, 0);
         viewActive = false;
         DestroyWindow(mainWindow);
         mainWindow = nullptr;
@@ -244,6 +255,55 @@ TEST_F(ViewportTest, FitShowsAFrameTheWorkAreaHoldsWhole)
     EXPECT_EQ(window.cy - client.cy + 480, viewState.maxWindowHeight);
     expectBarsMatchClient();
     EXPECT_EQ(0, mismatches(client));
+}
+
+TEST_F(ViewportTest, FitWithinAWorkAreaEndingAt1280By984)
+{
+    RECT area = {0, 0, 1280, 984};
+    ASSERT_TRUE(SystemParametersInfoW(SPI_SETWORKAREA, 0, &area, 0));
+    ASSERT_EQ(4, GetSystemMetrics(SM_CXFRAME));
+    showFirstFrame(800, 600);
+    ASSERT_EQ(2u, resizes.size());
+    EXPECT_EQ(808, resizes[0].cx);
+    EXPECT_EQ(760, resizes[0].cy);
+    SIZE window = windowSize(), client = clientSize();
+    EXPECT_EQ(808, window.cx);
+    EXPECT_EQ(800, client.cx);
+    EXPECT_EQ(600, client.cy);
+    expectBarsMatchClient();
+
+    // Taller than the work area: both resizes stop at its bottom edge.
+    resizes.clear();
+    showFirstFrame(800, 1200);
+    ASSERT_FALSE(resizes.empty());
+    EXPECT_EQ(984, resizes[0].cy);
+    EXPECT_EQ(984, windowSize().cy);
+    EXPECT_TRUE(hasStyle(WS_VSCROLL));
+    expectBarsMatchClient();
+}
+
+// The receiver thread fits the window while the window's own thread handles the resizes.
+TEST_F(ViewportTest, FitFromAnotherThread)
+{
+    auto jpeg = patternJpeg(500, 400, 0);
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread receiver([&] {
+        decodeFrame(frameImage, jpeg.data(), int32_t(jpeg.size()));
+        frameImage.extentWidth = 500;
+        frameImage.extentHeight = 400;
+        fitWindowToFrame(500, 400);
+        viewActive = true;
+        SetEvent(done);
+    });
+    while (MsgWaitForMultipleObjects(1, &done, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0)
+        pump();
+    receiver.join();
+    CloseHandle(done);
+    EXPECT_EQ(2u, resizes.size());
+    EXPECT_EQ(500, clientSize().cx);
+    EXPECT_EQ(400, clientSize().cy);
+    expectBarsMatchClient();
+    EXPECT_EQ(0, mismatches(clientSize()));
 }
 
 TEST_F(ViewportTest, FrameWiderThanTheWorkAreaTakesItsWidthAndABar)
