@@ -7,11 +7,30 @@ add_link_options(-static -static-libgcc -static-libstdc++)
 add_library(tavimo_win STATIC
   app/globals.cpp
   connect/connect_dialog.cpp
+  connect/host_history_store.cpp
   net/net_connection.cpp
   net/frame_channel.cpp
   display/frame_image.cpp
+  display/viewport.cpp
+  net/receiver_thread.cpp
+  input/input_capture.cpp
+  app/main_window.cpp
+  app/tray_icon.cpp
+  app/about_box.cpp
 )
-target_link_libraries(tavimo_win PUBLIC tavimo_core ws2_32 gdi32 user32)
+target_link_libraries(tavimo_win PUBLIC tavimo_core ws2_32 gdi32 user32 shell32)
+
+# The program itself: the entry point, the real message box and the resources.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(TAVIMO_MANIFEST_ARCH amd64)
+else()
+  set(TAVIMO_MANIFEST_ARCH x86)
+endif()
+configure_file(res/tavimo.manifest.in ${CMAKE_CURRENT_BINARY_DIR}/res/tavimo.manifest @ONLY)
+add_executable(Tavimo WIN32 app/win_main.cpp app/message_box.cpp res/tavimo.rc)
+target_include_directories(Tavimo PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/res ${CMAKE_CURRENT_BINARY_DIR}/res)
+target_link_options(Tavimo PRIVATE -municode)
+target_link_libraries(Tavimo PRIVATE tavimo_win)
 
 include(GoogleTest)
 add_subdirectory(tests/win)

@@ -1,4 +1,5 @@
-// The connect dialog, where the user picks the destination.
+// The connect dialog, where the user picks the destination and the frame channel is
+// connected to it.
 #pragma once
 
 #include <windows.h>
@@ -7,3 +8,6 @@ constexpr int kDestinationUnits = 128;
 
 // The destination read in the dialog; every connect reads it.
 extern wchar_t destinationText[kDestinationUnits];
+
+// Ends with 1 once the frame channel is connected, with 2 on Cancel (both sockets closed).
+INT_PTR CALLBACK ConnectDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

@@ -10,10 +10,14 @@ namespace {
 
 struct WinsockIo final : FrameChannelIo {
     SOCKET sock;
-    explicit WinsockIo(SOCKET s) : sock(s) {}
+    HANDLE stopEvent;
+    WinsockIo(SOCKET s, HANDLE stop) : sock(s), stopEvent(stop) {}
 
     int32_t receive(uint8_t* into, int32_t length, bool* wouldBlock) override
     {
+        *wouldBlock = false;
+        if (WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0)
+            return 0;  // the program is ending: take it as the end of the stream
         int got = recv(sock, reinterpret_cast<char*>(into), length, 0);
         *wouldBlock = got == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK;
         return got == SOCKET_ERROR ? -1 : got;
@@ -42,7 +46,11 @@ bool waitForRead(NetConnection& conn)
     for (;;) {
         if (conn.sock == INVALID_SOCKET)
             return true;  // ended by a read, which has told the user why
-        if (WSAWaitForMultipleEvents(1, &conn.netEvent, FALSE, WSA_INFINITE, FALSE) == WSA_WAIT_FAILED ||
+        WSAEVENT events[2] = {conn.netEvent, conn.stopEvent};
+        DWORD woken = WSAWaitForMultipleEvents(2, events, FALSE, WSA_INFINITE, FALSE);
+        if (woken == WSA_WAIT_EVENT_0 + 1)
+            return true;  // the program is ending; nobody is left to tell
+        if (woken == WSA_WAIT_FAILED ||
             WSAEnumNetworkEvents(conn.sock, conn.netEvent, &conn.netEvents) == SOCKET_ERROR) {
             showMessage(nullptr, L"events_error");
             return true;
@@ -62,7 +70,7 @@ bool waitForRead(NetConnection& conn)
 
 HeaderRead readFrameHeader(NetConnection& conn)
 {
-    WinsockIo io(conn.sock);
+    WinsockIo io(conn.sock, conn.stopEvent);
     HeaderRead result = readFrameHeaderFrom(conn, io);
     switch (result) {
     case HeaderRead::Failed:
@@ -84,6 +92,6 @@ HeaderRead readFrameHeader(NetConnection& conn)
 
 int32_t readFrameBody(NetConnection& conn)
 {
-    WinsockIo io(conn.sock);
+    WinsockIo io(conn.sock, conn.stopEvent);
     return readFrameBodyFrom(conn, io);
 }

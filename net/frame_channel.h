@@ -9,7 +9,7 @@
 void sendControl(uint32_t code);
 
 // Waits for the next read event. True when the channel has ended (closed by the server,
-// a failed wait, or ended by a read); the user has been told.
+// a failed wait, or ended by a read: the user has been told; or the program is ending).
 bool waitForRead(NetConnection& conn);
 
 // Reads what has arrived of a FrameHeader; reports failures to the user and ends the

@@ -16,6 +16,7 @@ NetConnection::NetConnection()
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     netEvent = WSACreateEvent();
+    stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 }
 
 // The lock stays: at exit another thread may still be about to take it.

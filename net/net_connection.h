@@ -26,6 +26,8 @@ struct NetConnection : FrameReceiver {
     hostent* hostEntry = nullptr;
     WSAEVENT netEvent = WSA_INVALID_EVENT;
     WSANETWORKEVENTS netEvents = {};
+    // Set when the program ends: waits and receives on the channel give up at once.
+    HANDLE stopEvent = nullptr;
     // Closing and sending come from different threads.
     CRITICAL_SECTION sockLock;
 };

@@ -1,0 +1,23 @@
+// The main window's mouse and keyboard, and the two server commands, sent as input
+// messages on the input channel.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+// The down state last reported to the server for each virtual key.
+extern uint8_t keyStateCache[256];
+
+// WM_MOUSEMOVE and the five forwarded button messages.
+void onMouseForward(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// The left press sends nothing; it starts the double-click timer.
+void onLeftButtonDown(HWND window);
+// Sent whether or not frames are being shown.
+void onLeftDoubleClick(HWND window, LPARAM lParam);
+// The four keyboard messages: every virtual key whose state changed.
+void onKeyMessage();
+
+void sendServerExit();
+// Starts the local TELNET client, then tells the server, also when the start failed.
+void launchTelnet();

@@ -1,0 +1,144 @@
+#include "tests/win/support/viewer_process.h"
+
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "tests/win/support/test_server.h"
+
+namespace {
+
+struct Search {
+    DWORD processId;
+    const wchar_t* className;
+    const wchar_t* caption;
+    int wantCombo;  // -1 any, 0 without, 1 with the connect dialog's combo box
+    HWND found;
+};
+
+BOOL CALLBACK matchWindow(HWND window, LPARAM context)
+{
+    auto* search = reinterpret_cast<Search*>(context);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != search->processId || !IsWindowVisible(window))
+        return TRUE;
+    wchar_t name[64] = {}, title[64] = {};
+    GetClassNameW(window, name, 64);
+    GetWindowTextW(window, title, 64);
+    if (wcscmp(name, search->className) != 0 || wcscmp(title, search->caption) != 0)
+        return TRUE;
+    bool hasCombo = GetDlgItem(window, 1002) != nullptr;
+    if (search->wantCombo >= 0 && hasCombo != (search->wantCombo == 1))
+        return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+HWND findWindow(DWORD processId, const wchar_t* className, const wchar_t* caption, int wantCombo, int timeoutMs)
+{
+    for (int waited = 0; waited <= timeoutMs; waited += 50) {
+        Search search = {processId, className, caption, wantCombo, nullptr};
+        EnumWindows(matchWindow, LPARAM(&search));
+        if (search.found)
+            return search.found;
+        Sleep(50);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+ViewerProcess::~ViewerProcess()
+{
+    if (process.hProcess) {
+        if (WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT)
+            TerminateProcess(process.hProcess, 99);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+    }
+}
+
+bool ViewerProcess::start(const std::string& where)
+{
+    folder = where;
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE errors = CreateFileA(windowsPath(folder + "/stderr.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = errors;
+    startup.hStdError = errors;
+    std::string command = "\"" + windowsPath(TAVIMO_EXE_PATH) + "\"";
+    std::vector<char> line(command.begin(), command.end());
+    line.push_back(0);
+    BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                  windowsPath(folder).c_str(), &startup, &process);
+    CloseHandle(errors);
+    return started != FALSE;
+}
+
+HWND ViewerProcess::waitForWindow(const wchar_t* className, const wchar_t* caption, int timeoutMs) const
+{
+    return findWindow(process.dwProcessId, className, caption, -1, timeoutMs);
+}
+
+HWND ViewerProcess::waitForConnectDialog(int timeoutMs) const
+{
+    return findWindow(process.dwProcessId, L"#32770", L"Tavimo", 1, timeoutMs);
+}
+
+HWND ViewerProcess::waitForMessageBox(int timeoutMs) const
+{
+    return findWindow(process.dwProcessId, L"#32770", L"Tavimo", 0, timeoutMs);
+}
+
+DWORD ViewerProcess::waitForExit(int timeoutMs) const
+{
+    if (WaitForSingleObject(process.hProcess, DWORD(timeoutMs)) != WAIT_OBJECT_0)
+        return STILL_ACTIVE;
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process.hProcess, &code);
+    return code;
+}
+
+std::string ViewerProcess::standardError() const
+{
+    std::ifstream in(windowsPath(folder + "/stderr.txt"));
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::wstring messageBoxText(HWND box)
+{
+    wchar_t text[256] = {};
+    GetDlgItemTextW(box, 0xFFFF, text, 256);
+    return text;
+}
+
+void xdotool(const std::string& arguments)
+{
+    // A Linux program: Wine starts it, but its end is known only by the file it leaves.
+    static int next = 0;
+    std::string done = scratchFolder("xdotool") + "/done-" + std::to_string(GetCurrentProcessId()) + "-" +
+                       std::to_string(++next);
+    std::string command = "/bin/sh -c \"xdotool " + arguments + " >/dev/null 2>&1; touch '" + done + "'\"";
+    std::vector<char> line(command.begin(), command.end());
+    line.push_back(0);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (int waited = 0; waited < 20000; waited += 20) {
+        if (GetFileAttributesA(windowsPath(done).c_str()) != INVALID_FILE_ATTRIBUTES)
+            break;
+        Sleep(20);
+    }
+    Sleep(100);  // let Wine hand the events to the window
+}
