@@ -21,7 +21,8 @@ BOOL CALLBACK matchWindow(HWND window, LPARAM context)
     auto* search = reinterpret_cast<Search*>(context);
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
-    if (owner != search->processId || !IsWindowVisible(window))
+    // The style, not IsWindowVisible: that one says no for windows of another desktop.
+    if ((search->processId && owner != search->processId) || !(GetWindowLongW(window, GWL_STYLE) & WS_VISIBLE))
         return TRUE;
     wchar_t name[64] = {}, title[64] = {};
     GetClassNameW(window, name, 64);
@@ -35,11 +36,18 @@ BOOL CALLBACK matchWindow(HWND window, LPARAM context)
     return FALSE;
 }
 
-HWND findWindow(DWORD processId, const wchar_t* className, const wchar_t* caption, int wantCombo, int timeoutMs)
+// Windows of the process, or with a desktop named, of whatever process shows on it.
+HWND findWindow(DWORD processId, const std::wstring& desktop, const wchar_t* className, const wchar_t* caption,
+                int wantCombo, int timeoutMs)
 {
     for (int waited = 0; waited <= timeoutMs; waited += 50) {
-        Search search = {processId, className, caption, wantCombo, nullptr};
-        EnumWindows(matchWindow, LPARAM(&search));
+        Search search = {desktop.empty() ? processId : 0, className, caption, wantCombo, nullptr};
+        if (desktop.empty()) {
+            EnumWindows(matchWindow, LPARAM(&search));
+        } else if (HDESK handle = OpenDesktopW(desktop.c_str(), 0, FALSE, DESKTOP_READOBJECTS | DESKTOP_ENUMERATE)) {
+            EnumDesktopWindows(handle, matchWindow, LPARAM(&search));
+            CloseDesktop(handle);
+        }
         if (search.found)
             return search.found;
         Sleep(50);
@@ -47,10 +55,22 @@ HWND findWindow(DWORD processId, const wchar_t* className, const wchar_t* captio
     return nullptr;
 }
 
+HANDLE nullDevice()
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    return CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                       OPEN_EXISTING, 0, nullptr);
+}
+
 }  // namespace
 
 ViewerProcess::~ViewerProcess()
 {
+    if (viewer && viewer != process.hProcess) {
+        if (WaitForSingleObject(viewer, 0) == WAIT_TIMEOUT)
+            TerminateProcess(viewer, 99);
+        CloseHandle(viewer);
+    }
     if (process.hProcess) {
         if (WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT)
             TerminateProcess(process.hProcess, 99);
@@ -80,27 +100,62 @@ bool ViewerProcess::start(const std::string& where)
     return started != FALSE;
 }
 
-HWND ViewerProcess::waitForWindow(const wchar_t* className, const wchar_t* caption, int timeoutMs) const
+bool ViewerProcess::startOnDesktop(const std::string& where, const std::wstring& desktopName)
 {
-    return findWindow(process.dwProcessId, className, caption, -1, timeoutMs);
+    folder = where;
+    desktop = desktopName;
+    // Explorer and the viewer must not hold this program's output open after it ends.
+    HANDLE quiet = nullDevice();
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = quiet;
+    startup.hStdOutput = quiet;
+    startup.hStdError = quiet;
+    std::string exe = windowsPath(TAVIMO_EXE_PATH);
+    std::wstring command = L"explorer.exe /desktop=" + desktopName + L",1280x1024 \"" +
+                           std::wstring(exe.begin(), exe.end()) + L"\"";
+    std::string dir = windowsPath(folder);
+    BOOL started = CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                  std::wstring(dir.begin(), dir.end()).c_str(), &startup, &process);
+    CloseHandle(quiet);
+    return started != FALSE;
 }
 
-HWND ViewerProcess::waitForConnectDialog(int timeoutMs) const
+HWND ViewerProcess::waitForWindow(const wchar_t* className, const wchar_t* caption, int timeoutMs)
 {
-    return findWindow(process.dwProcessId, L"#32770", L"Tavimo", 1, timeoutMs);
+    return attach(findWindow(process.dwProcessId, desktop, className, caption, -1, timeoutMs));
 }
 
-HWND ViewerProcess::waitForMessageBox(int timeoutMs) const
+HWND ViewerProcess::waitForConnectDialog(int timeoutMs)
 {
-    return findWindow(process.dwProcessId, L"#32770", L"Tavimo", 0, timeoutMs);
+    return attach(findWindow(process.dwProcessId, desktop, L"#32770", L"Tavimo", 1, timeoutMs));
 }
 
-DWORD ViewerProcess::waitForExit(int timeoutMs) const
+HWND ViewerProcess::waitForMessageBox(int timeoutMs)
 {
-    if (WaitForSingleObject(process.hProcess, DWORD(timeoutMs)) != WAIT_OBJECT_0)
+    return attach(findWindow(process.dwProcessId, desktop, L"#32770", L"Tavimo", 0, timeoutMs));
+}
+
+HWND ViewerProcess::attach(HWND window)
+{
+    if (window && !viewer) {
+        DWORD id = 0;
+        GetWindowThreadProcessId(window, &id);
+        viewer = desktop.empty() ? process.hProcess
+                                 : OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE,
+                                               FALSE, id);
+    }
+    return window;
+}
+
+DWORD ViewerProcess::waitForExit(int timeoutMs)
+{
+    HANDLE which = viewer ? viewer : process.hProcess;
+    if (WaitForSingleObject(which, DWORD(timeoutMs)) != WAIT_OBJECT_0)
         return STILL_ACTIVE;
     DWORD code = STILL_ACTIVE;
-    GetExitCodeProcess(process.hProcess, &code);
+    GetExitCodeProcess(which, &code);
     return code;
 }
 

@@ -9,17 +9,25 @@
 struct ViewerProcess {
     PROCESS_INFORMATION process = {};
     std::string folder;  // Unix path of its current directory, where client.ini lives
+    // Set for a viewer on a virtual desktop of its own, which has a taskbar and a
+    // notification area; the process is then known once its first window shows.
+    std::wstring desktop;
+    HANDLE viewer = nullptr;
 
     ~ViewerProcess();
     // Starts Tavimo.exe in `folder`, standard error into folder/stderr.txt.
     bool start(const std::string& folder);
+    // Starts it inside a new 1280x1024 virtual desktop of that name.
+    bool startOnDesktop(const std::string& folder, const std::wstring& desktopName);
     // A top-level window of this process with that class and caption, once it shows.
-    HWND waitForWindow(const wchar_t* className, const wchar_t* caption, int timeoutMs = 20000) const;
+    HWND waitForWindow(const wchar_t* className, const wchar_t* caption, int timeoutMs = 20000);
     // The connect dialog (a dialog with the combo box), or a message box (a dialog without).
-    HWND waitForConnectDialog(int timeoutMs = 20000) const;
-    HWND waitForMessageBox(int timeoutMs = 20000) const;
+    HWND waitForConnectDialog(int timeoutMs = 20000);
+    HWND waitForMessageBox(int timeoutMs = 20000);
     // The exit code, or STILL_ACTIVE when it has not ended within the time.
-    DWORD waitForExit(int timeoutMs = 30000) const;
+    DWORD waitForExit(int timeoutMs = 30000);
+    // Notes the viewer's process from one of its windows.
+    HWND attach(HWND window);
     std::string standardError() const;
 };
 

@@ -1,0 +1,138 @@
+// The tray icon and its menu on a virtual desktop with a notification area, clicked with
+// real X input.
+#include <gtest/gtest.h>
+
+#include "tests/win/support/test_server.h"
+#include "tests/win/support/viewer_process.h"
+
+namespace {
+
+// Shown, by its style: IsWindowVisible says no for windows of another desktop.
+bool shown(HWND window)
+{
+    return IsWindow(window) && (GetWindowLongW(window, GWL_STYLE) & WS_VISIBLE);
+}
+
+struct TrayViewer {
+    TestServer server;
+    ViewerProcess viewer;
+    HWND main = nullptr;
+    POINT icon = {};
+
+    void open()
+    {
+        ASSERT_TRUE(server.start("--pattern 320x240"));
+        static int next = 0;
+        std::string name = "tray-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++next);
+        ASSERT_TRUE(viewer.startOnDesktop(scratchFolder(name), std::wstring(name.begin(), name.end())));
+        HWND dialog = viewer.waitForConnectDialog();
+        ASSERT_NE(nullptr, dialog);
+        std::wstring address(server.address.begin(), server.address.end());
+        SetDlgItemTextW(dialog, 1002, address.c_str());
+        PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+        ASSERT_TRUE(server.waitFor("input-connected"));
+        main = viewer.waitForWindow(L"Tavimo", L"Tavimo");
+        ASSERT_NE(nullptr, main);
+        HWND tray = viewer.waitForWindow(L"Shell_TrayWnd", L"");
+        ASSERT_NE(nullptr, tray);
+        RECT bar;
+        GetWindowRect(tray, &bar);
+        // The only icon in the notification area sits at the bar's right end.
+        icon = {bar.right - 11, (bar.top + bar.bottom) / 2};
+        Sleep(500);
+    }
+
+    ~TrayViewer()
+    {
+        if (main && IsWindow(main))
+            PostMessageW(main, WM_CLOSE, 0, 0);
+        viewer.waitForExit(10000);
+    }
+
+    std::string iconAt() const { return std::to_string(icon.x) + " " + std::to_string(icon.y); }
+
+    HWND menu(int timeoutMs = 3000) { return viewer.waitForWindow(L"#32768", L"", timeoutMs); }
+
+    // Opens the menu with a left press and picks the n-th command (separator skipped).
+    // The release happens away from the menu, which covers the icon in the corner.
+    void choose(int downs)
+    {
+        Sleep(500);  // a click right after the last menu closed does not reach the icon
+        xdotool("mousemove " + iconAt() + " mousedown 1 mousemove 600 500 mouseup 1");
+        ASSERT_NE(nullptr, menu());
+        std::string keys;
+        for (int i = 0; i < downs; ++i)
+            keys += " Down";
+        xdotool("key" + keys + " Return");
+    }
+
+    std::string rawInput() const
+    {
+        std::string bytes;
+        for (const std::string& line : server.log())
+            if (line.rfind("input-recv ", 0) == 0)
+                bytes += line.substr(11);
+        return bytes;
+    }
+};
+
+TEST(TrayMenu, OpensAtThePointerOnLeftPressOrRightReleaseOnly)
+{
+    TrayViewer t;
+    t.open();
+    if (HasFatalFailure())
+        return;
+    xdotool("mousemove " + t.iconAt() + " mousedown 3");
+    EXPECT_EQ(nullptr, t.menu(800));  // a right press opens nothing
+    xdotool("mouseup 3");
+    HWND menu = t.menu();
+    ASSERT_NE(nullptr, menu);
+    RECT at;
+    GetWindowRect(menu, &at);
+    // Opened at the pointer, and kept on the screen in its corner.
+    EXPECT_TRUE(PtInRect(&at, t.icon)) << at.left << "," << at.top << " " << at.right << "," << at.bottom;
+    xdotool("key Escape");
+    for (int waited = 0; waited < 3000 && shown(menu); waited += 50)
+        Sleep(50);
+
+    xdotool("mousemove " + t.iconAt() + " mousedown 1");
+    EXPECT_NE(nullptr, t.menu());
+    xdotool("mousemove 600 500 mouseup 1 key Escape");
+}
+
+TEST(TrayMenu, CommandsReachTheServerAndExitEndsWithZero)
+{
+    TrayViewer t;
+    t.open();
+    if (HasFatalFailure())
+        return;
+    t.choose(2);  // サーバーの強制終了
+    EXPECT_TRUE(t.server.waitFor("input-message SERVER_EXIT"));
+
+    t.choose(1);  // TELNET接続: no TELNET client here
+    HWND box = t.viewer.waitForMessageBox();
+    ASSERT_NE(nullptr, box);
+    EXPECT_EQ(L"TELNETクライアントが見当たりません(+_+)", messageBoxText(box));
+    EXPECT_EQ(0, t.server.count("input-message TELNET"));  // sent once the box is closed
+    xdotool("key Return");
+    EXPECT_TRUE(t.server.waitFor("input-message TELNET"));
+    EXPECT_NE(std::string::npos, t.rawInput().find("0105000001070000")) << t.rawInput();
+
+    t.choose(3);  // バージョン情報
+    HWND about = t.viewer.waitForWindow(L"#32770", L"");
+    ASSERT_NE(nullptr, about);
+    EXPECT_NE(nullptr, GetDlgItem(about, 1005));
+    xdotool("key Escape");
+    Sleep(500);
+    EXPECT_TRUE(shown(about));  // Esc does not close it
+    xdotool("key Return");                // OK has the focus
+    for (int waited = 0; waited < 3000 && IsWindow(about); waited += 50)
+        Sleep(50);
+    EXPECT_FALSE(IsWindow(about));
+
+    t.choose(4);  // 終了
+    EXPECT_EQ(0u, t.viewer.waitForExit());
+    t.main = nullptr;
+}
+
+}  // namespace
