@@ -16,6 +16,8 @@ bool stopping()
 // changed its screen size. The view follows it.
 void fitViewTo(int32_t width, int32_t height)
 {
+    // The old size cap must not hold the window back while it is fitted anew.
+    viewActive = false;
     frameImage.extentWidth = width;
     frameImage.extentHeight = height;
     fitWindowToFrame(width, height);

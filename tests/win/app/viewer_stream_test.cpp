@@ -1,0 +1,223 @@
+// Frames streaming onto the screen: what the window shows, how it follows the frames,
+// and how a connection that goes wrong ends.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <vector>
+
+#include <jpeglib.h>
+
+#include "display/jpeg_decoder.h"
+#include "tests/win/support/test_server.h"
+#include "tests/win/support/viewer_process.h"
+
+namespace {
+
+struct StreamingViewer {
+    TestServer server;
+    ViewerProcess viewer;
+    HWND main = nullptr;
+
+    void open(const std::string& serverArguments)
+    {
+        ASSERT_TRUE(server.start(serverArguments));
+        static int next = 0;
+        ASSERT_TRUE(viewer.start(scratchFolder("stream-" + std::to_string(GetCurrentProcessId()) + "-" +
+                                                std::to_string(++next))));
+        HWND dialog = viewer.waitForConnectDialog();
+        ASSERT_NE(nullptr, dialog);
+        std::wstring address(server.address.begin(), server.address.end());
+        SetDlgItemTextW(dialog, 1002, address.c_str());
+        PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+        main = viewer.waitForWindow(L"Tavimo", L"Tavimo");
+        ASSERT_NE(nullptr, main);
+    }
+
+    ~StreamingViewer()
+    {
+        if (main && IsWindow(main))
+            PostMessageW(main, WM_CLOSE, 0, 0);
+        viewer.waitForExit(10000);
+    }
+
+    bool waitForFrames(int frames) const
+    {
+        for (int waited = 0; waited < 30000; waited += 50) {
+            if (server.count("frame-send body") >= frames)
+                return true;
+            Sleep(50);
+        }
+        return false;
+    }
+
+    SIZE client() const
+    {
+        RECT r;
+        GetClientRect(main, &r);
+        return {r.right, r.bottom};
+    }
+
+    // Waits until the client area has that size.
+    bool waitForClient(int width, int height) const
+    {
+        for (int waited = 0; waited < 10000; waited += 50) {
+            SIZE s = client();
+            if (s.cx == width && s.cy == height)
+                return true;
+            Sleep(50);
+        }
+        return false;
+    }
+};
+
+std::vector<uint8_t> stripesJpeg(int width, int height)
+{
+    std::vector<uint8_t> rgb(size_t(width) * size_t(height) * 3);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            uint8_t* p = &rgb[(size_t(y) * size_t(width) + size_t(x)) * 3];
+            p[0] = uint8_t(x * 255 / width);
+            p[1] = uint8_t(y * 255 / height);
+            p[2] = uint8_t((x / 16 + y / 16) % 2 ? 220 : 30);
+        }
+    jpeg_compress_struct cinfo;
+    jpeg_error_mgr err;
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_compress(&cinfo);
+    unsigned char* out = nullptr;
+    unsigned long outSize = 0;
+    jpeg_mem_dest(&cinfo, &out, &outSize);
+    cinfo.image_width = JDIMENSION(width);
+    cinfo.image_height = JDIMENSION(height);
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, 85, TRUE);
+    jpeg_start_compress(&cinfo, TRUE);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        JSAMPROW row = &rgb[size_t(cinfo.next_scanline) * size_t(width) * 3];
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    std::vector<uint8_t> bytes(out, out + outSize);
+    jpeg_destroy_compress(&cinfo);
+    free(out);
+    return bytes;
+}
+
+struct Pixels final : FrameTarget {
+    std::vector<uint8_t> memory;
+    int32_t width = 0, height = 0;
+    uint8_t* pixelsFor(int32_t w, int32_t h) override
+    {
+        width = w;
+        height = h;
+        memory.assign(size_t(bitmapStride(w)) * size_t(h), 0);
+        return memory.data();
+    }
+};
+
+TEST(ViewerStream, TheWindowShowsTheFramePixelForPixel)
+{
+    auto jpeg = stripesJpeg(300, 200);
+    std::string file = scratchFolder("stream-frames") + "/stripes.jpg";
+    FILE* out = fopen(windowsPath(file).c_str(), "wb");
+    ASSERT_NE(nullptr, out);
+    fwrite(jpeg.data(), 1, jpeg.size(), out);
+    fclose(out);
+    Pixels expected;
+    ASSERT_EQ(DecodeResult::Decoded, decodeJpegFrame(jpeg.data(), jpeg.size(), expected));
+
+    StreamingViewer v;
+    v.open("--frames '" + file + "'");
+    if (HasFatalFailure())
+        return;
+    ASSERT_TRUE(v.waitForFrames(5));
+    ASSERT_TRUE(v.waitForClient(300, 200));  // fitted to the frame
+    Sleep(300);
+
+    // Read the client area back from the screen, bottom-up BGR like the bitmap.
+    HDC screen = GetDC(v.main);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info = {};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), 300, 200, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+    void* bits = nullptr;
+    HBITMAP shot = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(memory, shot);
+    BitBlt(memory, 0, 0, 300, 200, screen, 0, 0, SRCCOPY);
+    GdiFlush();
+    size_t differing = 0;
+    const uint8_t* seen = static_cast<const uint8_t*>(bits);
+    for (size_t i = 0; i < expected.memory.size(); ++i)
+        differing += seen[i] != expected.memory[i];
+    SelectObject(memory, old);
+    DeleteObject(shot);
+    DeleteDC(memory);
+    ReleaseDC(v.main, screen);
+    EXPECT_EQ(0u, differing);
+}
+
+TEST(ViewerStream, AFrameOfAnotherSizeRefitsTheWindow)
+{
+    StreamingViewer v;
+    v.open("--pattern 320x240 --size-change-at 4:480x360");
+    if (HasFatalFailure())
+        return;
+    ASSERT_TRUE(v.waitForFrames(2));
+    EXPECT_TRUE(v.waitForClient(320, 240));
+    ASSERT_TRUE(v.waitForFrames(8));
+    EXPECT_TRUE(v.waitForClient(480, 360));
+    EXPECT_EQ(STILL_ACTIVE, v.viewer.waitForExit(0));
+}
+
+TEST(ViewerStream, AFrameLargerThanTheScreenGetsScrollBars)
+{
+    StreamingViewer v;
+    v.open("--pattern 2200x1500");
+    if (HasFatalFailure())
+        return;
+    ASSERT_TRUE(v.waitForFrames(3));
+    Sleep(500);
+    RECT window;
+    GetWindowRect(v.main, &window);
+    RECT work;
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    EXPECT_LE(window.right - window.left, work.right);
+    EXPECT_LE(window.bottom - window.top, work.bottom);
+    LONG style = GetWindowLongW(v.main, GWL_STYLE);
+    EXPECT_TRUE(style & WS_HSCROLL);
+    EXPECT_TRUE(style & WS_VSCROLL);
+    EXPECT_EQ(STILL_ACTIVE, v.viewer.waitForExit(0));
+}
+
+TEST(ViewerStream, ARefusedInputChannelIsReportedOnTheWindowAndNoFrameIsRead)
+{
+    StreamingViewer v;
+    v.open("--pattern 320x240 --no-input-listener");
+    if (HasFatalFailure())
+        return;
+    HWND box = v.viewer.waitForMessageBox();
+    ASSERT_NE(nullptr, box);
+    EXPECT_EQ(L"接続が拒否されました(+_+)", messageBoxText(box));
+    EXPECT_EQ(v.main, GetWindow(box, GW_OWNER));
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(v.server.waitFor("frame-closed-by-client"));  // both sockets closed
+    EXPECT_EQ(0, v.server.count("frame-recv SEND_BODY"));
+    EXPECT_EQ(STILL_ACTIVE, v.viewer.waitForExit(300));
+}
+
+TEST(ViewerStream, APartialBodyIsShownBeforeTheCloseIsReported)
+{
+    StreamingViewer v;
+    v.open("--pattern 320x240 --quality 95 --close-mid-body");
+    if (HasFatalFailure())
+        return;
+    HWND box = v.viewer.waitForMessageBox();
+    ASSERT_NE(nullptr, box);
+    EXPECT_EQ(L"切断されました(+_+)", messageBoxText(box));
+    // Half a frame was decoded: the window was fitted to it.
+    EXPECT_TRUE(v.waitForClient(320, 240));
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+}
+
+}  // namespace
