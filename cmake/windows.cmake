@@ -34,3 +34,8 @@ target_link_libraries(Tavimo PRIVATE tavimo_win)
 
 include(GoogleTest)
 add_subdirectory(tests/win)
+
+# Frames per second under Wine (scripts/bench.sh runs it).
+add_executable(stream_bench bench/win/stream_bench.cpp tests/win/support/test_server.cpp
+  tests/win/support/recorded_messages.cpp)
+target_link_libraries(stream_bench PRIVATE tavimo_win)

@@ -84,10 +84,12 @@ int32_t readFrameBodyFrom(FrameReceiver& receiver, FrameChannelIo& io)
             got = std::min(got, ask);
             receiver.totalReceived += got;
             receiver.remaining -= got;
+            ++receiver.pauses;
             io.pause();
         } else if (got == 0) {
             break;
         } else if (wouldBlock) {
+            ++receiver.pauses;
             io.pause();
         } else {
             break;

@@ -65,6 +65,7 @@ struct FrameReceiver {
     int32_t frameCapacity = 0;
     uint8_t header[kFrameHeaderSize] = {};
     int32_t headerReceived = 0;  // header bytes kept across reads
+    int32_t pauses = 0;          // pauses taken while bodies came in, for measurements
 };
 
 enum class HeaderRead {

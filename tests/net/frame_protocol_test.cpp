@@ -217,6 +217,7 @@ TEST(FrameBody, ManyPiecesAssembleInOrderWithAPauseAfterEach)
     EXPECT_FALSE(r.bodyPhase);
     EXPECT_EQ(0, std::memcmp(body.data(), r.frameBuffer, body.size()));
     EXPECT_EQ(2 * pieces - 1, io.pauses);  // one per chunk and one per empty try
+    EXPECT_EQ(io.pauses, r.pauses);
 }
 
 TEST(FrameBody, NeverAsksForMoreThanAnnounced)
