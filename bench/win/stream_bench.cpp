@@ -14,9 +14,8 @@
 #include "display/viewport.h"
 #include "net/frame_channel.h"
 #include "net/receiver_thread.h"
+#include "tests/support/make_jpeg.h"
 #include "tests/win/support/test_server.h"
-
-#include <jpeglib.h>
 
 namespace {
 
@@ -47,7 +46,7 @@ struct Memory final : FrameTarget {
     }
 };
 
-// A 1920x1080 frame of gradients, flat panels and some noise, at quality 80.
+// A 1920x1080 frame of gradients, flat panels and some noise, at quality 80, 4:2:0.
 void writeFrame(const std::string& unixPath, int seed)
 {
     const int width = 1920, height = 1080;
@@ -62,25 +61,12 @@ void writeFrame(const std::string& unixPath, int seed)
             p[1] = panel ? 236 : uint8_t(y * 255 / height);
             p[2] = panel ? 240 : uint8_t(((x ^ y) & 0x3F) + (noise >> 26));
         }
-    jpeg_compress_struct cinfo;
-    jpeg_error_mgr err;
-    cinfo.err = jpeg_std_error(&err);
-    jpeg_create_compress(&cinfo);
+    JpegSettings settings;
+    settings.quality = 80;
+    settings.hSample = settings.vSample = 2;
+    std::vector<uint8_t> jpeg = makeJpeg(rgb.data(), width, height, settings);
     FILE* out = fopen(windowsPath(unixPath).c_str(), "wb");
-    jpeg_stdio_dest(&cinfo, out);
-    cinfo.image_width = width;
-    cinfo.image_height = height;
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, 80, TRUE);
-    jpeg_start_compress(&cinfo, TRUE);
-    while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = &rgb[size_t(cinfo.next_scanline) * width * 3];
-        jpeg_write_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
+    fwrite(jpeg.data(), 1, jpeg.size(), out);
     fclose(out);
 }
 

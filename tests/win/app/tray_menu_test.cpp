@@ -27,9 +27,7 @@ struct TrayViewer {
         ASSERT_TRUE(viewer.startOnDesktop(scratchFolder(name), std::wstring(name.begin(), name.end())));
         HWND dialog = viewer.waitForConnectDialog();
         ASSERT_NE(nullptr, dialog);
-        std::wstring address(server.address.begin(), server.address.end());
-        SetDlgItemTextW(dialog, 1002, address.c_str());
-        PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+        connectTo(dialog, server);
         ASSERT_TRUE(server.waitFor("input-connected"));
         main = viewer.waitForWindow(L"Tavimo", L"Tavimo");
         ASSERT_NE(nullptr, main);
@@ -66,14 +64,6 @@ struct TrayViewer {
         xdotool("key" + keys + " Return");
     }
 
-    std::string rawInput() const
-    {
-        std::string bytes;
-        for (const std::string& line : server.log())
-            if (line.rfind("input-recv ", 0) == 0)
-                bytes += line.substr(11);
-        return bytes;
-    }
 };
 
 TEST(TrayMenu, OpensAtThePointerOnLeftPressOrRightReleaseOnly)
@@ -116,7 +106,7 @@ TEST(TrayMenu, CommandsReachTheServerAndExitEndsWithZero)
     EXPECT_EQ(0, t.server.count("input-message TELNET"));  // sent once the box is closed
     xdotool("key Return");
     EXPECT_TRUE(t.server.waitFor("input-message TELNET"));
-    EXPECT_NE(std::string::npos, t.rawInput().find("0105000001070000")) << t.rawInput();
+    EXPECT_NE(std::string::npos, t.server.rawInput().find("0105000001070000")) << t.server.rawInput();
 
     t.choose(3);  // バージョン情報
     HWND about = t.viewer.waitForWindow(L"#32770", L"");

@@ -23,9 +23,7 @@ struct ConnectedViewer {
                                                std::to_string(++next))));
         HWND dialog = viewer.waitForConnectDialog();
         ASSERT_NE(nullptr, dialog);
-        std::wstring address(server.address.begin(), server.address.end());
-        SetDlgItemTextW(dialog, 1002, address.c_str());
-        PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+        connectTo(dialog, server);
         ASSERT_TRUE(server.waitFor("input-connected"));
         for (int waited = 0; waited < 20000 && server.count("frame-send body") < frames; waited += 50)
             Sleep(50);
@@ -68,14 +66,6 @@ struct ConnectedViewer {
         return messages(kind);
     }
 
-    std::string rawInput() const
-    {
-        std::string bytes;
-        for (const std::string& line : server.log())
-            if (line.rfind("input-recv ", 0) == 0)
-                bytes += line.substr(11);
-        return bytes;
-    }
 };
 
 bool has(const std::string& line, const std::string& part)
@@ -187,7 +177,7 @@ TEST(ViewerInput, PositionsAreInFrameCoordinatesOfAScrolledView)
     SendMessageW(c.main, WM_VSCROLL, MAKEWPARAM(SB_THUMBTRACK, 50), 0);
     xdotool("mousemove " + c.at(10, 20) + " click 1");
     c.settle("MOUSE", 1);
-    EXPECT_NE(std::string::npos, c.rawInput().find("01030000020200006E00460080020000E0010000")) << c.rawInput();
+    EXPECT_NE(std::string::npos, c.server.rawInput().find("01030000020200006E00460080020000E0010000")) << c.server.rawInput();
 }
 
 TEST(ViewerInput, BeforeTheFirstFrameOnlyTheDoubleClickIsSent)

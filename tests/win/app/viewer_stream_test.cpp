@@ -5,9 +5,8 @@
 #include <cstdio>
 #include <vector>
 
-#include <jpeglib.h>
-
 #include "display/jpeg_decoder.h"
+#include "tests/support/make_jpeg.h"
 #include "tests/win/support/test_server.h"
 #include "tests/win/support/viewer_process.h"
 
@@ -26,9 +25,7 @@ struct StreamingViewer {
                                                 std::to_string(++next))));
         HWND dialog = viewer.waitForConnectDialog();
         ASSERT_NE(nullptr, dialog);
-        std::wstring address(server.address.begin(), server.address.end());
-        SetDlgItemTextW(dialog, 1002, address.c_str());
-        PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+        connectTo(dialog, server);
         main = viewer.waitForWindow(L"Tavimo", L"Tavimo");
         ASSERT_NE(nullptr, main);
     }
@@ -80,29 +77,9 @@ std::vector<uint8_t> stripesJpeg(int width, int height)
             p[1] = uint8_t(y * 255 / height);
             p[2] = uint8_t((x / 16 + y / 16) % 2 ? 220 : 30);
         }
-    jpeg_compress_struct cinfo;
-    jpeg_error_mgr err;
-    cinfo.err = jpeg_std_error(&err);
-    jpeg_create_compress(&cinfo);
-    unsigned char* out = nullptr;
-    unsigned long outSize = 0;
-    jpeg_mem_dest(&cinfo, &out, &outSize);
-    cinfo.image_width = JDIMENSION(width);
-    cinfo.image_height = JDIMENSION(height);
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, 85, TRUE);
-    jpeg_start_compress(&cinfo, TRUE);
-    while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = &rgb[size_t(cinfo.next_scanline) * size_t(width) * 3];
-        jpeg_write_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    std::vector<uint8_t> bytes(out, out + outSize);
-    jpeg_destroy_compress(&cinfo);
-    free(out);
-    return bytes;
+    JpegSettings settings;
+    settings.quality = 85;
+    return makeJpeg(rgb.data(), width, height, settings);
 }
 
 struct Pixels final : FrameTarget {

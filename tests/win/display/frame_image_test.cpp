@@ -4,10 +4,10 @@
 #include <thread>
 #include <vector>
 
-#include <jpeglib.h>
 
 #include "app/globals.h"
 #include "display/jpeg_decoder.h"
+#include "tests/support/make_jpeg.h"
 
 namespace {
 
@@ -23,31 +23,7 @@ std::vector<uint8_t> quadrantJpeg(int width, int height)
             p[1] = bottom ? 0 : 200;
             p[2] = (right || bottom) ? 255 : 0;
         }
-    jpeg_compress_struct cinfo;
-    jpeg_error_mgr err;
-    cinfo.err = jpeg_std_error(&err);
-    jpeg_create_compress(&cinfo);
-    unsigned char* out = nullptr;
-    unsigned long outSize = 0;
-    jpeg_mem_dest(&cinfo, &out, &outSize);
-    cinfo.image_width = JDIMENSION(width);
-    cinfo.image_height = JDIMENSION(height);
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, 100, TRUE);
-    for (int i = 0; i < cinfo.num_components; ++i)
-        cinfo.comp_info[i].h_samp_factor = cinfo.comp_info[i].v_samp_factor = 1;
-    jpeg_start_compress(&cinfo, TRUE);
-    while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = &rgb[size_t(cinfo.next_scanline) * size_t(width) * 3];
-        jpeg_write_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    std::vector<uint8_t> bytes(out, out + outSize);
-    jpeg_destroy_compress(&cinfo);
-    free(out);
-    return bytes;
+    return makeJpeg(rgb.data(), width, height);
 }
 
 int paints = 0;

@@ -106,3 +106,12 @@ int TestServer::count(const std::string& prefix) const
         n += line.compare(0, prefix.size(), prefix) == 0;
     return n;
 }
+
+std::string TestServer::rawInput() const
+{
+    std::string bytes;
+    for (const std::string& line : log())
+        if (line.rfind("input-recv ", 0) == 0)
+            bytes += line.substr(11);
+    return bytes;
+}

@@ -15,6 +15,8 @@ struct TestServer {
     // Waits, with a generous bound, until a log line starts with `prefix`.
     bool waitFor(const std::string& prefix, int timeoutMs = 20000) const;
     int count(const std::string& prefix) const;
+    // Every byte that came in on the input channel, as upper-case hex.
+    std::string rawInput() const;
 };
 
 // A loopback address no other test in this run uses, with nothing listening on it.

@@ -167,6 +167,13 @@ std::string ViewerProcess::standardError() const
     return text.str();
 }
 
+void connectTo(HWND dialog, const TestServer& server)
+{
+    std::wstring address(server.address.begin(), server.address.end());
+    SetDlgItemTextW(dialog, 1002, address.c_str());
+    PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+}
+
 std::wstring messageBoxText(HWND box)
 {
     wchar_t text[256] = {};

@@ -31,6 +31,11 @@ struct ViewerProcess {
     std::string standardError() const;
 };
 
+struct TestServer;
+// Puts the server's address in the connect dialog and presses OK by message, for tests
+// about what comes after the dialog.
+void connectTo(HWND dialog, const TestServer& server);
+
 // The text a message box shows.
 std::wstring messageBoxText(HWND box);
 
