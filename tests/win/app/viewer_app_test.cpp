@@ -184,6 +184,41 @@ TEST(ViewerApp, RefusedAndEmptyDestinationsKeepTheDialogOpen)
     EXPECT_EQ(0u, viewer.waitForExit());
 }
 
+TEST(ViewerApp, TheListShowsTheHistoryMostRecentFirst)
+{
+    std::string folder = freshFolder("history");
+    {
+        std::ofstream ini(windowsPath(folder + "/client.ini"), std::ios::binary);
+        ini << "[host]\r\n00=zeta.invalid\r\n01=alpha.invalid\r\n02=mid.invalid\r\n04=never.invalid\r\n";
+    }
+    ViewerProcess viewer;
+    ASSERT_TRUE(viewer.start(folder));
+    HWND dialog = viewer.waitForConnectDialog();
+    ASSERT_NE(nullptr, dialog);
+    HWND list = GetDlgItem(dialog, 1002);
+    ASSERT_EQ(3, SendMessageW(list, CB_GETCOUNT, 0, 0));
+    const wchar_t* expected[] = {L"zeta.invalid", L"alpha.invalid", L"mid.invalid"};
+    for (int i = 0; i < 3; ++i) {
+        wchar_t text[64] = {};
+        SendMessageW(list, CB_GETLBTEXT, WPARAM(i), LPARAM(text));
+        EXPECT_STREQ(expected[i], text);
+    }
+    wchar_t shown[64] = {};
+    GetDlgItemTextW(dialog, 1002, shown, 64);
+    EXPECT_STREQ(L"zeta.invalid", shown);  // the most recent, ready for OK
+
+    // Spaces are a destination like any other: looked up, not refused as empty.
+    SetDlgItemTextW(dialog, 1002, L"   ");
+    PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+    HWND box = viewer.waitForMessageBox();
+    ASSERT_NE(nullptr, box);
+    EXPECT_NE(L"接続先を入力してください。", messageBoxText(box));
+    EXPECT_EQ(0u, messageBoxText(box).rfind(L"接続エラー", 0)) << messageBoxText(box).size();
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+    EXPECT_EQ(0u, viewer.waitForExit());
+}
+
 TEST(ViewerApp, ServerCloseIsReportedAndTheWindowStays)
 {
     TestServer server;

@@ -131,7 +131,7 @@ TEST(ViewerInput, KeysAreSentOnChangeAndAltF4StaysLocal)
     c.open("--pattern 400x300", 3);
     if (HasFatalFailure())
         return;
-    xdotool("mousemove " + c.at(30, 30));
+    xdotool("mousemove " + c.at(30, 30) + " click 1");  // the keyboard goes where the user clicked
     xdotool("keydown a");
     auto keys = c.settle("KEY", 1);
     xdotool("keyup a");

@@ -134,6 +134,61 @@ TEST(ViewerStream, TheWindowShowsTheFramePixelForPixel)
     EXPECT_EQ(0u, differing);
 }
 
+// The white the window shows where no frame is painted.
+size_t nonWhitePixels(HWND window)
+{
+    RECT client;
+    GetClientRect(window, &client);
+    HDC screen = GetDC(window);
+    size_t count = 0;
+    for (int y = 0; y < client.bottom; y += 7)
+        for (int x = 0; x < client.right; x += 7)
+            count += GetPixel(screen, x, y) != RGB(255, 255, 255);
+    ReleaseDC(window, screen);
+    return count;
+}
+
+TEST(ViewerStream, TheSizeCapHoldsWhileFramesComeAndTheEndLeavesWhite)
+{
+    StreamingViewer v;
+    v.open("--pattern 320x240 --close-after 25");
+    if (HasFatalFailure())
+        return;
+    ASSERT_TRUE(v.waitForFrames(3));
+    ASSERT_TRUE(v.waitForClient(320, 240));
+    RECT fitted;
+    GetWindowRect(v.main, &fitted);
+    SetWindowPos(v.main, nullptr, 0, 0, 700, 600, SWP_NOMOVE | SWP_NOZORDER);
+    RECT capped;
+    GetWindowRect(v.main, &capped);
+    EXPECT_EQ(fitted.right - fitted.left, capped.right - capped.left);
+    EXPECT_EQ(fitted.bottom - fitted.top, capped.bottom - capped.top);
+
+    HWND box = v.viewer.waitForMessageBox();
+    ASSERT_NE(nullptr, box);
+    EXPECT_EQ(L"切断されました(+_+)", messageBoxText(box));
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    for (int waited = 0; waited < 5000 && IsWindow(box); waited += 50)
+        Sleep(50);
+    ASSERT_FALSE(IsWindow(box));
+    // The receiver clears the flags and cleans up once its message is answered.
+    RECT free = {};
+    for (int waited = 0; waited < 5000; waited += 100) {
+        SetWindowPos(v.main, nullptr, 0, 0, 700, 600, SWP_NOMOVE | SWP_NOZORDER);
+        GetWindowRect(v.main, &free);
+        if (free.right - free.left == 700)
+            break;
+        Sleep(100);
+    }
+    EXPECT_EQ(700, free.right - free.left);
+    EXPECT_EQ(600, free.bottom - free.top);
+    // The bitmap is gone: what is painted now is the white background.
+    InvalidateRect(v.main, nullptr, TRUE);
+    UpdateWindow(v.main);
+    Sleep(300);
+    EXPECT_EQ(0u, nonWhitePixels(v.main));
+}
+
 TEST(ViewerStream, AFrameOfAnotherSizeRefitsTheWindow)
 {
     StreamingViewer v;
