@@ -346,23 +346,6 @@ std::vector<std::string> withoutPrefix(const std::vector<std::string>& lines, co
     return out;
 }
 
-// Fetches `count` frames from a fresh --once server with `options`, then ends the session.
-std::vector<Bytes> fetchFrames(const std::string& address, const std::vector<std::string>& options, int count)
-{
-    ServerProcess server(address, options);
-    if (!server.waitReady())
-        return {};
-    Socket frame(connectTo(address, kFramePort));
-    if (frame.fd() < 0)
-        return {};
-    std::vector<Bytes> frames;
-    for (int i = 0; i < count; ++i)
-        frames.push_back(fetchFrame(frame.fd()));
-    frame.reset();
-    server.waitExit();
-    return frames;
-}
-
 TEST(ServerTest, LockStepFramesAreWholeJpegsAndTheLogFollowsInOrder)
 {
     ServerProcess server("127.0.0.50", {"--pattern", "320x240", "--size-change-at", "3:160x120"});
