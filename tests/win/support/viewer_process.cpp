@@ -8,6 +8,31 @@
 
 namespace {
 
+// Runs a Linux shell command on the tests' display. Wine starts it, but its end is known
+// only by the file it leaves.
+void runShell(const std::string& script)
+{
+    static int next = 0;
+    std::string done = scratchFolder("xdotool") + "/done-" + std::to_string(GetCurrentProcessId()) + "-" +
+                       std::to_string(++next);
+    std::string command = "/bin/sh -c \"" + script + " >/dev/null 2>&1; touch '" + done + "'\"";
+    std::vector<char> line(command.begin(), command.end());
+    line.push_back(0);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (int waited = 0; waited < 20000; waited += 20) {
+        if (GetFileAttributesA(windowsPath(done).c_str()) != INVALID_FILE_ATTRIBUTES)
+            break;
+        Sleep(20);
+    }
+}
+
+
 struct Search {
     DWORD processId;
     const wchar_t* className;
@@ -66,6 +91,13 @@ HANDLE nullDevice()
 
 ViewerProcess::~ViewerProcess()
 {
+    if (!desktop.empty()) {
+        // A virtual desktop leaves the X keyboard focus nowhere when it closes; give it
+        // back to the root window, so keys go to whatever window is under the pointer.
+        if (process.hProcess && WaitForSingleObject(process.hProcess, 5000) == WAIT_TIMEOUT)
+            TerminateProcess(process.hProcess, 0);
+        runShell("xdotool windowfocus $(xwininfo -root | awk '/Window id/ {print $4}')");
+    }
     if (viewer && viewer != process.hProcess) {
         if (WaitForSingleObject(viewer, 0) == WAIT_TIMEOUT)
             TerminateProcess(viewer, 99);
@@ -183,24 +215,6 @@ std::wstring messageBoxText(HWND box)
 
 void xdotool(const std::string& arguments)
 {
-    // A Linux program: Wine starts it, but its end is known only by the file it leaves.
-    static int next = 0;
-    std::string done = scratchFolder("xdotool") + "/done-" + std::to_string(GetCurrentProcessId()) + "-" +
-                       std::to_string(++next);
-    std::string command = "/bin/sh -c \"xdotool " + arguments + " >/dev/null 2>&1; touch '" + done + "'\"";
-    std::vector<char> line(command.begin(), command.end());
-    line.push_back(0);
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    for (int waited = 0; waited < 20000; waited += 20) {
-        if (GetFileAttributesA(windowsPath(done).c_str()) != INVALID_FILE_ATTRIBUTES)
-            break;
-        Sleep(20);
-    }
+    runShell("xdotool " + arguments);
     Sleep(100);  // let Wine hand the events to the window
 }
