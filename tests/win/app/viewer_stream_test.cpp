@@ -2,6 +2,8 @@
 // and how a connection that goes wrong ends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <vector>
 
@@ -113,25 +115,45 @@ TEST(ViewerStream, TheWindowShowsTheFramePixelForPixel)
     ASSERT_TRUE(v.waitForClient(300, 200));  // fitted to the frame
     Sleep(300);
 
-    // Read the client area back from the screen, bottom-up BGR like the bitmap.
-    HDC screen = GetDC(v.main);
-    HDC memory = CreateCompatibleDC(screen);
-    BITMAPINFO info = {};
-    info.bmiHeader = {sizeof(BITMAPINFOHEADER), 300, 200, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
-    void* bits = nullptr;
-    HBITMAP shot = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(memory, shot);
-    BitBlt(memory, 0, 0, 300, 200, screen, 0, 0, SRCCOPY);
-    GdiFlush();
-    size_t differing = 0;
-    const uint8_t* seen = static_cast<const uint8_t*>(bits);
-    for (size_t i = 0; i < expected.memory.size(); ++i)
-        differing += seen[i] != expected.memory[i];
-    SelectObject(memory, old);
-    DeleteObject(shot);
-    DeleteDC(memory);
-    ReleaseDC(v.main, screen);
-    EXPECT_EQ(0u, differing);
+    // Read the client area back from the screen, bottom-up BGR like the bitmap. A few
+    // tries: something passing over the window (seen once on a fresh machine) must not
+    // decide; a picture that is wrong stays wrong on every try.
+    size_t fewest = SIZE_MAX;
+    RECT box = {};
+    for (int attempt = 0; attempt < 10 && fewest != 0; ++attempt) {
+        if (attempt)
+            Sleep(300);
+        HDC screen = GetDC(v.main);
+        HDC memory = CreateCompatibleDC(screen);
+        BITMAPINFO info = {};
+        info.bmiHeader = {sizeof(BITMAPINFOHEADER), 300, 200, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+        void* bits = nullptr;
+        HBITMAP shot = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+        HGDIOBJ old = SelectObject(memory, shot);
+        BitBlt(memory, 0, 0, 300, 200, screen, 0, 0, SRCCOPY);
+        GdiFlush();
+        size_t differing = 0;
+        RECT where = {300, 200, -1, -1};
+        const uint8_t* seen = static_cast<const uint8_t*>(bits);
+        for (size_t i = 0; i < expected.memory.size(); ++i) {
+            if (seen[i] == expected.memory[i])
+                continue;
+            ++differing;
+            LONG x = LONG(i % 900 / 3), y = LONG(199 - i / 900);
+            where = {std::min(where.left, x), std::min(where.top, y), std::max(where.right, x),
+                     std::max(where.bottom, y)};
+        }
+        if (differing < fewest) {
+            fewest = differing;
+            box = where;
+        }
+        SelectObject(memory, old);
+        DeleteObject(shot);
+        DeleteDC(memory);
+        ReleaseDC(v.main, screen);
+    }
+    EXPECT_EQ(0u, fewest) << "differences within " << box.left << "," << box.top << " - " << box.right << ","
+                          << box.bottom;
 }
 
 // The white the window shows where no frame is painted.
