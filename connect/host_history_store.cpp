@@ -44,12 +44,16 @@ public:
     {
         if (path_.empty())
             return;
-        startUnicodeFile(path_);
+        if (!started_) {  // once per save, not once per key
+            startUnicodeFile(path_);
+            started_ = true;
+        }
         WritePrivateProfileStringW(wide(section), wide(key), wide(value), path_.c_str());
     }
 
 private:
     const std::wstring& path_;
+    bool started_ = false;
 };
 
 }  // namespace
