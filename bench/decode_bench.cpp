@@ -4,6 +4,7 @@
 // drift on a shared machine falls on all three alike; ratios use median CPU time.
 #include "display/jpeg_decoder.h"
 #include "tests/support/make_jpeg.h"
+#include "tests/support/memory_target.h"
 
 #include <benchmark/benchmark.h>
 #include <turbojpeg.h>
@@ -21,15 +22,6 @@ namespace {
 
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
-
-struct Bitmap final : FrameTarget {
-    std::vector<uint8_t> pixels;
-    uint8_t* pixelsFor(int32_t width, int32_t height) override
-    {
-        pixels.resize(size_t(bitmapStride(width)) * size_t(height));  // kept across frames
-        return pixels.data();
-    }
-};
 
 void fill(std::vector<uint8_t>& rgb, int x0, int y0, int w, int h, uint8_t r, uint8_t g, uint8_t b)
 {
@@ -126,7 +118,7 @@ const char* const kMethodNames[kMethods] = {"BgrRows", "RgbSwap", "TurboJPEG"};
 
 struct Decoder {
     tjhandle turbo = tjInitDecompress();
-    Bitmap bitmap;
+    MemoryTarget bitmap;
     ~Decoder() { tjDestroy(turbo); }
 
     bool decode(const Frame& frame, Method method)

@@ -15,6 +15,7 @@
 #include "net/frame_channel.h"
 #include "net/receiver_thread.h"
 #include "tests/support/make_jpeg.h"
+#include "tests/support/memory_target.h"
 #include "tests/win/support/test_server.h"
 
 namespace {
@@ -36,15 +37,6 @@ LRESULT CALLBACK benchWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }
-
-struct Memory final : FrameTarget {
-    std::vector<uint8_t> pixels;
-    uint8_t* pixelsFor(int32_t w, int32_t h) override
-    {
-        pixels.resize(size_t(bitmapStride(w)) * size_t(h));
-        return pixels.data();
-    }
-};
 
 // A 1920x1080 frame of gradients, flat panels and some noise, at quality 80, 4:2:0.
 void writeFrame(const std::string& unixPath, int seed)
@@ -114,7 +106,7 @@ int main()
     double decodeMs = 0;
     {
         std::vector<uint8_t> last(frameChannel.frameBuffer, frameChannel.frameBuffer + frameChannel.frameCapacity);
-        Memory target;
+        MemoryTarget target;
         int32_t length = 0;
         for (const std::string& line : server.log())
             if (line.rfind("frame-send body ", 0) == 0)

@@ -1,5 +1,6 @@
 #include "display/jpeg_decoder.h"
 #include "tests/support/make_jpeg.h"
+#include "tests/support/memory_target.h"
 
 #include <gtest/gtest.h>
 
@@ -19,25 +20,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Pixel memory of exactly the size asked for, so ASan sees any write past it; filled
-// beforehand so bytes the decoder leaves alone show up.
-struct BitmapTarget final : FrameTarget {
-    uint8_t fill = 0xA5;
-    bool refuse = false;
-    int calls = 0;
-    int32_t width = -1;
-    int32_t height = -1;
-    std::vector<uint8_t> pixels;
-
-    uint8_t* pixelsFor(int32_t w, int32_t h) override
-    {
-        ++calls;
-        width = w;
-        height = h;
-        if (refuse) return nullptr;
-        pixels.assign(size_t(bitmapStride(w)) * size_t(h), fill);
-        return pixels.data();
-    }
+// Filled beforehand, so bytes the decoder leaves alone show up.
+struct BitmapTarget : MemoryTarget {
+    BitmapTarget() { fill = 0xA5; }
 };
 
 DecodeResult decode(const std::vector<uint8_t>& jpeg, BitmapTarget& target, OutputPath path)

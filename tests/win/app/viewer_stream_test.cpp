@@ -9,6 +9,7 @@
 
 #include "display/jpeg_decoder.h"
 #include "tests/support/make_jpeg.h"
+#include "tests/support/memory_target.h"
 #include "tests/win/support/test_server.h"
 #include "tests/win/support/viewer_process.h"
 
@@ -84,18 +85,6 @@ std::vector<uint8_t> stripesJpeg(int width, int height)
     return makeJpeg(rgb.data(), width, height, settings);
 }
 
-struct Pixels final : FrameTarget {
-    std::vector<uint8_t> memory;
-    int32_t width = 0, height = 0;
-    uint8_t* pixelsFor(int32_t w, int32_t h) override
-    {
-        width = w;
-        height = h;
-        memory.assign(size_t(bitmapStride(w)) * size_t(h), 0);
-        return memory.data();
-    }
-};
-
 TEST(ViewerStream, TheWindowShowsTheFramePixelForPixel)
 {
     auto jpeg = stripesJpeg(300, 200);
@@ -104,7 +93,7 @@ TEST(ViewerStream, TheWindowShowsTheFramePixelForPixel)
     ASSERT_NE(nullptr, out);
     fwrite(jpeg.data(), 1, jpeg.size(), out);
     fclose(out);
-    Pixels expected;
+    MemoryTarget expected;
     ASSERT_EQ(DecodeResult::Decoded, decodeJpegFrame(jpeg.data(), jpeg.size(), expected));
 
     StreamingViewer v;
@@ -135,8 +124,8 @@ TEST(ViewerStream, TheWindowShowsTheFramePixelForPixel)
         size_t differing = 0;
         RECT where = {300, 200, -1, -1};
         const uint8_t* seen = static_cast<const uint8_t*>(bits);
-        for (size_t i = 0; i < expected.memory.size(); ++i) {
-            if (seen[i] == expected.memory[i])
+        for (size_t i = 0; i < expected.pixels.size(); ++i) {
+            if (seen[i] == expected.pixels[i])
                 continue;
             ++differing;
             LONG x = LONG(i % 900 / 3), y = LONG(199 - i / 900);

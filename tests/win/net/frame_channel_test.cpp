@@ -6,23 +6,13 @@
 #include "app/globals.h"
 #include "connect/connect_dialog.h"
 #include "display/jpeg_decoder.h"
+#include "tests/support/memory_target.h"
 #include "net/frame_channel.h"
 #include "tests/win/support/recorded_messages.h"
 #include "tests/win/support/test_server.h"
 
 namespace {
 
-struct VectorTarget final : FrameTarget {
-    std::vector<uint8_t> pixels;
-    int32_t width = 0, height = 0;
-    uint8_t* pixelsFor(int32_t w, int32_t h) override
-    {
-        width = w;
-        height = h;
-        pixels.assign(size_t(bitmapStride(w)) * size_t(h), 0);
-        return pixels.data();
-    }
-};
 
 struct Exchange {
     std::vector<int32_t> bodies;  // totalReceived of every body read
@@ -57,7 +47,7 @@ Exchange runExchange(const TestServer& server)
         }
         int32_t got = readFrameBody(frameChannel);
         result.bodies.push_back(got);
-        VectorTarget target;
+        MemoryTarget target;
         DecodeOptions options;
         options.recoverErrors = true;
         result.decoded.push_back(decodeJpegFrame(frameChannel.frameBuffer, size_t(got), target, options));

@@ -1,0 +1,32 @@
+// Pixel memory for a decoded frame in a plain vector, of exactly the size asked for, so
+// ASan sees any write past it. Header-only, for tests and benchmarks alike.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "display/jpeg_decoder.h"
+
+struct MemoryTarget : FrameTarget {
+    int calls = 0;
+    int32_t width = -1;
+    int32_t height = -1;
+    bool refuse = false;  // answer null: the frame is skipped
+    int fill = -1;        // a byte to fill the memory with before each frame; -1: keep it
+    std::vector<uint8_t> pixels;
+
+    uint8_t* pixelsFor(int32_t w, int32_t h) override
+    {
+        ++calls;
+        width = w;
+        height = h;
+        if (refuse)
+            return nullptr;
+        size_t bytes = size_t(bitmapStride(w)) * size_t(h);
+        if (fill >= 0)
+            pixels.assign(bytes, uint8_t(fill));
+        else
+            pixels.resize(bytes);
+        return pixels.data();
+    }
+};
