@@ -21,6 +21,8 @@
 // Hex byte strings are upper-case, two digits a byte, no separators.
 //
 //   listening ADDR frame-port=P input-port=Q|none   listeners up (ports as bound: 0 resolved)
+//   listen-failed TEXT                   the listeners could not be set up (the address in
+//                                        use, say); the only line, and the server exits with 1
 //   frame-connected PEER                 a FrameChannel connection is accepted: session start
 //   input-connected PEER                 an InputChannel connection is accepted
 //   frame-recv NEXT_FRAME                a well-formed, expected ControlMessage
@@ -139,6 +141,7 @@ int main(int argc, char** argv)
 
     Server server(options, std::move(source), log);
     if (!server.listen(error)) {
+        log.line("listen-failed " + error);
         std::fprintf(stderr, "tavimo-server: %s\n", error.c_str());
         return 1;
     }

@@ -537,4 +537,18 @@ TEST(ServerTest, InputMessagesAreDecodedWhateverTheReceives)
                                               "server-exit"}));
 }
 
+// The Windows-side tests pick addresses at random and take another when the log says the
+// chosen one is held.
+TEST(ServerTest, ATakenAddressIsLoggedAndEndsWithOne)
+{
+    ServerProcess first("127.0.0.64", {"--pattern", "64x48"});
+    ASSERT_TRUE(first.waitReady());
+    ServerProcess second("127.0.0.64", {"--pattern", "64x48"});
+    EXPECT_FALSE(second.waitReady());
+    EXPECT_EQ(second.waitExit(), 1);
+    std::vector<std::string> lines = second.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(startsWith(lines[0], "listen-failed bind 127.0.0.64:54321: ")) << lines[0];
+}
+
 }  // namespace

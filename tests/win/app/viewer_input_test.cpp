@@ -30,6 +30,7 @@ struct ConnectedViewer {
         ASSERT_GE(server.count("frame-send body"), frames);
         main = viewer.waitForWindow(L"Tavimo", L"Tavimo");
         ASSERT_NE(nullptr, main);
+        moveClearOfWinesTray(main);
         Sleep(300);  // the fit and the first paints
     }
 

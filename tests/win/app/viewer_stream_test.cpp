@@ -57,10 +57,6 @@ struct StreamingViewer {
         return {r.right, r.bottom};
     }
 
-    // Wine shows a tray window of its own in the screen's top-left corner once a program
-    // has a tray icon and no X tray takes it; pictures are read back elsewhere.
-    void moveClearOfTheCorner() const { SetWindowPos(main, HWND_TOP, 400, 300, 0, 0, SWP_NOSIZE); }
-
     // Waits until the client area has that size.
     bool waitForClient(int width, int height) const
     {
@@ -75,31 +71,32 @@ struct StreamingViewer {
 };
 
 // Other windows lying over the client area, to tell a covered window from a wrong picture.
+struct CoverSearch {
+    HWND main;
+    RECT client;
+    std::string found;
+};
+
+BOOL CALLBACK noteCover(HWND w, LPARAM p)
+{
+    auto* s = reinterpret_cast<CoverSearch*>(p);
+    RECT r, overlap;
+    if (w == s->main || !IsWindowVisible(w) || !GetWindowRect(w, &r) || !IntersectRect(&overlap, &r, &s->client))
+        return TRUE;
+    char name[128] = "", caption[128] = "";
+    GetClassNameA(w, name, sizeof name);
+    GetWindowTextA(w, caption, sizeof caption);
+    s->found += std::string(" [") + name + " \"" + caption + "\" " + std::to_string(r.left) + "," +
+                std::to_string(r.top) + "-" + std::to_string(r.right) + "," + std::to_string(r.bottom) + "]";
+    return TRUE;
+}
+
 std::string windowsOver(HWND main)
 {
-    struct Search {
-        HWND main;
-        RECT client;
-        std::string found;
-    } search = {main, {}, {}};
+    CoverSearch search = {main, {}, {}};
     GetClientRect(main, &search.client);
     MapWindowPoints(main, nullptr, reinterpret_cast<POINT*>(&search.client), 2);
-    EnumWindows(
-        [](HWND w, LPARAM p) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(p);
-            RECT r, overlap;
-            if (w == s->main || !IsWindowVisible(w) || !GetWindowRect(w, &r) ||
-                !IntersectRect(&overlap, &r, &s->client))
-                return TRUE;
-            char name[128] = "", caption[128] = "";
-            GetClassNameA(w, name, sizeof name);
-            GetWindowTextA(w, caption, sizeof caption);
-            s->found += std::string(" [") + name + " \"" + caption + "\" " + std::to_string(r.left) + "," +
-                        std::to_string(r.top) + "-" + std::to_string(r.right) + "," + std::to_string(r.bottom) +
-                        "]";
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    EnumWindows(noteCover, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
 
@@ -135,7 +132,7 @@ TEST(ViewerStream, TheWindowShowsTheFramePixelForPixel)
         return;
     ASSERT_TRUE(v.waitForFrames(5));
     ASSERT_TRUE(v.waitForClient(300, 200));  // fitted to the frame
-    v.moveClearOfTheCorner();
+    moveClearOfWinesTray(v.main);
     Sleep(300);
 
     // Read the client area back from the screen, bottom-up BGR like the bitmap. A few
@@ -228,7 +225,7 @@ TEST(ViewerStream, TheSizeCapHoldsWhileFramesComeAndTheEndLeavesWhite)
     EXPECT_EQ(700, free.right - free.left);
     EXPECT_EQ(600, free.bottom - free.top);
     // The bitmap is gone: what is painted now is the white background.
-    v.moveClearOfTheCorner();
+    moveClearOfWinesTray(v.main);
     InvalidateRect(v.main, nullptr, TRUE);
     UpdateWindow(v.main);
     Sleep(300);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 
 namespace {
 
@@ -31,12 +32,19 @@ std::string windowsPath(const std::string& unixPath)
 
 std::string freshLoopbackAddress()
 {
-    // Each test program takes its own second octet, so programs run side by side.
-    static int next = 0;
-    int program = int(GetCurrentProcessId() % 200) + 20;
-    ++next;
+    // Drawn at random from 127/8: ctest runs every test as a process of its own, and Wine
+    // hands out the same process ids again, so nothing about the process is unique; a
+    // server of an earlier test may still be listening.
+    static std::mt19937 draw = [] {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        std::seed_seq seed{unsigned(GetCurrentProcessId()), unsigned(now.LowPart), unsigned(now.HighPart),
+                           unsigned(GetTickCount())};
+        return std::mt19937(seed);
+    }();
+    std::uniform_int_distribution<int> octet(1, 254);
     char text[32];
-    std::snprintf(text, sizeof text, "127.%d.%d.%d", program, next / 200, next % 200 + 2);
+    std::snprintf(text, sizeof text, "127.%d.%d.%d", octet(draw), octet(draw), octet(draw));
     return text;
 }
 
@@ -53,29 +61,37 @@ std::string scratchFolder(const std::string& name)
 
 bool TestServer::start(const std::string& arguments)
 {
-    address = freshLoopbackAddress();
-    dir = scratchFolder("server-" + address);
-    DeleteFileA(windowsPath(dir + "/ready").c_str());
-    DeleteFileA(windowsPath(dir + "/log").c_str());
-    std::string server = environment("TAVIMO_SERVER");
-    // Through sh: the server must not hold Wine's output open (ctest waits on it), and a
-    // test that never connects must not leave it running.
-    std::string command = "/bin/sh -c \"exec timeout 120 '" + server + "' --once --address " + address +
-                          " --ready '" + dir + "/ready' --log '" + dir + "/log' " + arguments +
-                          " </dev/null >/dev/null 2>&1\"";
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    std::vector<char> line(command.begin(), command.end());
-    line.push_back(0);
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return false;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    for (int waited = 0; waited < 20000; waited += 20) {
-        if (exists(dir + "/ready"))
-            return true;
-        Sleep(20);
+    // A server that cannot listen (its address taken after all) ends at once; another
+    // address is tried then.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        address = freshLoopbackAddress();
+        dir = scratchFolder("server-" + address);
+        DeleteFileA(windowsPath(dir + "/ready").c_str());
+        DeleteFileA(windowsPath(dir + "/log").c_str());
+        std::string server = environment("TAVIMO_SERVER");
+        // Through sh: the server must not hold Wine's output open (ctest waits on it), and a
+        // test that never connects must not leave it running.
+        std::string command = "/bin/sh -c \"exec timeout 120 '" + server + "' --once --address " + address +
+                              " --ready '" + dir + "/ready' --log '" + dir + "/log' " + arguments +
+                              " </dev/null >/dev/null 2>&1\"";
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        std::vector<char> line(command.begin(), command.end());
+        line.push_back(0);
+        if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                            &process))
+            return false;
+        // Wine gives no handle for a Unix process; its log tells how the start went.
+        for (int waited = 0; waited < 20000; waited += 20) {
+            if (exists(dir + "/ready"))
+                return true;
+            if (count("listen-failed") > 0)
+                break;
+            Sleep(20);
+        }
+        if (count("listen-failed") == 0)
+            return false;
     }
     return false;
 }

@@ -218,3 +218,8 @@ void xdotool(const std::string& arguments)
     runShell("xdotool " + arguments);
     Sleep(100);  // let Wine hand the events to the window
 }
+
+void moveClearOfWinesTray(HWND window)
+{
+    SetWindowPos(window, HWND_TOP, 400, 300, 0, 0, SWP_NOSIZE);
+}

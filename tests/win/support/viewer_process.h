@@ -36,6 +36,11 @@ struct TestServer;
 // about what comes after the dialog.
 void connectTo(HWND dialog, const TestServer& server);
 
+// Wine shows a tray window of its own in the screen's top-left corner once a program has
+// a tray icon and no X tray takes it; windows whose pixels or clicks a test checks are
+// moved clear of it.
+void moveClearOfWinesTray(HWND window);
+
 // The text a message box shows.
 std::wstring messageBoxText(HWND box);
 
