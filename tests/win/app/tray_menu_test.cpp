@@ -55,13 +55,17 @@ struct TrayViewer {
     // The release happens away from the menu, which covers the icon in the corner.
     void choose(int downs)
     {
+        // The last menu gone first, or it would be taken for the new one.
+        for (int waited = 0; waited < 5000 && menu(0); waited += 50)
+            Sleep(50);
         Sleep(500);  // a click right after the last menu closed does not reach the icon
         xdotool("mousemove " + iconAt() + " mousedown 1 mousemove 600 500 mouseup 1");
         ASSERT_NE(nullptr, menu());
+        Sleep(300);  // the menu's loop takes the keyboard once the menu shows
         std::string keys;
         for (int i = 0; i < downs; ++i)
             keys += " Down";
-        xdotool("key" + keys + " Return");
+        xdotool("key --delay 100" + keys + " Return");
     }
 
 };
@@ -96,10 +100,10 @@ TEST(TrayMenu, CommandsReachTheServerAndExitEndsWithZero)
     t.open();
     if (HasFatalFailure())
         return;
-    t.choose(2);  // サーバーの強制終了
+    ASSERT_NO_FATAL_FAILURE(t.choose(2));  // サーバーの強制終了
     EXPECT_TRUE(t.server.waitFor("input-message SERVER_EXIT"));
 
-    t.choose(1);  // TELNET接続: no TELNET client here
+    ASSERT_NO_FATAL_FAILURE(t.choose(1));  // TELNET接続: no TELNET client here
     HWND box = t.viewer.waitForMessageBox();
     ASSERT_NE(nullptr, box);
     EXPECT_EQ(L"TELNETクライアントが見当たりません(+_+)", messageBoxText(box));
@@ -108,7 +112,7 @@ TEST(TrayMenu, CommandsReachTheServerAndExitEndsWithZero)
     EXPECT_TRUE(t.server.waitFor("input-message TELNET"));
     EXPECT_NE(std::string::npos, t.server.rawInput().find("0105000001070000")) << t.server.rawInput();
 
-    t.choose(3);  // バージョン情報
+    ASSERT_NO_FATAL_FAILURE(t.choose(3));  // バージョン情報
     HWND about = t.viewer.waitForWindow(L"#32770", L"");
     ASSERT_NE(nullptr, about);
     EXPECT_NE(nullptr, GetDlgItem(about, 1005));
@@ -120,7 +124,7 @@ TEST(TrayMenu, CommandsReachTheServerAndExitEndsWithZero)
         Sleep(50);
     EXPECT_FALSE(IsWindow(about));
 
-    t.choose(4);  // 終了
+    ASSERT_NO_FATAL_FAILURE(t.choose(4));  // 終了
     EXPECT_EQ(0u, t.viewer.waitForExit());
     t.main = nullptr;
 }
