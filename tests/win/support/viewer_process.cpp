@@ -96,7 +96,7 @@ ViewerProcess::~ViewerProcess()
         // back to the root window, so keys go to whatever window is under the pointer.
         if (process.hProcess && WaitForSingleObject(process.hProcess, 5000) == WAIT_TIMEOUT)
             TerminateProcess(process.hProcess, 0);
-        runShell("xdotool windowfocus $(xwininfo -root | awk '/Window id/ {print $4}')");
+        giveKeyboardToPointer();
     }
     if (viewer && viewer != process.hProcess) {
         if (WaitForSingleObject(viewer, 0) == WAIT_TIMEOUT)
@@ -222,4 +222,9 @@ void xdotool(const std::string& arguments)
 void moveClearOfWinesTray(HWND window)
 {
     SetWindowPos(window, HWND_TOP, 400, 300, 0, 0, SWP_NOSIZE);
+}
+
+void giveKeyboardToPointer()
+{
+    runShell("xdotool windowfocus $(xwininfo -root | awk '/Window id/ {print $4}')");
 }

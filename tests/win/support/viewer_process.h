@@ -44,5 +44,9 @@ void moveClearOfWinesTray(HWND window);
 // The text a message box shows.
 std::wstring messageBoxText(HWND box);
 
+// Gives the X keyboard focus to the root window, so keys go to the window under the
+// pointer: a virtual desktop that closes leaves the focus nowhere.
+void giveKeyboardToPointer();
+
 // Runs xdotool with these arguments on the tests' display and waits for it.
 void xdotool(const std::string& arguments);
