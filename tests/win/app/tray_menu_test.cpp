@@ -118,7 +118,7 @@ TEST(TrayMenu, CommandsReachTheServerAndExitEndsWithZero)
 
     ASSERT_NO_FATAL_FAILURE(t.choose(1));  // TELNET接続: no TELNET client here
     HWND box = t.viewer.waitForMessageBox();
-    ASSERT_NE(nullptr, box) << "menu still shown: " << (t.menu(0) != nullptr) << ", input: " << t.server.rawInput();
+    ASSERT_NE(nullptr, box) << "input: " << t.server.rawInput();
     EXPECT_EQ(L"TELNETクライアントが見当たりません(+_+)", messageBoxText(box));
     EXPECT_EQ(0, t.server.count("input-message TELNET"));  // sent once the box is closed
     xdotool("key Return");
