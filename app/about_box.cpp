@@ -2,7 +2,7 @@
 
 #include <shellapi.h>
 
-#include "app/main_window.h"
+#include "app/globals.h"
 #include "res/resource.h"
 
 namespace {

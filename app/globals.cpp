@@ -3,10 +3,16 @@
 // Construction order is declaration order within this file.
 HostHistory hostHistory;
 HostEntry currentHost;
-NetConnection frameChannel;
-NetConnection inputChannel;
+std::wstring iniPath;
+wchar_t destinationText[kDestinationUnits];
+NetConnection frameChannel{true};
+NetConnection inputChannel{false};
 FrameImage frameImage;
+ViewState viewState;
+uint8_t keyStateCache[256];
 
 HWND mainWindow;
+HCURSOR linkCursor;
+HANDLE receiverThreadHandle;
 std::atomic<bool> viewActive{false};
 std::atomic<bool> connectionOpen{false};

@@ -3,16 +3,13 @@
 #include "app/globals.h"
 #include "app/message_box.h"
 #include "app/tray_icon.h"
-#include "connect/connect_dialog.h"
-#include "connect/host_history_store.h"
-#include "display/viewport.h"
-#include "input/input_capture.h"
-#include "net/frame_channel.h"
-#include "net/receiver_thread.h"
+#include "connect/connect_dialog_win.h"
+#include "connect/host_history_store_win.h"
+#include "display/viewport_win.h"
+#include "input/input_capture_win.h"
+#include "net/frame_channel_win.h"
+#include "net/receiver_thread_win.h"
 #include "res/resource.h"
-
-HCURSOR linkCursor;
-HANDLE receiverThreadHandle;
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <shellapi.h>
 
 #include "app/about_box.h"
-#include "input/input_capture.h"
+#include "input/input_capture_win.h"
 #include "res/resource.h"
 
 bool updateTrayIcon(HICON icon, HWND window, DWORD operation, UINT callbackMessage, const wchar_t* tip)

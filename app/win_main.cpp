@@ -3,7 +3,7 @@
 #include "app/globals.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
-#include "net/receiver_thread.h"
+#include "net/receiver_thread_win.h"
 #include "res/resource.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)

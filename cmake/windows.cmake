@@ -6,14 +6,14 @@ add_link_options(-static -static-libgcc -static-libstdc++)
 # out, so the tests can link all of it.
 add_library(tavimo_win STATIC
   app/globals.cpp
-  connect/connect_dialog.cpp
-  connect/host_history_store.cpp
-  net/net_connection.cpp
-  net/frame_channel.cpp
-  display/frame_image.cpp
-  display/viewport.cpp
-  net/receiver_thread.cpp
-  input/input_capture.cpp
+  connect/connect_dialog_win.cpp
+  connect/host_history_store_win.cpp
+  net/net_connection_win.cpp
+  net/frame_channel_win.cpp
+  display/frame_image_win.cpp
+  display/viewport_win.cpp
+  net/receiver_thread_win.cpp
+  input/input_capture_win.cpp
   app/main_window.cpp
   app/tray_icon.cpp
   app/about_box.cpp

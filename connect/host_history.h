@@ -12,7 +12,6 @@ constexpr int kProfileValueUnits = 256;  // a read's buffer, terminator included
 
 struct HostEntry {
     char16_t text[kHostTextUnits] = {};  // always terminated
-    int32_t port = 0;
     bool viewActive = false;
 };
 

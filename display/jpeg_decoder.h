@@ -1,6 +1,6 @@
 // Decoding one JPEG frame from memory into the viewer's bitmap layout: 24-bit pixels as
 // blue, green, red, rows bottom-up, each row padded with zero bytes to a multiple of 4.
-// Portable: the DIB section that receives the pixels is the caller's (frame_image.cpp).
+// Portable: the DIB section that receives the pixels is the caller's (frame_image_win.cpp).
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,5 @@
 // Frame channel wire records and the receive side of its lock-step exchange.
-// Portable: the Winsock glue in frame_channel.cpp supplies the socket calls.
+// Portable: the Winsock glue in frame_channel_win.cpp supplies the socket calls.
 #pragma once
 
 #include <cstddef>

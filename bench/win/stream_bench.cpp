@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "app/globals.h"
-#include "connect/connect_dialog.h"
+#include "connect/connect_dialog_win.h"
 #include "display/jpeg_decoder.h"
-#include "display/viewport.h"
-#include "net/frame_channel.h"
-#include "net/receiver_thread.h"
+#include "display/viewport_win.h"
+#include "net/frame_channel_win.h"
+#include "net/receiver_thread_win.h"
 #include "tests/support/make_jpeg.h"
 #include "tests/support/memory_target.h"
 #include "tests/win/support/test_server.h"
@@ -87,7 +87,7 @@ int main()
 
     std::wstring address(server.address.begin(), server.address.end());
     wcscpy(destinationText, address.c_str());
-    if (openSocket(frameChannel) || openSocket(inputChannel) || resolveAndConnect(frameChannel, nullptr, kFramePort))
+    if (openSocket(frameChannel) || openSocket(inputChannel) || resolveAndConnect(frameChannel, nullptr, destinationText, kFramePort))
         return 1;
     connectionOpen = true;
     Clock::time_point start = Clock::now();

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "app/globals.h"
-#include "connect/host_history_store.h"
+#include "connect/host_history_store_win.h"
 #include "tests/win/support/test_server.h"
 
 namespace {
@@ -89,7 +89,6 @@ TEST_F(HostHistoryStore, LoadRememberAndReloadLeaveTheRestOfTheFileAlone)
     LoadHostHistory();
     EXPECT_EQ((std::vector<std::wstring>{L"old", L"older"}), historyTexts());
 
-    currentHost.port = kFramePort;
     RememberDestination(L"studio-pc");
     RememberDestination(L"older");
     EXPECT_EQ((std::vector<std::wstring>{L"older", L"studio-pc", L"old"}), historyTexts());

@@ -5,7 +5,7 @@
 
 #include "app/globals.h"
 #include "display/jpeg_decoder.h"
-#include "display/viewport.h"
+#include "display/viewport_win.h"
 #include "tests/support/make_jpeg.h"
 
 namespace {

@@ -4,10 +4,10 @@
 #include <vector>
 
 #include "app/globals.h"
-#include "connect/connect_dialog.h"
+#include "connect/connect_dialog_win.h"
 #include "display/jpeg_decoder.h"
 #include "tests/support/memory_target.h"
-#include "net/frame_channel.h"
+#include "net/frame_channel_win.h"
 #include "tests/win/support/recorded_messages.h"
 #include "tests/win/support/test_server.h"
 
@@ -25,7 +25,7 @@ void connectFrameChannel(const TestServer& server)
     ASSERT_FALSE(openSocket(frameChannel));
     std::wstring text(server.address.begin(), server.address.end());
     wcscpy(destinationText, text.c_str());
-    ASSERT_FALSE(resolveAndConnect(frameChannel, nullptr, kFramePort));
+    ASSERT_FALSE(resolveAndConnect(frameChannel, nullptr, destinationText, kFramePort));
     frameChannel.bodyPhase = false;
     frameChannel.remaining = 0;
     frameChannel.totalReceived = 0;
@@ -153,7 +153,7 @@ struct LocalPeer {
         ASSERT_FALSE(openSocket(frameChannel));
         std::wstring text(address.begin(), address.end());
         wcscpy(destinationText, text.c_str());
-        ASSERT_FALSE(resolveAndConnect(frameChannel, nullptr, kFramePort));
+        ASSERT_FALSE(resolveAndConnect(frameChannel, nullptr, destinationText, kFramePort));
         accepted = accept(listener, nullptr, nullptr);
         ASSERT_NE(INVALID_SOCKET, accepted);
         frameChannel.bodyPhase = false;

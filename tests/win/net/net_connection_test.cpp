@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "app/globals.h"
-#include "connect/connect_dialog.h"
+#include "connect/connect_dialog_win.h"
 #include "tests/win/support/recorded_messages.h"
 #include "tests/win/support/test_server.h"
 
@@ -27,10 +27,10 @@ HWND ownerWindow()
 TEST(ResolveAndConnect, RefusalIsShownToTheOwnerAndTheSameSocketConnectsLater)
 {
     clearRecordedMessages();
-    NetConnection conn;
+    NetConnection conn{true};
     ASSERT_FALSE(openSocket(conn));
     setDestination(freshLoopbackAddress());
-    EXPECT_TRUE(resolveAndConnect(conn, ownerWindow(), kFramePort));
+    EXPECT_TRUE(resolveAndConnect(conn, ownerWindow(), destinationText, kFramePort));
     auto messages = recordedMessages();
     ASSERT_EQ(1u, messages.size());
     EXPECT_EQ(L"接続が拒否されました(+_+)", messages[0].text);
@@ -39,7 +39,7 @@ TEST(ResolveAndConnect, RefusalIsShownToTheOwnerAndTheSameSocketConnectsLater)
     TestServer server;
     ASSERT_TRUE(server.start("--pattern 64x48"));
     setDestination(server.address);
-    EXPECT_FALSE(resolveAndConnect(conn, ownerWindow(), kFramePort));
+    EXPECT_FALSE(resolveAndConnect(conn, ownerWindow(), destinationText, kFramePort));
     EXPECT_TRUE(server.waitFor("frame-connected"));
     EXPECT_EQ(1u, recordedMessages().size());
     closeSocket(conn);
@@ -51,10 +51,10 @@ TEST(ResolveAndConnect, DottedAddressWithoutReverseNameConnects)
     clearRecordedMessages();
     TestServer server;
     ASSERT_TRUE(server.start("--pattern 64x48"));
-    NetConnection conn;
+    NetConnection conn{true};
     ASSERT_FALSE(openSocket(conn));
     setDestination(server.address);
-    EXPECT_FALSE(resolveAndConnect(conn, nullptr, kFramePort));
+    EXPECT_FALSE(resolveAndConnect(conn, nullptr, destinationText, kFramePort));
     EXPECT_TRUE(recordedTexts().empty());
     EXPECT_EQ(htons(kFramePort), conn.address.sin_port);
     EXPECT_EQ(inet_addr(server.address.c_str()), conn.address.sin_addr.s_addr);
@@ -65,10 +65,10 @@ TEST(ResolveAndConnect, DottedAddressWithoutReverseNameConnects)
 TEST(ResolveAndConnect, UnknownNameIsNotConnected)
 {
     clearRecordedMessages();
-    NetConnection conn;
+    NetConnection conn{true};
     ASSERT_FALSE(openSocket(conn));
     setDestination(std::string("no-such-host.invalid"));
-    EXPECT_TRUE(resolveAndConnect(conn, ownerWindow(), kFramePort));
+    EXPECT_TRUE(resolveAndConnect(conn, ownerWindow(), destinationText, kFramePort));
     EXPECT_EQ(std::vector<std::wstring>{L"接続エラー\r\nこのホスト名は存在しません(*_*)"}, recordedTexts());
     closeSocket(conn);
 }
@@ -76,14 +76,14 @@ TEST(ResolveAndConnect, UnknownNameIsNotConnected)
 TEST(ResolveAndConnect, WholeDestinationReachesTheResolverAsLowBytes)
 {
     clearRecordedMessages();
-    NetConnection conn;
+    NetConnection conn{true};
     ASSERT_FALSE(openSocket(conn));
     // 127 units: the longest destination the dialog takes, far beyond 63.
     std::wstring longName(120, L'a');
     longName += L"\x3042.invalid";  // U+3042 narrows to its low byte, 'B'
     longName.resize(127, L'z');
     setDestination(longName);
-    EXPECT_TRUE(resolveAndConnect(conn, nullptr, kFramePort));
+    EXPECT_TRUE(resolveAndConnect(conn, nullptr, destinationText, kFramePort));
     std::string expected(120, 'a');
     expected += "B.invalid";
     expected.resize(127, 'z');
@@ -94,7 +94,7 @@ TEST(ResolveAndConnect, WholeDestinationReachesTheResolverAsLowBytes)
 
 TEST(NetConnectionSocket, ClosedOnceSoAReusedHandleIsLeftAlone)
 {
-    NetConnection first;
+    NetConnection first{true};
     ASSERT_FALSE(openSocket(first));
     SOCKET old = first.sock;
     closeSocket(first);
@@ -104,14 +104,14 @@ TEST(NetConnectionSocket, ClosedOnceSoAReusedHandleIsLeftAlone)
     // or sending on the first again must not reach it.
     TestServer server;
     ASSERT_TRUE(server.start("--pattern 64x48"));
-    NetConnection second;
+    NetConnection second{true};
     ASSERT_FALSE(openSocket(second));
     closeSocket(first);
     const char bytes[4] = {1, 5, 0, 0};
     EXPECT_EQ(SOCKET_ERROR, sendOn(first, bytes, 4));
     EXPECT_EQ(WSAENOTSOCK, WSAGetLastError());
     setDestination(server.address);
-    EXPECT_FALSE(resolveAndConnect(second, nullptr, kFramePort));
+    EXPECT_FALSE(resolveAndConnect(second, nullptr, destinationText, kFramePort));
     uint8_t request[kControlMessageSize];
     encodeControlMessage(MSG_NEXT_FRAME, request);
     EXPECT_EQ(kControlMessageSize, sendOn(second, request, kControlMessageSize));

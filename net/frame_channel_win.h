@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "net/net_connection.h"
+#include "net/net_connection_win.h"
 
 // Sends MSG_NEXT_FRAME or MSG_SEND_BODY on the frame channel; a failed send is ignored.
 void sendControl(uint32_t code);

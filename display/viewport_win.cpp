@@ -1,9 +1,7 @@
-#include "display/viewport.h"
+#include "display/viewport_win.h"
 
 #include "app/globals.h"
 #include "display/view_geometry.h"
-
-ViewState viewState;
 
 namespace {
 

@@ -11,7 +11,8 @@ constexpr unsigned short kFramePort = 54321;
 constexpr unsigned short kInputPort = 54322;
 
 struct NetConnection : FrameReceiver {
-    NetConnection();
+    // Only the frame channel receives, so only it gets a frame buffer.
+    explicit NetConnection(bool receivesFrames);
     ~NetConnection();
     NetConnection(const NetConnection&) = delete;
     NetConnection& operator=(const NetConnection&) = delete;
@@ -20,12 +21,10 @@ struct NetConnection : FrameReceiver {
     // system may hand out again is never shut down, closed or sent on a second time.
     SOCKET sock = INVALID_SOCKET;
     sockaddr_in address = {};
-    WSADATA wsaData = {};
     char hostText[128] = {};  // the destination narrowed for the resolver
-    unsigned short port = 0;
-    hostent* hostEntry = nullptr;
     WSAEVENT netEvent = WSA_INVALID_EVENT;
     WSANETWORKEVENTS netEvents = {};
+    uint8_t controlMessage[kControlMessageSize] = {};  // composed here, sent from here
     // Set when the program ends: waits and receives on the channel give up at once.
     HANDLE stopEvent = nullptr;
     // Closing and sending come from different threads.
@@ -34,7 +33,7 @@ struct NetConnection : FrameReceiver {
 
 // Both return true on failure, after the user has been told.
 bool openSocket(NetConnection& conn);
-bool resolveAndConnect(NetConnection& conn, HWND owner, unsigned short port);
+bool resolveAndConnect(NetConnection& conn, HWND owner, const wchar_t* destination, unsigned short port);
 
 // Shuts down and closes the socket once; later calls do nothing.
 void closeSocket(NetConnection& conn);

@@ -1,14 +1,12 @@
-#include "connect/connect_dialog.h"
+#include "connect/connect_dialog_win.h"
 
 #include <cstring>
 
 #include "app/globals.h"
 #include "app/message_box.h"
-#include "connect/host_history_store.h"
-#include "input/input_capture.h"
+#include "connect/host_history_store_win.h"
+#include "input/input_capture_win.h"
 #include "res/resource.h"
-
-wchar_t destinationText[kDestinationUnits];
 
 namespace {
 
@@ -60,13 +58,12 @@ void onConnect(HWND dialog)
         readyForInput(dialog);
         return;
     }
-    currentHost.port = kFramePort;
-    if (resolveAndConnect(frameChannel, dialog, kFramePort)) {
+    if (resolveAndConnect(frameChannel, dialog, destinationText, kFramePort)) {
         // The typed text stays, so a slip can be corrected rather than retyped.
         readyForInput(dialog);
         return;
     }
-    memset(keyStateCache, 0, sizeof keyStateCache);
+    resetKeyStateCache();
     connectionOpen = true;
     BuildIniPath();
     RememberDestination(destinationText);

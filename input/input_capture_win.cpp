@@ -1,12 +1,12 @@
-#include "input/input_capture.h"
+#include "input/input_capture_win.h"
+
+#include <cstring>
 
 #include "app/globals.h"
 #include "app/message_box.h"
-#include "display/viewport.h"
+#include "display/viewport_win.h"
 #include "input/input_message.h"
 #include "res/resource.h"
-
-uint8_t keyStateCache[256];
 
 namespace {
 
@@ -57,6 +57,11 @@ void onLeftDoubleClick(HWND window, LPARAM lParam)
 {
     KillTimer(window, ID_DBLCLK_TIMER);
     sendMouse(window, MSG_MOUSE_DBLCLK, lParam);
+}
+
+void resetKeyStateCache()
+{
+    memset(keyStateCache, 0, sizeof keyStateCache);
 }
 
 void onKeyMessage()

@@ -1,10 +1,8 @@
-#include "connect/host_history_store.h"
+#include "connect/host_history_store_win.h"
 
 #include "app/globals.h"
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wchar_t");
-
-std::wstring iniPath;
 
 namespace {
 

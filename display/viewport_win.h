@@ -16,8 +16,6 @@ struct ViewState {
     int32_t maxWindowHeight = 0;
 };
 
-extern ViewState viewState;
-
 // Sizes the main window to show a frame of that size whole, within the work area. Runs
 // on the receiver thread; the window's own thread carries out the resizes meanwhile.
 void fitWindowToFrame(int32_t width, int32_t height);

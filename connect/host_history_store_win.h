@@ -8,10 +8,6 @@
 
 #include "connect/host_history.h"
 
-// The full path of client.ini as BuildIniPath last made it; empty when the current
-// directory could not be read, and then nothing is loaded or saved.
-extern std::wstring iniPath;
-
 // The current directory, a backslash and "client.ini", however long the directory is.
 void BuildIniPath();
 // Appends the stored destinations to hostHistory.

@@ -1,18 +1,20 @@
-#include "net/net_connection.h"
+#include "net/net_connection_win.h"
 
 #include "app/message_box.h"
-#include "connect/connect_dialog.h"
 
 #include <algorithm>
 #include <cstring>
 
-NetConnection::NetConnection()
+NetConnection::NetConnection(bool receivesFrames)
 {
     InitializeCriticalSection(&sockLock);
+    WSADATA wsaData;
     if (WSAStartup(MAKEWORD(2, 0), &wsaData) != 0)
         showMessage(nullptr, L"WinSock初期化失敗(*_*)");
-    frameBuffer = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, kFrameBufferSize));
-    frameCapacity = frameBuffer ? kFrameBufferSize : 0;
+    if (receivesFrames) {
+        frameBuffer = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, kFrameBufferSize));
+        frameCapacity = frameBuffer ? kFrameBufferSize : 0;
+    }
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     netEvent = WSACreateEvent();
@@ -54,32 +56,29 @@ static void showLookupError(HWND owner, int code)
     showMessage(owner, text);
 }
 
-bool resolveAndConnect(NetConnection& conn, HWND owner, unsigned short port)
+bool resolveAndConnect(NetConnection& conn, HWND owner, const wchar_t* destination, unsigned short port)
 {
-    conn.port = port;
     conn.address = sockaddr_in{};
     conn.address.sin_family = AF_INET;
     conn.address.sin_port = htons(port);
 
     // The resolver takes narrow text: keep the low byte of each unit.
     size_t i = 0;
-    for (; i + 1 < sizeof conn.hostText && destinationText[i] != 0; ++i)
-        conn.hostText[i] = char(destinationText[i] & 0xFF);
+    for (; i + 1 < sizeof conn.hostText && destination[i] != 0; ++i)
+        conn.hostText[i] = char(destination[i] & 0xFF);
     conn.hostText[i] = 0;
 
     conn.address.sin_addr.s_addr = inet_addr(conn.hostText);
     if (conn.address.sin_addr.s_addr == INADDR_NONE) {
-        conn.hostEntry = gethostbyname(conn.hostText);
-        if (!conn.hostEntry) {
+        // A typed address is the address: only names are looked up, since a reverse
+        // lookup would refuse the many hosts that have no reverse name.
+        hostent* found = gethostbyname(conn.hostText);
+        if (!found) {
             showLookupError(owner, WSAGetLastError());
             return true;
         }
-        memcpy(&conn.address.sin_addr, conn.hostEntry->h_addr_list[0],
-               std::min<size_t>(size_t(conn.hostEntry->h_length), sizeof conn.address.sin_addr));
-    } else {
-        // A typed address is the address: a reverse lookup would only refuse the many
-        // hosts that have no reverse name.
-        conn.hostEntry = nullptr;
+        memcpy(&conn.address.sin_addr, found->h_addr_list[0],
+               std::min<size_t>(size_t(found->h_length), sizeof conn.address.sin_addr));
     }
 
     if (connect(conn.sock, reinterpret_cast<sockaddr*>(&conn.address), sizeof conn.address) == 0)

@@ -1,4 +1,4 @@
-#include "net/frame_channel.h"
+#include "net/frame_channel_win.h"
 
 #include "app/globals.h"
 #include "app/message_box.h"
@@ -36,8 +36,8 @@ struct WinsockIo final : FrameChannelIo {
 
 void sendControl(uint32_t code)
 {
-    encodeControlMessage(code, frameImage.controlMessage);
-    if (sendOn(frameChannel, frameImage.controlMessage, kControlMessageSize) == SOCKET_ERROR)
+    encodeControlMessage(code, frameChannel.controlMessage);
+    if (sendOn(frameChannel, frameChannel.controlMessage, kControlMessageSize) == SOCKET_ERROR)
         WSAGetLastError();  // the exchange goes on; the next wait tells whether it can
 }
 

@@ -1,9 +1,9 @@
-#include "net/receiver_thread.h"
+#include "net/receiver_thread_win.h"
 
 #include "app/globals.h"
 #include "app/message_box.h"
-#include "display/viewport.h"
-#include "net/frame_channel.h"
+#include "display/viewport_win.h"
+#include "net/frame_channel_win.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ void runFrameLoop()
 
 DWORD WINAPI ReceiverThread(LPVOID)
 {
-    if (!resolveAndConnect(inputChannel, mainWindow, kInputPort) && !stopping()) {
+    if (!resolveAndConnect(inputChannel, mainWindow, destinationText, kInputPort) && !stopping()) {
         if (WSAEventSelect(frameChannel.sock, frameChannel.netEvent, FD_READ | FD_WRITE | FD_CLOSE) == SOCKET_ERROR)
             showMessage(nullptr, L"event_error");
         else

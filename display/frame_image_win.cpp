@@ -1,4 +1,4 @@
-#include "display/frame_image.h"
+#include "display/frame_image_win.h"
 
 #include "app/globals.h"
 #include "display/jpeg_decoder.h"

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 
-#include "net/frame_protocol.h"
 
 struct FrameImage {
     FrameImage();
@@ -19,7 +18,6 @@ struct FrameImage {
     BITMAPINFO bitmapInfo = {};
     uint8_t* pixels = nullptr;  // the DIB section's memory
     bool created = false;
-    uint8_t controlMessage[kControlMessageSize] = {};
     HDC memoryDC = nullptr;
     HBITMAP bitmap = nullptr;
     int32_t extentWidth = 0;  // the scrollable size of the view

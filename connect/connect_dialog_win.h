@@ -4,10 +4,5 @@
 
 #include <windows.h>
 
-constexpr int kDestinationUnits = 128;
-
-// The destination read in the dialog; every connect reads it.
-extern wchar_t destinationText[kDestinationUnits];
-
 // Ends with 1 once the frame channel is connected, with 2 on Cancel (both sockets closed).
 INT_PTR CALLBACK ConnectDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

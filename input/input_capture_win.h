@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-// The down state last reported to the server for each virtual key.
-extern uint8_t keyStateCache[256];
+// After a connect: no key has been reported down to the new server.
+void resetKeyStateCache();
 
 // WM_MOUSEMOVE and the five forwarded button messages.
 void onMouseForward(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
