@@ -4,7 +4,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build/bench"
-cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVIMO_BENCH=ON >/dev/null
+(cd "$top" && cmake --preset bench >/dev/null)
 cmake --build "$build" -j2 --target decode_bench receive_bench
 echo
 "$build/bench/decode_bench" "$@"
@@ -14,10 +14,9 @@ echo
 # The receiver thread under Wine, against a Release build of the counterpart server.
 tavimo_top="$top"
 source "$top/scripts/wine-env.sh"
-cmake -S "$top" -B "$top/build/release" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+(cd "$top" && cmake --preset release >/dev/null)
 cmake --build "$top/build/release" -j2 --target tavimo-server >/dev/null
-cmake -S "$top" -B "$TAVIMO_WIN_BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-$TAVIMO_WIN_ARCH.cmake" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+(cd "$top" && cmake --preset "win-$TAVIMO_WIN_ARCH" >/dev/null)
 cmake --build "$TAVIMO_WIN_BUILD" -j2 --target stream_bench >/dev/null
 export TAVIMO_OWN_DISPLAY=1
 tavimo_start_xvfb

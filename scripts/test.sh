@@ -10,15 +10,13 @@ bash scripts/setup.sh
 
 jobs=2
 echo "== native build (AddressSanitizer, UBSan, fuzz targets)"
-cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVIMO_SANITIZE=ON -DTAVIMO_FUZZ=ON \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+cmake --preset native >/dev/null
 cmake --build build/native -j$jobs
 
 source scripts/wine-env.sh
 echo "== Windows builds (i686 ships; $TAVIMO_WIN_ARCH runs the tests here)"
 for arch in i686 x86_64; do
-  cmake -S . -B "build/win-$arch" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --preset "win-$arch" >/dev/null
   cmake --build "build/win-$arch" -j$jobs
 done
 
