@@ -12,7 +12,6 @@ constexpr int kProfileValueUnits = 256;  // a read's buffer, terminator included
 
 struct HostEntry {
     char16_t text[kHostTextUnits] = {};  // always terminated
-    bool viewActive = false;
 };
 
 // Index 0 is the most recent destination.

@@ -42,7 +42,6 @@ HeaderRead readFrameHeaderFrom(FrameReceiver& receiver, FrameChannelIo& io)
         bool wouldBlock = false;
         int32_t got = io.receive(receiver.header + receiver.headerReceived,
                                  kFrameHeaderSize - receiver.headerReceived, &wouldBlock);
-        receiver.lastRecv = got;
         if (got == 0)
             return HeaderRead::EndOfStream;
         if (got < 0) {
@@ -79,7 +78,6 @@ int32_t readFrameBodyFrom(FrameReceiver& receiver, FrameChannelIo& io)
             break;
         bool wouldBlock = false;
         int32_t got = io.receive(receiver.frameBuffer + receiver.totalReceived, ask, &wouldBlock);
-        receiver.lastRecv = got;
         if (got > 0) {
             got = std::min(got, ask);
             receiver.totalReceived += got;

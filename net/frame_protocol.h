@@ -58,7 +58,6 @@ protected:
 // The frame channel's receive counters.
 struct FrameReceiver {
     int32_t remaining = 0;       // body bytes still to come
-    int32_t lastRecv = 0;        // what the last receive call returned
     int32_t totalReceived = 0;   // body bytes already in frameBuffer
     bool bodyPhase = false;      // false: the next read is a header; true: a body
     uint8_t* frameBuffer = nullptr;
