@@ -176,6 +176,9 @@ void fitWindowToFrame(int32_t width, int32_t height)
                                           barShown, GetSystemMetrics(SM_CYHSCROLL), area.bottom);
     SetWindowPos(mainWindow, nullptr, 0, 0, viewState.maxWindowWidth, viewState.maxWindowHeight,
                  SWP_NOMOVE | SWP_NOZORDER);
+    // A window that kept its size (a frame larger than the screen after another) had no
+    // WM_SIZE: the bars would keep the old extent and offsets.
+    onViewSize(mainWindow);
 }
 
 void paintFrame(HDC dc, int32_t clientWidth, int32_t clientHeight, HBRUSH background)
