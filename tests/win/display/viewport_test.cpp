@@ -272,23 +272,6 @@ TEST_F(ViewportTest, FitWithinTheWorkArea)
     EXPECT_EQ(0, mismatches());
 }
 
-TEST_F(ViewportTest, SizeCapHoldsOnlyWhileViewActive)
-{
-    ASSERT_EQ(DecodeResult::Decoded, deliver(patternJpeg(640, 480, 0)));
-    SIZE fitted = windowSize();
-    resize(fitted.cx + 200, fitted.cy + 150);
-    EXPECT_EQ(fitted.cx, windowSize().cx);
-    EXPECT_EQ(fitted.cy, windowSize().cy);
-    resize(420, 330);  // smaller is always allowed
-    EXPECT_EQ(420, windowSize().cx);
-    expectBarsMatchClient();
-    viewActive = false;  // the receiver has ended
-    resize(fitted.cx + 200, fitted.cy + 150);
-    EXPECT_EQ(fitted.cx + 200, windowSize().cx);
-    EXPECT_EQ(fitted.cy + 150, windowSize().cy);
-    expectBarsMatchClient();
-}
-
 TEST_F(ViewportTest, ScrollRequestsAndWheelMoveTheView)
 {
     ASSERT_EQ(DecodeResult::Decoded, deliver(patternJpeg(640, 480, 0)));
@@ -324,9 +307,13 @@ TEST_F(ViewportTest, ScrollRequestsAndWheelMoveTheView)
     EXPECT_EQ(0, mismatches());
 }
 
-TEST_F(ViewportTest, ResizingKeepsOrClampsTheOffsets)
+TEST_F(ViewportTest, ResizingKeepsOrClampsTheOffsetsAndIsCappedWhileViewActive)
 {
     ASSERT_EQ(DecodeResult::Decoded, deliver(patternJpeg(640, 480, 0)));
+    const SIZE fitted = windowSize();
+    resize(fitted.cx + 200, fitted.cy + 150);
+    EXPECT_EQ(fitted.cx, windowSize().cx);
+    EXPECT_EQ(fitted.cy, windowSize().cy);
     resize(400, 300);
     send(WM_HSCROLL, MAKEWPARAM(SB_THUMBTRACK, 200));
     send(WM_VSCROLL, MAKEWPARAM(SB_THUMBTRACK, 150));
@@ -345,8 +332,9 @@ TEST_F(ViewportTest, ResizingKeepsOrClampsTheOffsets)
     UpdateWindow(mainWindow);
     EXPECT_EQ(0, mismatches());  // nothing of the old offsets left standing
 
-    viewActive = false;  // no size cap
+    viewActive = false;  // the receiver has ended: no size cap
     resize(900, 800);  // larger than the frame: back to 0, no bars, and no scrolling
+    EXPECT_EQ(900, windowSize().cx);
     send(WM_HSCROLL, SB_PAGEDOWN);
     send(WM_VSCROLL, SB_LINEUP);
     wheel(-120, MK_SHIFT);
