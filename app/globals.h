@@ -23,8 +23,9 @@ extern wchar_t destinationText[kDestinationUnits];
 
 extern NetConnection frameChannel;  // port 54321; the receiver thread once it runs
 extern NetConnection inputChannel;  // port 54322; connected and closed by the receiver thread
-extern FrameImage frameImage;       // receiver thread decodes; window thread paints
-extern ViewState viewState;         // scroll offsets, scroll bars and the fit's size cap
+// Receiver thread decodes into `next`; the window thread owns the rest.
+extern FrameImage frameImage;
+extern ViewState viewState;  // window thread: scroll offsets, scroll bars and the fit's size cap
 
 // Window thread (the key scan and the dialog): the down state last reported per key.
 extern uint8_t keyStateCache[256];
@@ -33,7 +34,8 @@ extern HWND mainWindow;               // window thread, at creation
 extern HCURSOR linkCursor;            // window thread, at start: the About link's hand
 extern HANDLE receiverThreadHandle;   // window thread, from the connect until exit
 
-// Receiver thread writes, window thread reads: frames shown and input forwarded.
+// Window thread sets it once a frame is fitted; the receiver thread clears it at the
+// end. Frames shown and input forwarded.
 extern std::atomic<bool> viewActive;
 // Window thread (the dialog) sets it; the receiver thread clears it at the end.
 extern std::atomic<bool> connectionOpen;

@@ -79,24 +79,6 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     case WM_TIMER:
         KillTimer(window, wParam);
         break;
-    case WM_PAINT:
-        onViewPaint(window);
-        break;
-    case WM_SIZE:
-        onViewSize(window);
-        break;
-    case WM_HSCROLL:
-        onViewHScroll(wParam);
-        break;
-    case WM_VSCROLL:
-        onViewVScroll(wParam);
-        break;
-    case WM_MOUSEWHEEL:
-        onViewMouseWheel(wParam);
-        break;
-    case WM_GETMINMAXINFO:
-        onViewGetMinMaxInfo(lParam);
-        break;
     case WM_KEYDOWN:
     case WM_KEYUP:
     case WM_SYSKEYDOWN:
@@ -123,6 +105,9 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         break;
     case WM_TRAYNOTIFY:
         onTrayNotify(window, lParam);
+        break;
+    default:
+        dispatchViewMessage(window, message, wParam, lParam);
         break;
     }
     return DefWindowProcW(window, message, wParam, lParam);

@@ -25,7 +25,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
         DispatchMessageW(&msg);
 
     // The global objects go once this returns: the receiver must be done with them.
-    stopReceiverThread(receiverThreadHandle, 5000);
+    if (!stopReceiverThread(receiverThreadHandle, 5000))
+        TerminateProcess(GetCurrentProcess(), UINT(msg.wParam));
     if (receiverThreadHandle)
         CloseHandle(receiverThreadHandle);
     return int(msg.wParam);

@@ -1,6 +1,6 @@
-// Decoding a full-HD frame into the viewer's bitmap layout three ways: the library writing
-// BGR rows directly, the literal RGB-then-swap baseline, and TurboJPEG's bottom-up BGR
-// decode into the same layout as the yardstick. Repetitions are interleaved at random so
+// Decoding a full-HD frame into the viewer's 32-bit bitmap layout three ways: the library
+// writing BGRX rows directly, the portable RGB-then-swap fallback, and TurboJPEG's
+// bottom-up BGRX decode into the same layout as the yardstick. Repetitions are interleaved at random so
 // drift on a shared machine falls on all three alike; ratios use median CPU time.
 #include "display/jpeg_decoder.h"
 #include "tests/support/make_jpeg.h"
@@ -113,8 +113,8 @@ std::vector<Frame> makeFrames()
         {"photo-q80-420", makeJpeg(photo.data(), kWidth, kHeight, q80)}};
 }
 
-enum Method { BgrRows, RgbSwap, TurboJpeg, kMethods };
-const char* const kMethodNames[kMethods] = {"BgrRows", "RgbSwap", "TurboJPEG"};
+enum Method { BgrxRows, RgbSwap, TurboJpeg, kMethods };
+const char* const kMethodNames[kMethods] = {"BgrxRows", "RgbSwap", "TurboJPEG"};
 
 struct Decoder {
     tjhandle turbo = tjInitDecompress();
@@ -124,14 +124,14 @@ struct Decoder {
     bool decode(const Frame& frame, Method method)
     {
         if (method == TurboJpeg) {
-            bitmap.pixelsFor(kWidth, kHeight);
+            bitmap.pixelsFor(kWidth, kHeight, bitmapStride(kWidth));
             return tjDecompress2(turbo, frame.jpeg.data(),
                        static_cast<unsigned long>(frame.jpeg.size()), bitmap.pixels.data(), kWidth,
-                       bitmapStride(kWidth), kHeight, TJPF_BGR, TJFLAG_BOTTOMUP)
+                       bitmapStride(kWidth), kHeight, TJPF_BGRX, TJFLAG_BOTTOMUP)
                 == 0;
         }
         DecodeOptions options;
-        options.path = method == BgrRows ? OutputPath::BgrRows : OutputPath::RgbSwap;
+        options.path = method == BgrxRows ? OutputPath::BgrRows : OutputPath::RgbSwap;
         return decodeJpegFrame(frame.jpeg.data(), frame.jpeg.size(), bitmap, options)
             == DecodeResult::Decoded;
     }
@@ -157,7 +157,7 @@ int main(int argc, char** argv)
 {
     const std::vector<Frame> frames = makeFrames();
 
-    std::printf("Frames %dx%d; decoded bytes that differ from BgrRows:\n", kWidth, kHeight);
+    std::printf("Frames %dx%d; colour bytes that differ from BgrxRows:\n", kWidth, kHeight);
     bool identical = true;
     for (const Frame& frame : frames) {
         std::vector<uint8_t> out[kMethods];
@@ -174,7 +174,7 @@ int main(int argc, char** argv)
         size_t differing[kMethods] = {};
         for (int m = 1; m < kMethods; ++m)
             for (size_t i = 0; i < out[0].size(); ++i)
-                differing[m] += out[m][i] != out[0][i];
+                differing[m] += i % 4 != 3 && out[m][i] != out[0][i];
         identical = identical && differing[RgbSwap] == 0 && differing[TurboJpeg] == 0;
         std::printf("  %-16s %7zu bytes of JPEG   RgbSwap %zu   TurboJPEG %zu\n",
             frame.name.c_str(), frame.jpeg.size(), differing[RgbSwap], differing[TurboJpeg]);
@@ -204,10 +204,10 @@ int main(int argc, char** argv)
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
-    std::printf("\nMedian CPU time per frame and ratios (targets: BgrRows/RgbSwap time <= 0.88, "
-                "BgrRows/TurboJPEG throughput >= 0.95):\n");
-    std::printf("  %-16s %9s %9s %9s   %14s %18s\n", "frame", "BgrRows", "RgbSwap", "TurboJPEG",
-        "Bgr/Swap time", "Bgr/TJ throughput");
+    std::printf("\nMedian CPU time per frame and ratios (targets: BgrxRows/RgbSwap time <= 0.88, "
+                "BgrxRows/TurboJPEG throughput >= 0.95):\n");
+    std::printf("  %-16s %9s %9s %9s   %14s %18s\n", "frame", "BgrxRows", "RgbSwap", "TurboJPEG",
+        "Bgrx/Swap time", "Bgrx/TJ throughput");
     for (const Frame& frame : frames) {
         double ms[kMethods];
         bool complete = true;
@@ -217,10 +217,10 @@ int main(int argc, char** argv)
             ms[m] = complete ? found->second : 0;  // in the unit set: ms
         }
         if (!complete) continue;  // filtered out on the command line
-        const double swapRatio = ms[BgrRows] / ms[RgbSwap];
-        const double turboRatio = ms[TurboJpeg] / ms[BgrRows];
+        const double swapRatio = ms[BgrxRows] / ms[RgbSwap];
+        const double turboRatio = ms[TurboJpeg] / ms[BgrxRows];
         std::printf("  %-16s %7.2fms %7.2fms %7.2fms   %8.3f %-5s %12.3f %-5s\n",
-            frame.name.c_str(), ms[BgrRows], ms[RgbSwap], ms[TurboJpeg], swapRatio,
+            frame.name.c_str(), ms[BgrxRows], ms[RgbSwap], ms[TurboJpeg], swapRatio,
             swapRatio <= 0.88 ? "met" : "MISS", turboRatio, turboRatio >= 0.95 ? "met" : "MISS");
     }
     return identical ? 0 : 1;

@@ -1,92 +1,98 @@
 #include "display/frame_image_win.h"
 
-#include "app/globals.h"
-#include "display/jpeg_decoder.h"
+#include <utility>
 
 namespace {
 
-void deleteBitmap(FrameImage& image)
+void deleteBitmap(FrameBitmap& frame)
 {
-    if (!image.created)
-        return;
-    DeleteDC(image.memoryDC);
-    DeleteObject(image.bitmap);
-    image.memoryDC = nullptr;
-    image.bitmap = nullptr;
-    image.pixels = nullptr;
-    image.created = false;
+    if (frame.bitmap)
+        DeleteObject(frame.bitmap);
+    frame = FrameBitmap{};
 }
 
-// Pixel memory for a width x height frame: the bitmap as it is when the size is the
-// same, a new one otherwise; null when none can be made.
-uint8_t* bitmapFor(FrameImage& image, int32_t width, int32_t height)
+FrameBitmap makeBitmap(int32_t width, int32_t height, int32_t stride, PixelFormat format)
 {
-    if (image.created && width == image.width && height == image.height)
-        return image.pixels;
-
-    EnterCriticalSection(&image.bitmapLock);
-    deleteBitmap(image);
-    image.width = width;
-    image.height = height;
-    BITMAPINFOHEADER& header = image.bitmapInfo.bmiHeader;
-    header = BITMAPINFOHEADER{};
+    BITMAPINFO info = {};
+    BITMAPINFOHEADER& header = info.bmiHeader;
     header.biSize = sizeof header;
     header.biWidth = width;
     header.biHeight = height;  // positive: rows bottom-up
     header.biPlanes = 1;
-    header.biBitCount = 24;
+    header.biBitCount = WORD(8 * bytesPerPixel(format));
     header.biCompression = BI_RGB;
-    header.biSizeImage = DWORD(bitmapStride(width)) * DWORD(height);
+    header.biSizeImage = DWORD(stride) * DWORD(height);
+    FrameBitmap frame;
     void* memory = nullptr;
-    image.bitmap = CreateDIBSection(nullptr, &image.bitmapInfo, DIB_RGB_COLORS, &memory, nullptr, 0);
-    if (image.bitmap)
-        image.memoryDC = CreateCompatibleDC(nullptr);
-    if (image.bitmap && image.memoryDC) {
-        SelectObject(image.memoryDC, image.bitmap);
-        image.pixels = static_cast<uint8_t*>(memory);
-        image.created = true;
-    } else {
-        if (image.bitmap)
-            DeleteObject(image.bitmap);
-        image.bitmap = nullptr;
-        image.memoryDC = nullptr;
-    }
-    LeaveCriticalSection(&image.bitmapLock);
-    return image.created ? image.pixels : nullptr;
+    frame.bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &memory, nullptr, 0);
+    if (!frame.bitmap)
+        return FrameBitmap{};
+    frame.pixels = static_cast<uint8_t*>(memory);
+    frame.width = width;
+    frame.height = height;
+    frame.format = format;
+    return frame;
 }
 
-struct DibTarget final : FrameTarget {
+struct NextBitmap final : FrameTarget {
     FrameImage& image;
-    explicit DibTarget(FrameImage& i) : image(i) {}
-    uint8_t* pixelsFor(int32_t width, int32_t height) override { return bitmapFor(image, width, height); }
+    explicit NextBitmap(FrameImage& i) : image(i) {}
+
+    uint8_t* pixelsFor(int32_t width, int32_t height, int32_t stride) override
+    {
+        FrameBitmap& next = image.next;
+        if (next.bitmap && next.width == width && next.height == height && next.format == image.format)
+            return next.pixels;
+        FrameBitmap made = makeBitmap(width, height, stride, image.format);
+        if (!made.bitmap)
+            return nullptr;
+        deleteBitmap(next);
+        next = made;
+        return next.pixels;
+    }
 };
 
 }  // namespace
 
-FrameImage::FrameImage()
-{
-    InitializeCriticalSection(&bitmapLock);
-}
-
-// The lock stays: at exit the painting thread may still be about to take it.
+// At exit the receiver thread has stopped, or the process ended without running this.
 FrameImage::~FrameImage()
 {
     releaseFrameImage(*this);
 }
 
-bool decodeFrame(FrameImage& image, const uint8_t* data, int32_t size)
+DecodeResult decodeFrame(FrameImage& image, const uint8_t* data, int32_t size)
 {
-    DibTarget target(image);
-    if (decodeJpegFrame(data, size_t(size > 0 ? size : 0), target) != DecodeResult::Decoded)
+    NextBitmap target(image);
+    DecodeOptions options;
+    options.format = image.format;
+    DecodeResult result = decodeJpegFrame(data, size_t(size > 0 ? size : 0), target, options);
+    // The library's message is out. Nothing may run the global objects' destructors
+    // under the window thread, which is still painting from them.
+    if (result == DecodeResult::Failed)
+        TerminateProcess(GetCurrentProcess(), 1);
+    return result;
+}
+
+bool showNextFrame(FrameImage& image)
+{
+    if (!image.next.bitmap)
         return false;
-    InvalidateRgn(mainWindow, nullptr, FALSE);
-    UpdateWindow(mainWindow);
+    // No blit from the bitmap that goes back to the decoder is left waiting in a batch.
+    GdiFlush();
+    if (!image.memoryDC)
+        image.memoryDC = CreateCompatibleDC(nullptr);
+    if (!image.memoryDC)
+        return false;
+    std::swap(image.shown, image.next);
+    SelectObject(image.memoryDC, image.shown.bitmap);
     return true;
 }
 
 void releaseFrameImage(FrameImage& image)
 {
-    EnterCriticalSection(&image.bitmapLock);
-    deleteBitmap(image);
-    LeaveCriticalSection(&image.bitmapLock);
+    if (image.memoryDC)
+        DeleteDC(image.memoryDC);  // first: a bitmap still selected cannot be deleted
+    image.memoryDC = nullptr;
+    deleteBitmap(image.shown);
+    deleteBitmap(image.next);
 }

@@ -1,37 +1,47 @@
-// The one decoded frame: a 24-bit bottom-up DIB section selected into a memory DC,
-// which the painting blits from.
+// The decoded frames: two 32-bit bottom-up DIB sections. The receiver thread decodes
+// into one while the window thread paints from the other; they change places on the
+// window thread while the receiver waits, so a paint never meets rows half written.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
 
+#include "display/jpeg_decoder.h"
+
+struct FrameBitmap {
+    HBITMAP bitmap = nullptr;
+    uint8_t* pixels = nullptr;  // the DIB section's memory
+    int32_t width = 0;
+    int32_t height = 0;
+    PixelFormat format = PixelFormat::Bgrx32;
+};
 
 struct FrameImage {
-    FrameImage();
+    FrameImage() = default;
     ~FrameImage();
     FrameImage(const FrameImage&) = delete;
     FrameImage& operator=(const FrameImage&) = delete;
 
-    int32_t width = 0;   // of the frame decoded last
-    int32_t height = 0;
-    BITMAPINFO bitmapInfo = {};
-    uint8_t* pixels = nullptr;  // the DIB section's memory
-    bool created = false;
-    HDC memoryDC = nullptr;
-    HBITMAP bitmap = nullptr;
-    int32_t extentWidth = 0;  // the scrollable size of the view
+    FrameBitmap shown;         // window thread: the frame on screen, selected into memoryDC
+    HDC memoryDC = nullptr;    // window thread
+    FrameBitmap next;          // receiver thread, until showNextFrame takes it
+    int32_t extentWidth = 0;   // window thread: the scrollable size of the view
     int32_t extentHeight = 0;
-    // Held while the bitmap is made, remade or released, and by the paint's blit, so a
-    // paint never meets a bitmap that is half gone.
-    CRITICAL_SECTION bitmapLock;
+    // Only the stream benchmark asks for 24-bit bitmaps, to measure the paint against.
+    PixelFormat format = PixelFormat::Bgrx32;
 };
 
-// Decodes the frame into the bitmap (remade when the frame's size changes) and has the
-// main window painted before returning. A frame that cannot be read ends the process
-// with status 1 and libjpeg's message on standard error; one too large for a bitmap is
-// not drawn. Returns true when the frame was drawn.
-bool decodeFrame(FrameImage& image, const uint8_t* data, int32_t size);
+// Receiver thread: decodes the frame into `next`, remade when the frame's size differs;
+// a new bitmap is made before the old one goes. A frame that cannot be read ends the
+// process with status 1 and the library's message on standard error; one too large for
+// a bitmap, or whose bitmap cannot be made, is skipped and what is on screen stays.
+DecodeResult decodeFrame(FrameImage& image, const uint8_t* data, int32_t size);
 
-// Deletes the bitmap and its DC if there are any.
+// Window thread, while the receiver waits: the decoded frame becomes the shown one and
+// the shown one goes back to the decoder. False when there is nothing to show.
+bool showNextFrame(FrameImage& image);
+
+// Deletes both bitmaps and the DC if there are any; the window thread's, or the
+// receiver's own once it has ended.
 void releaseFrameImage(FrameImage& image);

@@ -38,6 +38,7 @@ void skipInputData(j_decompress_ptr cinfo, long count)
     source->bytes_in_buffer -= skip;
 }
 
+// Errors jump back to decodeJpegFrame after the library's message has been written.
 struct RecoveringErrors {
     jpeg_error_mgr pub;
     jmp_buf jump;
@@ -45,18 +46,31 @@ struct RecoveringErrors {
 
 void jumpBack(j_common_ptr cinfo)
 {
+    (*cinfo->err->output_message)(cinfo);
     longjmp(reinterpret_cast<RecoveringErrors*>(cinfo->err)->jump, 1);
 }
 
 void stayQuiet(j_common_ptr) {}
 
+// Our own message, after the library's.
+constexpr int kTooManyScans = 1000;
+const char* const kAddonMessages[] = {"Progressive frame refused: more than %d scans", nullptr};
+
+// Called per row of input while a progressive frame is read in.
+void limitScans(j_common_ptr cinfo)
+{
+    if (reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number <= kMaxScans)
+        return;
+    cinfo->err->msg_code = kTooManyScans;
+    cinfo->err->msg_parm.i[0] = kMaxScans;
+    (*cinfo->err->error_exit)(cinfo);
+}
+
 // Rows handed to the library per call; it fills as many as its output stage holds.
 constexpr JDIMENSION kRowBatch = 16;
 
-void readIntoBgrRows(j_decompress_ptr cinfo, uint8_t* pixels, int32_t width, int32_t height)
+void readIntoRows(j_decompress_ptr cinfo, uint8_t* pixels, int32_t height, size_t stride, size_t rowBytes)
 {
-    const size_t stride = size_t(bitmapStride(width));
-    const size_t rowBytes = size_t(width) * 3;
     JSAMPROW rows[kRowBatch];
     while (cinfo->output_scanline < cinfo->output_height) {
         JDIMENSION first = cinfo->output_scanline;
@@ -64,15 +78,16 @@ void readIntoBgrRows(j_decompress_ptr cinfo, uint8_t* pixels, int32_t width, int
         for (JDIMENSION i = 0; i < batch; ++i)
             rows[i] = pixels + size_t(height - 1 - int32_t(first + i)) * stride;
         JDIMENSION got = jpeg_read_scanlines(cinfo, rows, batch);
-        for (JDIMENSION i = 0; i < got; ++i)
-            std::memset(rows[i] + rowBytes, 0, stride - rowBytes);
+        if (stride > rowBytes)
+            for (JDIMENSION i = 0; i < got; ++i)
+                std::memset(rows[i] + rowBytes, 0, stride - rowBytes);
     }
 }
 
-void swapIntoRows(j_decompress_ptr cinfo, uint8_t* pixels, int32_t width, int32_t height)
+void swapIntoRows(j_decompress_ptr cinfo, uint8_t* pixels, int32_t height, size_t stride, int32_t pixelBytes)
 {
-    const size_t stride = size_t(bitmapStride(width));
-    const size_t rowBytes = size_t(width) * 3;
+    const int32_t width = int32_t(cinfo->output_width);
+    const size_t rowBytes = size_t(width) * size_t(pixelBytes);
     const int components = cinfo->output_components;
     JSAMPARRAY line = (*cinfo->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_IMAGE,
                                                    cinfo->output_width * JDIMENSION(components), 1);
@@ -81,7 +96,7 @@ void swapIntoRows(j_decompress_ptr cinfo, uint8_t* pixels, int32_t width, int32_
         jpeg_read_scanlines(cinfo, line, 1);
         const JSAMPLE* sample = line[0];
         uint8_t* out = row;
-        for (int32_t x = 0; x < width; ++x, out += 3) {
+        for (int32_t x = 0; x < width; ++x, out += pixelBytes) {
             if (components == 3) {
                 out[0] = sample[2];
                 out[1] = sample[1];
@@ -90,13 +105,15 @@ void swapIntoRows(j_decompress_ptr cinfo, uint8_t* pixels, int32_t width, int32_
             } else {
                 out[0] = out[1] = out[2] = *sample++;
             }
+            if (pixelBytes == 4)
+                out[3] = 0xFF;  // as the library fills the unused byte
         }
         std::memset(row + rowBytes, 0, stride - rowBytes);
         row -= stride;
     }
 }
 
-DecodeResult decodeImage(j_decompress_ptr cinfo, FrameTarget& target, OutputPath path)
+DecodeResult decodeImage(j_decompress_ptr cinfo, FrameTarget& target, OutputPath path, PixelFormat format)
 {
     J_COLOR_SPACE colours = cinfo->jpeg_color_space;
     bool grey = colours == JCS_GRAYSCALE;
@@ -104,26 +121,27 @@ DecodeResult decodeImage(j_decompress_ptr cinfo, FrameTarget& target, OutputPath
         return DecodeResult::Skipped;  // CMYK, YCCK and unknown spaces
     int32_t width = int32_t(cinfo->image_width);
     int32_t height = int32_t(cinfo->image_height);
-    if (width > kMaxFrameSide || height > kMaxFrameSide)
+    int32_t stride = bitmapStride(width, format);
+    if (int64_t(stride) * height > kMaxBitmapBytes)
         return DecodeResult::Skipped;
 
 #ifdef JCS_EXTENSIONS
     if (path == OutputPath::BgrRows)
-        cinfo->out_color_space = JCS_EXT_BGR;
+        cinfo->out_color_space = format == PixelFormat::Bgrx32 ? JCS_EXT_BGRX : JCS_EXT_BGR;
 #else
     path = OutputPath::RgbSwap;
 #endif
     if (path == OutputPath::RgbSwap)
         cinfo->out_color_space = grey ? JCS_GRAYSCALE : JCS_RGB;
 
-    uint8_t* pixels = target.pixelsFor(width, height);
+    uint8_t* pixels = target.pixelsFor(width, height, stride);
     if (!pixels)
         return DecodeResult::Skipped;
     jpeg_start_decompress(cinfo);
     if (path == OutputPath::BgrRows)
-        readIntoBgrRows(cinfo, pixels, width, height);
+        readIntoRows(cinfo, pixels, height, size_t(stride), size_t(width) * size_t(bytesPerPixel(format)));
     else
-        swapIntoRows(cinfo, pixels, width, height);
+        swapIntoRows(cinfo, pixels, height, size_t(stride), bytesPerPixel(format));
     jpeg_finish_decompress(cinfo);
     return DecodeResult::Decoded;
 }
@@ -152,18 +170,23 @@ DecodeResult decodeJpegFrame(const uint8_t* data, size_t size, FrameTarget& targ
     RecoveringErrors errors;
     jpeg_decompress_struct cinfo;
     cinfo.err = jpeg_std_error(&errors.pub);
-    jpeg_create_decompress(&cinfo);
-    if (options.recoverErrors) {
-        errors.pub.error_exit = jumpBack;
+    errors.pub.error_exit = jumpBack;
+    errors.pub.addon_message_table = kAddonMessages;
+    errors.pub.first_addon_message = kTooManyScans;
+    errors.pub.last_addon_message = kTooManyScans;
+    if (options.quiet)
         errors.pub.output_message = stayQuiet;
-        if (setjmp(errors.jump)) {
-            jpeg_destroy_decompress(&cinfo);
-            return DecodeResult::Failed;
-        }
+    jpeg_progress_mgr progress = {};
+    progress.progress_monitor = limitScans;
+    jpeg_create_decompress(&cinfo);
+    if (setjmp(errors.jump)) {
+        jpeg_destroy_decompress(&cinfo);
+        return DecodeResult::Failed;
     }
+    cinfo.progress = &progress;
     setMemorySource(&cinfo, data, size);
     jpeg_read_header(&cinfo, TRUE);
-    DecodeResult result = decodeImage(&cinfo, target, options.path);
+    DecodeResult result = decodeImage(&cinfo, target, options.path, options.format);
     jpeg_destroy_decompress(&cinfo);
     return result;
 }

@@ -1,6 +1,7 @@
-// Decoding one JPEG frame from memory into the viewer's bitmap layout: 24-bit pixels as
-// blue, green, red, rows bottom-up, each row padded with zero bytes to a multiple of 4.
-// Portable: the DIB section that receives the pixels is the caller's (frame_image_win.cpp).
+// Decoding one JPEG frame from memory into the viewer's bitmap layout: rows bottom-up,
+// 32-bit pixels as blue, green, red and an unused byte of 0xFF, which a 32-bit screen
+// copies without converting. Portable: the DIB section that receives the pixels is the
+// caller's (frame_image_win.cpp).
 #pragma once
 
 #include <cstddef>
@@ -9,10 +10,26 @@
 
 #include <jpeglib.h>
 
-// Frames larger than this on a side are not drawn: their bitmap would not be reasonable.
-constexpr int32_t kMaxFrameSide = 16384;
+enum class PixelFormat {
+    Bgrx32,  // what the viewer shows
+    Bgr24,   // rows padded with zero bytes to a multiple of 4; kept to measure against
+};
 
-inline int32_t bitmapStride(int32_t width) { return ((3 * width + 3) / 4) * 4; }
+inline int32_t bytesPerPixel(PixelFormat format) { return format == PixelFormat::Bgr24 ? 3 : 4; }
+
+inline int32_t bitmapStride(int32_t width, PixelFormat format = PixelFormat::Bgrx32)
+{
+    return ((bytesPerPixel(format) * width + 3) / 4) * 4;
+}
+
+// A frame whose bitmap would be larger than this is not drawn: a 32-bit process has no
+// room for many such bitmaps (4096 x 4096 at 32 bits).
+constexpr int64_t kMaxBitmapBytes = int64_t(64) << 20;
+
+// A progressive frame with more scans than this is refused: every scan walks the whole
+// image, so a frame of many tiny scans would keep the decoder busy for minutes. No
+// encoder writes anywhere near as many.
+constexpr int kMaxScans = 500;
 
 // Has libjpeg read the frame where it lies. Past the frame's end the source answers
 // every request with an end-of-image marker, so a cut frame still decodes.
@@ -21,8 +38,8 @@ void setMemorySource(j_decompress_ptr cinfo, const uint8_t* data, size_t size);
 // Where a frame's pixels go, asked once its size is known.
 class FrameTarget {
 public:
-    // Pixel memory of bitmapStride(width) * height bytes for the frame, or null to skip it.
-    virtual uint8_t* pixelsFor(int32_t width, int32_t height) = 0;
+    // Pixel memory of stride * height bytes for the frame, or null to skip it.
+    virtual uint8_t* pixelsFor(int32_t width, int32_t height, int32_t stride) = 0;
 
 protected:
     ~FrameTarget() = default;
@@ -30,12 +47,12 @@ protected:
 
 enum class DecodeResult {
     Decoded,  // the frame is in the target's pixels
-    Skipped,  // not drawn: no pixel memory for it, or colours the viewer does not show
-    Failed,   // unreadable; only when errors are recovered, see below
+    Skipped,  // not drawn: too large, no pixel memory for it, or colours the viewer does not show
+    Failed,   // unreadable, or over the scan limit; the library's message has gone to standard error
 };
 
 enum class OutputPath {
-    BgrRows,  // the library writes blue-green-red straight into the bitmap rows
+    BgrRows,  // the library writes the pixels straight into the bitmap rows
     RgbSwap,  // red-green-blue scanlines swapped pixel by pixel into the rows
 };
 
@@ -47,10 +64,9 @@ constexpr OutputPath kDefaultOutputPath = OutputPath::RgbSwap;
 
 struct DecodeOptions {
     OutputPath path = kDefaultOutputPath;
-    // The viewer keeps libjpeg's standard error manager: an unreadable frame prints the
-    // library's message and ends the process with status 1. Tests and fuzzers set this
-    // to get DecodeResult::Failed back instead, with the library's messages silenced.
-    bool recoverErrors = false;
+    PixelFormat format = PixelFormat::Bgrx32;
+    // Silences the library's messages (errors and warnings); tests and fuzzers set it.
+    bool quiet = false;
 };
 
 // Greyscale frames come out grey; four-component (CMYK) frames are skipped.

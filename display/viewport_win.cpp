@@ -29,37 +29,8 @@ void fillScrollInfo(SCROLLINFO& info, int32_t extent, int32_t page, int32_t posi
     info.nPos = position;
 }
 
-void scrollByRequest(WPARAM wParam, bool horizontal)
-{
-    int32_t offset = horizontal ? viewState.scrollX : viewState.scrollY;
-    int32_t move = scrollBarMove(LOWORD(wParam), HIWORD(wParam), offset);
-    if (horizontal)
-        scrollViewBy(move, 0);
-    else
-        scrollViewBy(0, move);
-}
-
-}  // namespace
-
-void fitWindowToFrame(int32_t width, int32_t height)
-{
-    viewState.scrollX = 0;
-    viewState.scrollY = 0;
-    RECT area = workArea();
-    FirstFit first = firstFit(width, height, GetSystemMetrics(SM_CXFRAME), area.right, area.bottom);
-    viewState.maxWindowWidth = first.width;
-    SetWindowPos(mainWindow, nullptr, 0, 0, first.width, first.provisionalHeight, SWP_NOMOVE | SWP_NOZORDER);
-
-    RECT windowRect = {};
-    GetWindowRect(mainWindow, &windowRect);
-    bool barShown = (GetWindowLongW(mainWindow, GWL_STYLE) & WS_HSCROLL) != 0;
-    area = workArea();
-    viewState.maxWindowHeight = fitHeight(height, windowRect.bottom - windowRect.top, clientSize(mainWindow).cy,
-                                          barShown, GetSystemMetrics(SM_CYHSCROLL), area.bottom);
-    SetWindowPos(mainWindow, nullptr, 0, 0, viewState.maxWindowWidth, viewState.maxWindowHeight,
-                 SWP_NOMOVE | SWP_NOZORDER);
-}
-
+// Moves the view by up to (dx, dy) frame pixels, shifting what is on screen and painting
+// only the strip that comes into view.
 void scrollViewBy(int32_t dx, int32_t dy)
 {
     dx = limitMove(dx, viewState.scrollX, frameImage.extentWidth, int32_t(viewState.hScroll.nPage));
@@ -76,27 +47,14 @@ void scrollViewBy(int32_t dx, int32_t dy)
     UpdateWindow(mainWindow);
 }
 
-void paintFrame(HDC dc, int32_t clientWidth, int32_t clientHeight, HBRUSH background)
+void scrollByRequest(WPARAM wParam, bool horizontal)
 {
-    BlitSize blit = {0, 0};
-    EnterCriticalSection(&frameImage.bitmapLock);
-    if (frameImage.created) {
-        // The bitmap has the last frame's size, which need not be the extent's.
-        blit = visibleFrame(viewState.scrollX, viewState.scrollY, clientWidth, clientHeight, frameImage.width,
-                            frameImage.height);
-        if (blit.width > 0)
-            BitBlt(dc, 0, 0, blit.width, blit.height, frameImage.memoryDC, viewState.scrollX, viewState.scrollY,
-                   SRCCOPY);
-    }
-    LeaveCriticalSection(&frameImage.bitmapLock);
-    // A new frame invalidates without erasing, so a smaller one would leave the last
-    // one's pixels beside it.
-    RECT right = {blit.width, 0, clientWidth, blit.height};
-    RECT below = {0, blit.height, clientWidth, clientHeight};
-    if (right.left < right.right && right.top < right.bottom)
-        FillRect(dc, &right, background);
-    if (below.top < below.bottom && below.left < below.right)
-        FillRect(dc, &below, background);
+    int32_t offset = horizontal ? viewState.scrollX : viewState.scrollY;
+    int32_t move = scrollBarMove(LOWORD(wParam), HIWORD(wParam), offset);
+    if (horizontal)
+        scrollViewBy(move, 0);
+    else
+        scrollViewBy(0, move);
 }
 
 void onViewSize(HWND window)
@@ -119,16 +77,6 @@ void onViewSize(HWND window)
     // moved they show the wrong part of the frame.
     if (viewState.scrollX != oldX || viewState.scrollY != oldY)
         InvalidateRect(window, nullptr, FALSE);
-}
-
-void onViewHScroll(WPARAM wParam)
-{
-    scrollByRequest(wParam, true);
-}
-
-void onViewVScroll(WPARAM wParam)
-{
-    scrollByRequest(wParam, false);
 }
 
 void onViewMouseWheel(WPARAM wParam)
@@ -156,4 +104,100 @@ void onViewPaint(HWND window)
         background = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
     paintFrame(dc, client.cx, client.cy, background);
     EndPaint(window, &paint);
+}
+
+// The receiver thread waits in SendMessage meanwhile, so `next` is the window thread's too.
+void onViewFrame(HWND window, WPARAM step)
+{
+    if (step == kFramesEnded) {
+        releaseFrameImage(frameImage);
+        return;
+    }
+    if (!showNextFrame(frameImage))
+        return;
+    const FrameBitmap& shown = frameImage.shown;
+    if (!viewActive || shown.width != frameImage.extentWidth || shown.height != frameImage.extentHeight) {
+        // The old size cap must not hold the window back while it is fitted anew.
+        viewActive = false;
+        frameImage.extentWidth = shown.width;
+        frameImage.extentHeight = shown.height;
+        fitWindowToFrame(shown.width, shown.height);
+        viewActive = true;
+    }
+    InvalidateRgn(window, nullptr, FALSE);
+    UpdateWindow(window);
+}
+
+}  // namespace
+
+bool dispatchViewMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_PAINT:
+        onViewPaint(window);
+        return true;
+    case WM_SIZE:
+        onViewSize(window);
+        return true;
+    case WM_HSCROLL:
+        scrollByRequest(wParam, true);
+        return true;
+    case WM_VSCROLL:
+        scrollByRequest(wParam, false);
+        return true;
+    case WM_MOUSEWHEEL:
+        onViewMouseWheel(wParam);
+        return true;
+    case WM_GETMINMAXINFO:
+        onViewGetMinMaxInfo(lParam);
+        return true;
+    case WM_VIEWFRAME:
+        onViewFrame(window, wParam);
+        return true;
+    default:
+        return false;
+    }
+}
+
+void fitWindowToFrame(int32_t width, int32_t height)
+{
+    viewState.scrollX = 0;
+    viewState.scrollY = 0;
+    RECT area = workArea();
+    FirstFit first = firstFit(width, height, GetSystemMetrics(SM_CXFRAME), area.right, area.bottom);
+    viewState.maxWindowWidth = first.width;
+    SetWindowPos(mainWindow, nullptr, 0, 0, first.width, first.provisionalHeight, SWP_NOMOVE | SWP_NOZORDER);
+
+    RECT windowRect = {};
+    GetWindowRect(mainWindow, &windowRect);
+    bool barShown = (GetWindowLongW(mainWindow, GWL_STYLE) & WS_HSCROLL) != 0;
+    area = workArea();
+    viewState.maxWindowHeight = fitHeight(height, windowRect.bottom - windowRect.top, clientSize(mainWindow).cy,
+                                          barShown, GetSystemMetrics(SM_CYHSCROLL), area.bottom);
+    SetWindowPos(mainWindow, nullptr, 0, 0, viewState.maxWindowWidth, viewState.maxWindowHeight,
+                 SWP_NOMOVE | SWP_NOZORDER);
+    // A window that kept its size (a frame larger than the screen after another) had no
+    // WM_SIZE: the bars would keep the old extent and offsets.
+    onViewSize(mainWindow);
+}
+
+void paintFrame(HDC dc, int32_t clientWidth, int32_t clientHeight, HBRUSH background)
+{
+    BlitSize blit = {0, 0};
+    const FrameBitmap& shown = frameImage.shown;
+    if (shown.bitmap && frameImage.memoryDC) {
+        blit = visibleFrame(viewState.scrollX, viewState.scrollY, clientWidth, clientHeight, shown.width,
+                            shown.height);
+        if (blit.width > 0)
+            BitBlt(dc, 0, 0, blit.width, blit.height, frameImage.memoryDC, viewState.scrollX, viewState.scrollY,
+                   SRCCOPY);
+    }
+    // A new frame invalidates without erasing, so a smaller one would leave the last
+    // one's pixels beside it.
+    RECT right = {blit.width, 0, clientWidth, blit.height};
+    RECT below = {0, blit.height, clientWidth, clientHeight};
+    if (right.left < right.right && right.top < right.bottom)
+        FillRect(dc, &right, background);
+    if (below.top < below.bottom && below.left < below.right)
+        FillRect(dc, &below, background);
 }

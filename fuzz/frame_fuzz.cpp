@@ -1,7 +1,8 @@
 // A peer's byte stream through frame assembly and into the decoder.
 //
 // Input: byte 0 holds flags (bits 0-2: how many chunk-size bytes follow; bit 3: start
-// with a small frame buffer rather than none; bit 4: decode by swapping RGB scanlines).
+// with a small frame buffer rather than none; bit 4: decode by swapping RGB scanlines;
+// bit 5: 24-bit rows).
 // The chunk sizes then cut the rest of the input, the stream, into receives: 0 is an
 // empty non-blocking socket, 255 a failed receive, anything else at most that many bytes.
 #include "display/jpeg_decoder.h"
@@ -58,14 +59,15 @@ struct StreamIo final : FrameChannelIo {
 struct ExactTarget final : FrameTarget {
     std::vector<uint8_t> pixels;
     int calls = 0;
-    uint8_t* pixelsFor(int32_t width, int32_t height) override
+    uint8_t* pixelsFor(int32_t width, int32_t height, int32_t stride) override
     {
         ++calls;
-        if (width <= 0 || height <= 0 || width > kMaxFrameSide || height > kMaxFrameSide)
-            std::abort();  // the decoder must not ask for a frame it then would not draw
-        const size_t bytes = size_t(bitmapStride(width)) * size_t(height);
-        if (bytes > kLargestFuzzedBitmap) return nullptr;
-        pixels.resize(bytes);
+        const int64_t bytes = int64_t(stride) * height;
+        // The decoder must not ask for a frame it then would not draw.
+        if (width <= 0 || height <= 0 || stride < 3 * int64_t(width) || bytes > kMaxBitmapBytes)
+            std::abort();
+        if (bytes > int64_t(kLargestFuzzedBitmap)) return nullptr;
+        pixels.resize(size_t(bytes));
         return pixels.data();
     }
 };
@@ -86,8 +88,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     io.left = size_t(data + size - io.stream);
 
     DecodeOptions options;
-    options.recoverErrors = true;
+    options.quiet = true;
     options.path = (flags & 0x10) ? OutputPath::RgbSwap : OutputPath::BgrRows;
+    options.format = (flags & 0x20) ? PixelFormat::Bgr24 : PixelFormat::Bgrx32;
 
     FrameReceiver receiver;
     if (flags & 0x08) {

@@ -14,6 +14,16 @@ cjpeg -progressive -sample 2x1 "$tmp/b.ppm" > "$tmp/progressive.jpg"
 cjpeg -grayscale -restart 1 "$tmp/b.ppm" > "$tmp/grey.jpg"
 cjpeg -arithmetic -sample 1x1 "$tmp/a.ppm" > "$tmp/arithmetic.jpg"
 convert "$tmp/a.ppm" -colorspace CMYK -quality 80 "$tmp/cmyk.jpg"
+# A tiny progressive frame whose last scan repeats past the decoder's scan limit.
+convert -size 8x8 -depth 8 gradient:white-black "$tmp/c.pgm"
+cjpeg -progressive -grayscale "$tmp/c.pgm" > "$tmp/prog8.jpg"
+last=$(LC_ALL=C grep -obUaP '\xff\xda' "$tmp/prog8.jpg" | tail -1 | cut -d: -f1)
+size=$(stat -c %s "$tmp/prog8.jpg")
+{
+  head -c $((size - 2)) "$tmp/prog8.jpg"
+  for _ in $(seq 505); do tail -c +$((last + 1)) "$tmp/prog8.jpg" | head -c $((size - 2 - last)); done
+  printf '\xff\xd9'
+} > "$tmp/scans.jpg"
 
 frame() {  # the body with its length in front
   local size; size=$(stat -c %s "$1")
@@ -31,6 +41,7 @@ bytes() { printf "$@"; }
 { bytes '\x01\x03\x00\x00\x00\x00'; frame "$tmp/arithmetic.jpg"; frame "$tmp/cmyk.jpg"; } \
   > "$out/three-frames"
 # The stream ends halfway through the body.
+{ bytes '\x00'; frame "$tmp/scans.jpg"; } > "$out/too-many-scans"
 frame "$tmp/baseline.jpg" > "$tmp/whole"
 { bytes '\x00'; head -c $(( $(stat -c %s "$tmp/whole") / 2 )) "$tmp/whole"; } > "$out/cut-body"
 ls -l "$out"

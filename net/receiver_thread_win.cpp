@@ -12,29 +12,15 @@ bool stopping()
     return WaitForSingleObject(frameChannel.stopEvent, 0) == WAIT_OBJECT_0;
 }
 
-// A decoded frame whose size is not the view's: the first one, or a server that
-// changed its screen size. The view follows it.
-void fitViewTo(int32_t width, int32_t height)
-{
-    // The old size cap must not hold the window back while it is fitted anew.
-    viewActive = false;
-    frameImage.extentWidth = width;
-    frameImage.extentHeight = height;
-    fitWindowToFrame(width, height);
-    viewActive = true;
-}
-
 void receiveBody()
 {
     int32_t received = readFrameBody(frameChannel);
     if (stopping())
         return;
-    // A body cut off before its first byte has nothing to show.
-    if (received > 0 && decodeFrame(frameImage, frameChannel.frameBuffer, received)) {
-        if (!viewActive || frameImage.width != frameImage.extentWidth ||
-            frameImage.height != frameImage.extentHeight)
-            fitViewTo(frameImage.width, frameImage.height);
-    }
+    // A body cut off before its first byte has nothing to show. The window thread shows
+    // the frame while this one waits, so the next request leaves once it is on screen.
+    if (received > 0 && decodeFrame(frameImage, frameChannel.frameBuffer, received) == DecodeResult::Decoded)
+        SendMessageW(mainWindow, WM_VIEWFRAME, kShowDecodedFrame, 0);
     sendControl(MSG_NEXT_FRAME);
     frameChannel.totalReceived = 0;
 }
@@ -70,14 +56,15 @@ DWORD WINAPI ReceiverThread(LPVOID)
     frameChannel.netEvent = WSA_INVALID_EVENT;
     closeSocket(frameChannel);
     closeSocket(inputChannel);
-    releaseFrameImage(frameImage);
+    // A window already gone leaves the bitmaps to the exit.
+    SendMessageW(mainWindow, WM_VIEWFRAME, kFramesEnded, 0);
     return 0;
 }
 
-void stopReceiverThread(HANDLE thread, DWORD timeoutMs)
+bool stopReceiverThread(HANDLE thread, DWORD timeoutMs)
 {
     if (!thread)
-        return;
+        return true;
     SetEvent(frameChannel.stopEvent);
     // A connect still under way on the input channel gives up when its socket closes.
     closeSocket(inputChannel);
@@ -85,10 +72,12 @@ void stopReceiverThread(HANDLE thread, DWORD timeoutMs)
     for (;;) {
         DWORD spent = GetTickCount() - start;
         if (spent >= timeoutMs)
-            return;
+            return false;
         DWORD woken = MsgWaitForMultipleObjects(1, &thread, FALSE, timeoutMs - spent, QS_SENDMESSAGE);
+        if (woken == WAIT_OBJECT_0)
+            return true;
         if (woken != WAIT_OBJECT_0 + 1)
-            return;
+            return false;
         MSG msg;
         PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);  // answers sent messages
     }

@@ -9,5 +9,7 @@ DWORD WINAPI ReceiverThread(LPVOID);
 
 // At program end: wakes the thread out of its waits and waits for it to finish, while
 // still answering the messages it sends to this (the window's) thread. Gives up after
-// `timeoutMs` when the thread is held elsewhere, e.g. by one of its message boxes.
-void stopReceiverThread(HANDLE thread, DWORD timeoutMs);
+// `timeoutMs` when the thread is held elsewhere, e.g. by one of its message boxes, and
+// returns false: the process must then end without its global objects' destructors,
+// which would free what the thread still uses.
+bool stopReceiverThread(HANDLE thread, DWORD timeoutMs);

@@ -124,7 +124,9 @@ TEST(ViewerStream, TheWindowShowsTheFramePixelForPixel)
     fwrite(jpeg.data(), 1, jpeg.size(), out);
     fclose(out);
     MemoryTarget expected;
-    ASSERT_EQ(DecodeResult::Decoded, decodeJpegFrame(jpeg.data(), jpeg.size(), expected));
+    DecodeOptions asRead;  // the 24-bit rows the screen is read back in
+    asRead.format = PixelFormat::Bgr24;
+    ASSERT_EQ(DecodeResult::Decoded, decodeJpegFrame(jpeg.data(), jpeg.size(), expected, asRead));
 
     StreamingViewer v;
     v.open("--frames '" + file + "'");

@@ -49,7 +49,7 @@ Exchange runExchange(const TestServer& server)
         result.bodies.push_back(got);
         MemoryTarget target;
         DecodeOptions options;
-        options.recoverErrors = true;
+        options.quiet = true;
         result.decoded.push_back(decodeJpegFrame(frameChannel.frameBuffer, size_t(got), target, options));
         result.lastWidth = target.width;
         result.lastHeight = target.height;
