@@ -5,8 +5,9 @@
 tavimo_top=${tavimo_top:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
 
 # 32-bit Wine needs a kernel that runs 32-bit programs; where it cannot, the same sources
-# built for x86_64 run under 64-bit Wine.
-if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+# built for x86_64 run under 64-bit Wine. TAVIMO_WIN_ARCH=x86_64 picks the second path
+# on a machine that could take the first, to check both.
+if [ "${TAVIMO_WIN_ARCH:-}" != x86_64 ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
   TAVIMO_WIN_ARCH=i686
   WINE=wine
   export WINEARCH=win32
