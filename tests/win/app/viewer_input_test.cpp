@@ -56,12 +56,15 @@ TEST(ViewerInput, ButtonsAndDragsAreSentAsTheyHappenAtFramePositions)
     }
 
     // In a scrolled 640 by 480 view, the position is the frame's and the size the client's.
-    RECT window, client;
-    GetWindowRect(s.main, &window);
-    GetClientRect(s.main, &client);
-    SetWindowPos(s.main, nullptr, 0, 0, window.right - window.left + 640 - client.right,
-                 window.bottom - window.top + 480 - client.bottom, SWP_NOMOVE | SWP_NOZORDER);
-    ASSERT_TRUE(s.waitForClient(640, 480));
+    // The scroll bars that come take from the client area: sized again until it fits.
+    ASSERT_TRUE(waitUntil([&] {
+        RECT window, client;
+        GetWindowRect(s.main, &window);
+        GetClientRect(s.main, &client);
+        SetWindowPos(s.main, nullptr, 0, 0, window.right - window.left + 640 - client.right,
+                     window.bottom - window.top + 480 - client.bottom, SWP_NOMOVE | SWP_NOZORDER);
+        return client.right == 640 && client.bottom == 480;
+    }, 5000));
     SendMessageW(s.main, WM_HSCROLL, MAKEWPARAM(SB_THUMBTRACK, 100), 0);
     SendMessageW(s.main, WM_VSCROLL, MAKEWPARAM(SB_THUMBTRACK, 50), 0);
     xdotool("mousemove " + s.at(10, 20) + " click 1");
