@@ -55,35 +55,6 @@ TEST(InputMessage, PackedPositionWrapsModulo2To32)
         EXPECT_EQ(c.packed, packFramePosition(c.lParam, c.scrollX, c.scrollY)) << std::hex << c.lParam;
 }
 
-TEST(InputMessage, WhichMouseMessagesAreForwarded)
-{
-    const struct {
-        uint32_t message;
-        uintptr_t flags;
-        int32_t code;
-    } cases[] = {
-        // Moves count only as left drags, whatever else is held.
-        {kWmMouseMove, kMkLButton, kMouseLeftDrag},
-        {kWmMouseMove, kMkLButton | 0x0004 | 0x0008, kMouseLeftDrag},
-        {kWmMouseMove, 0, kNotForwarded},
-        {kWmMouseMove, 0x0012, kNotForwarded},
-        {kWmLButtonUp, 0, kMouseLeftUp},
-        {kWmRButtonDown, 0, kMouseRightDown},
-        {kWmRButtonUp, 0, kMouseRightUp},
-        {kWmMButtonDown, 0, kMouseMiddleDown},
-        {kWmMButtonUp, 0, kMouseMiddleUp},
-        // The left press, the double clicks (left has its own path), wheel and extra buttons.
-        {kWmLButtonDown, kMkLButton, kNotForwarded},
-        {kWmLButtonDblClk, kMkLButton, kNotForwarded},
-        {kWmRButtonDblClk, 0, kNotForwarded},
-        {kWmMButtonDblClk, 0, kNotForwarded},
-        {0x020A, 0, kNotForwarded},
-        {0x020B, 0, kNotForwarded},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(c.code, mouseEventForMessage(c.message, c.flags)) << std::hex << c.message << " " << c.flags;
-}
-
 // GetKeyState as an array, and every send recorded with the cache as it stood then.
 struct FakeKeys final : KeyScanIo {
     std::array<uint16_t, kVirtualKeyCount> state{};
