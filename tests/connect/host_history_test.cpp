@@ -80,6 +80,10 @@ TEST_F(HostHistoryTest, LoadingSkipsEmptyValuesStopsAtAGapAndTakesTen)
 
 TEST_F(HostHistoryTest, RememberingPutsTheOnlyEqualEntryFirstAndSavesTheList)
 {
+    Texts twelve, eleven = {u"newcomer"};
+    for (int i = 0; i < 12; ++i)
+        twelve.push_back(u"host" + hostKey(i));
+    eleven.insert(eleven.end(), twelve.begin(), twelve.begin() + 10);
     const struct {
         Texts before;
         std::u16string text;
@@ -94,6 +98,8 @@ TEST_F(HostHistoryTest, RememberingPutsTheOnlyEqualEntryFirstAndSavesTheList)
          {u"192.168.0.1", u"studio-pc", u"192.168.0.12"}},
         // A destination under two keys is remembered once.
         {{u"a", u"b", u"a", u"c"}, u"a", {u"a", u"b", u"c"}},
+        // Ten loaded and one more: eleven saved, the twelfth key untouched.
+        {twelve, u"newcomer", eleven},
     };
     for (const auto& c : cases) {
         profile.values.clear();
@@ -106,23 +112,6 @@ TEST_F(HostHistoryTest, RememberingPutsTheOnlyEqualEntryFirstAndSavesTheList)
             EXPECT_EQ(i < c.after.size() ? c.after[i] : c.before[i], stored(int(i))) << "key " << i;
         EXPECT_EQ(u"not a destination", profile.values[u"other/00"]);
     }
-}
-
-TEST_F(HostHistoryTest, AnEleventhIsSavedAndTheOldestDropsOutOnTheNextLoad)
-{
-    Texts twelve;
-    for (int i = 0; i < 12; ++i)
-        twelve.push_back(u"host" + hostKey(i));
-    store(twelve);
-    load();
-    rememberDestination(history, current, u"newcomer", profile);
-    EXPECT_EQ(u"newcomer", stored(0));
-    EXPECT_EQ(u"host09", stored(10));
-    EXPECT_EQ(u"host11", stored(11));  // beyond the list: untouched
-    Texts loaded = load();
-    ASSERT_EQ(10u, loaded.size());
-    EXPECT_EQ(u"newcomer", loaded[0]);
-    EXPECT_EQ(u"host08", loaded[9]);
 }
 
 TEST_F(HostHistoryTest, LongTextsAreCutToATerminatedEntry)
