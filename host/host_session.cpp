@@ -1,0 +1,170 @@
+#include "host/host_session.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "input/input_message.h"
+
+HostSession::HostSession(const SessionConfig& config, const HostSettings& settings, XDisplay& display,
+                         EventLog& log)
+    : SessionLoop(config, log), settings_(settings), display_(display), quality_(settings.quality)
+{
+}
+
+void HostSession::sessionStarted()
+{
+    width_ = height_ = 0;
+    quality_ = QualityGovernor(settings_.quality);
+}
+
+bool HostSession::nextFrame(uint64_t index, std::vector<uint8_t>& body, int32_t& announced, const char*& reason)
+{
+    ScreenPicture picture;
+    std::string error;
+    if (!display_.capture(picture, error)) {
+        log_.event("capture-error %s", error.c_str());
+        reason = "capture-error";
+        return false;
+    }
+    if (index == 0) {
+        width_ = picture.width;
+        height_ = picture.height;
+        log_.event("frame-size %dx%d capture=%s", width_, height_, display_.captureMethod());
+    }
+    if (picture.width != screenWidth_ || picture.height != screenHeight_) {
+        if (index > 0)
+            log_.event("screen-size %dx%d frames-stay %dx%d", picture.width, picture.height, width_, height_);
+        screenWidth_ = picture.width;
+        screenHeight_ = picture.height;
+    }
+    if (!encodeToFit(toSessionSize(picture), index, reason))
+        return false;
+    body.assign(encoder_.data(), encoder_.data() + encoder_.size());
+    announced = int32_t(body.size());
+    return true;
+}
+
+// The viewer sized its window to the first frame and takes no other size, so a screen
+// that changed size is cropped at the right and bottom, or padded there with black.
+const ScreenPicture& HostSession::toSessionSize(const ScreenPicture& picture)
+{
+    if (picture.width == width_ && picture.height == height_)
+        return picture;
+    fitted_ = picture;
+    fitted_.width = width_;
+    fitted_.height = height_;
+    fitted_.pitch = width_ * 4;
+    fittedPixels_.assign(size_t(fitted_.pitch) * size_t(height_), 0);
+    fitted_.pixels = fittedPixels_.data();
+    size_t rowBytes = size_t(std::min(width_, picture.width)) * 4;
+    for (int row = 0; row < std::min(height_, picture.height); ++row)
+        std::memcpy(fitted_.pixels + size_t(row) * size_t(fitted_.pitch),
+                    picture.pixels + size_t(row) * size_t(picture.pitch), rowBytes);
+    return fitted_;
+}
+
+bool HostSession::encodeToFit(const ScreenPicture& picture, uint64_t index, const char*& reason)
+{
+    std::string error;
+    int first = quality_.start();
+    for (int quality = first;; quality = QualityGovernor::lower(quality)) {
+        if (quality == 0) {
+            log_.event("frame-too-large bytes=%zu quality=1 frame=%llu", encoder_.size(),
+                       static_cast<unsigned long long>(index));
+            reason = "frame-too-large";
+            return false;
+        }
+        if (!encoder_.encode(picture.pixels, picture.width, picture.pitch, picture.height, picture.pixelFormat,
+                             settings_.subsampling, quality, error)) {
+            log_.event("encode-error %s", error.c_str());
+            reason = "encode-error";
+            return false;
+        }
+        if (encoder_.size() > settings_.bodyLimit)
+            continue;
+        if (quality_.settled(quality, encoder_.size(), settings_.bodyLimit))
+            log_.event("quality %d -> %d frame=%llu bytes=%zu", first, quality_.start(),
+                       static_cast<unsigned long long>(index), encoder_.size());
+        return true;
+    }
+}
+
+bool HostSession::inputMessage(const InputEvent& event)
+{
+    switch (event.type) {
+    case MSG_MOUSE:
+        mouse(event);
+        return true;
+    case MSG_KEY:
+        key(event);
+        return true;
+    case MSG_SERVER_EXIT:
+        log_.line("input-message SERVER_EXIT");
+        requestExit();
+        return true;
+    case MSG_TELNET:
+        log_.line("input-message TELNET");
+        return true;
+    default:
+        log_.event("input-message UNKNOWN type=0x%08X: the input channel ends", event.type);
+        return false;
+    }
+}
+
+void HostSession::mouse(const InputEvent& event)
+{
+    int x = 0, y = 0;
+    clampToScreen(event.position, std::min(width_, screenWidth_), std::min(height_, screenHeight_), x, y);
+    std::vector<PointerAction> actions;
+    if (!mouse_.apply(event.argument, x, y, actions)) {
+        log_.event("input-mouse-unknown 0x%04X", event.argument);
+        return;
+    }
+    if (settings_.traceInput)
+        log_.event("input-mouse 0x%04X x=%d y=%d", event.argument, x, y);
+    perform(actions);
+}
+
+void HostSession::perform(const std::vector<PointerAction>& actions)
+{
+    for (const PointerAction& action : actions) {
+        if (action.kind == PointerAction::Move)
+            display_.movePointer(action.x, action.y);
+        else
+            display_.button(action.button, action.kind == PointerAction::Press);
+    }
+    display_.flush();
+}
+
+void HostSession::key(const InputEvent& event)
+{
+    uint32_t virtualKey = event.position;
+    bool down = event.argument == 0;
+    if (isMouseButtonKey(virtualKey))
+        return;
+    uint32_t keysym = virtualKey < 256 ? keysymForVirtualKey(virtualKey) : 0;
+    if (keysym == 0) {
+        log_.event("input-key-unknown 0x%X", virtualKey);
+        return;
+    }
+    if (settings_.traceInput)
+        log_.event("input-key 0x%02X %s keysym=0x%X", virtualKey, down ? "down" : "up", keysym);
+    KeyAction action = keys_.change(virtualKey, keysym, down);
+    if (action == KeyAction::Nothing)
+        return;
+    if (!display_.key(keysym, action == KeyAction::Press))
+        log_.event("input-key-unmapped 0x%02X keysym=0x%X", virtualKey, keysym);
+    display_.flush();
+}
+
+void HostSession::inputClosed()
+{
+    // Nothing the viewer pressed may stay down once it can no longer release it.
+    std::vector<PointerAction> releases;
+    mouse_.releaseAll(releases);
+    std::vector<uint32_t> keysyms = keys_.releaseAll();
+    for (uint32_t keysym : keysyms)
+        display_.key(keysym, false);
+    perform(releases);
+    log_.event("input-released keys=%zu buttons=%zu", keysyms.size(), releases.size());
+}
