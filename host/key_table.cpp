@@ -16,7 +16,8 @@ constexpr Range kRanges[] = {
     {0x41, 0x5A, XK_a},       // letters, lower case: Shift comes as its own key
     {0x60, 0x69, XK_KP_0},    // numeric keypad digits
     {0x70, 0x87, XK_F1},      // F1-F24
-    {0x21, 0x28, XK_Prior},   // Page Up, Page Down, End, Home, Left, Up, Right, Down
+    {0x21, 0x23, XK_Prior},   // Page Up, Page Down, End
+    {0x24, 0x28, XK_Home},    // Home, Left, Up, Right, Down
 };
 
 struct Single {
