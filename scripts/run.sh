@@ -43,7 +43,9 @@ rm -f "$demo/remote-proof.txt"
 pids=()
 cleanup() {  # the last started first, so the host goes before its display
   local i
-  for (( i=${#pids[@]}-1; i>=0; i-- )); do kill "${pids[i]}" 2>/dev/null || true; done
+  for (( i=${#pids[@]}-1; i>=0; i-- )); do
+    kill "${pids[i]}" 2>/dev/null && wait "${pids[i]}" 2>/dev/null || true
+  done
   tavimo_stop_wine
 }
 trap cleanup EXIT
