@@ -69,8 +69,8 @@ else
   sleep 0.5
   # The terminal takes most of the screen, so a click in the middle of Tavimo lands in it.
   # pointerMode 0: xterm would hide the pointer while keys come, and it is worth seeing.
-  DISPLAY=$remote xterm -fa Monospace -fs 12 -geometry 84x30+10+10 -title remote-terminal \
-    -xrm 'XTerm*pointerMode: 0' -e bash --norc --noprofile >/dev/null 2>&1 &
+  (cd "$demo" && DISPLAY=$remote exec xterm -fa Monospace -fs 12 -geometry 84x30+10+10 -title remote-terminal \
+    -xrm 'XTerm*pointerMode: 0' -e bash --norc --noprofile >/dev/null 2>&1) &
   pids+=($!)
   DISPLAY=$remote xclock -update 1 -geometry 150x150+860+600 >/dev/null 2>&1 &
   pids+=($!)
@@ -111,7 +111,7 @@ if [ "$mode" = desktop ]; then
   # then the command goes in key by key, Shift and punctuation included.
   xdotool mousemove 640 512 click 1
   wait_frames 3
-  xdotool type --delay 60 "echo 'Hello from Tavimo!' > $demo/remote-proof.txt; date"
+  xdotool type --delay 60 "echo 'Hello from Tavimo!' > remote-proof.txt; date"
   xdotool key Return
   for _ in $(seq 300); do [ -s "$demo/remote-proof.txt" ] && break; sleep 0.1; done
   if [ ! -s "$demo/remote-proof.txt" ]; then

@@ -55,10 +55,11 @@ std::string hostBinary()
     return at == std::string::npos ? "tavimo-host" : server.substr(0, at) + "host/tavimo-host";
 }
 
-int shellValue(const std::string& output, const std::string& name)
+// The number after `name` in the tools' output ("X=12", "Width: 364").
+int valueAfter(const std::string& output, const std::string& name)
 {
-    size_t at = output.find(name + "=");
-    return at == std::string::npos ? -1 : std::atoi(output.c_str() + at + name.size() + 1);
+    size_t at = output.find(name);
+    return at == std::string::npos ? -1 : std::atoi(output.c_str() + at + name.size());
 }
 
 }  // namespace
@@ -121,19 +122,23 @@ std::string RemoteDesktop::shell(const std::string& script) const
 
 RemoteGeometry RemoteDesktop::window(const std::string& title) const
 {
-    std::string out = shell("xdotool search --name '^" + title + "$' getwindowgeometry --shell");
-    return {shellValue(out, "X"), shellValue(out, "Y"), shellValue(out, "WIDTH"), shellValue(out, "HEIGHT")};
+    // xwininfo, not xdotool: that one counts the window manager's frame in twice.
+    std::string out = shell("xwininfo -name '" + title + "'");
+    return {valueAfter(out, "Absolute upper-left X:"), valueAfter(out, "Absolute upper-left Y:"),
+            valueAfter(out, "Width:"), valueAfter(out, "Height:")};
 }
 
 RemoteGeometry RemoteDesktop::pointer() const
 {
     std::string out = shell("xdotool getmouselocation --shell");
-    return {shellValue(out, "X"), shellValue(out, "Y"), 0, 0};
+    return {valueAfter(out, "X="), valueAfter(out, "Y="), 0, 0};
 }
 
 bool RemoteDesktop::anythingHeld() const
 {
-    std::string out = shell("xinput query-state 'Virtual core pointer'; xinput query-state 'Virtual core keyboard'");
+    // The XTEST devices: what the host pressed.
+    std::string out =
+        shell("xinput query-state 'Virtual core XTEST pointer'; xinput query-state 'Virtual core XTEST keyboard'");
     return out.find("=down") != std::string::npos || out.find("ButtonClass") == std::string::npos;
 }
 

@@ -22,7 +22,7 @@ struct RemoteDesktop {
     RemoteGeometry window(const std::string& title) const;
     // x and y of the remote pointer.
     RemoteGeometry pointer() const;
-    // True while any key or button of the remote X server is down.
+    // True while any key or button the host can press is down on the remote X server.
     bool anythingHeld() const;
     std::string file(const std::string& name) const;
     int count(const std::string& prefix) const;
