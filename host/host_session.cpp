@@ -113,6 +113,12 @@ bool HostSession::inputMessage(const InputEvent& event)
 
 void HostSession::mouse(const InputEvent& event)
 {
+    // Positions are frame coordinates, and there is no frame yet (a double click may come
+    // before the viewer has shown anything).
+    if (width_ == 0) {
+        log_.event("input-mouse-before-frame 0x%04X", event.argument);
+        return;
+    }
     int x = 0, y = 0;
     clampToScreen(event.position, std::min(width_, screenWidth_), std::min(height_, screenHeight_), x, y);
     std::vector<PointerAction> actions;

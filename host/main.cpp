@@ -21,6 +21,7 @@
 //   input-key-unknown 0xVK           no keysym for that virtual key: ignored
 //   input-key-unmapped 0xVK keysym=0xK  the keyboard map has no key for it: ignored
 //   input-mouse-unknown 0xCODE       an event code the viewer does not send: ignored
+//   input-mouse-before-frame 0xCODE  a mouse message before the session's first frame: ignored
 //   input-released keys=K buttons=B  what was still held when the InputChannel closed
 //   input-mouse / input-key ...      each message, only with --trace-input
 //

@@ -5,11 +5,13 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build/bench"
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVIMO_BENCH=ON >/dev/null
-cmake --build "$build" -j2 --target decode_bench receive_bench
+cmake --build "$build" -j2 --target decode_bench receive_bench host_bench
 echo
 "$build/bench/decode_bench" "$@"
 echo
 "$build/bench/receive_bench"
+echo
+"$build/bench/host_bench"
 
 # The receiver thread under Wine, against a Release build of the counterpart server.
 tavimo_top="$top"
