@@ -36,16 +36,15 @@ fi
 address=${TAVIMO_ADDRESS:-127.0.0.1}
 demo="$tavimo_top/build/demo"
 mkdir -p "$demo"
-rm -f "$demo/remote-proof.txt"
+rm -f "$demo/remote-proof.txt" "$demo/host.log"
 # The address is the most recent destination, so OK is all it takes.
 [ -f "$demo/client.ini" ] || printf '[host]\r\n00=%s\r\n' "$address" >"$demo/client.ini"
 
-pids=()
-cleanup() {  # the last started first, so the host goes before its display
-  local i
-  for (( i=${#pids[@]}-1; i>=0; i-- )); do
-    kill "${pids[i]}" 2>/dev/null && wait "${pids[i]}" 2>/dev/null || true
-  done
+source scripts/remote-desktop.sh
+server=
+cleanup() {
+  [ -n "$server" ] && kill "$server" 2>/dev/null || true
+  tavimo_stop_remote_desktop
   tavimo_stop_wine
 }
 trap cleanup EXIT
@@ -54,30 +53,12 @@ log="$demo/host.log"
 if [ "$mode" = pattern ]; then
   log="$demo/server.log"
   build/release/server/tavimo-server --address "$address" --pattern 1024x640 --log "$log" &
-  pids+=($!)
+  server=$!
   sleep 0.5
   echo "Tavimo ($TAVIMO_WIN_ARCH build) connects to the counterpart server on $address (moving test picture)."
 else
-  # The remote screen: Xvfb picks a free display number and writes it to fd 5.
-  rm -f "$demo/remote-display"
-  Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$demo/remote-display" >/dev/null 2>&1 &
-  pids+=($!)
-  for _ in $(seq 100); do [ -s "$demo/remote-display" ] && break; sleep 0.1; done
-  remote=":$(cat "$demo/remote-display")"
-  DISPLAY=$remote openbox >/dev/null 2>&1 &
-  pids+=($!)
-  sleep 0.5
-  # The terminal takes most of the screen, so a click in the middle of Tavimo lands in it.
-  # pointerMode 0: xterm would hide the pointer while keys come, and it is worth seeing.
-  (cd "$demo" && DISPLAY=$remote exec xterm -fa Monospace -fs 12 -geometry 84x30+10+10 -title remote-terminal \
-    -xrm 'XTerm*pointerMode: 0' -e bash --norc --noprofile >/dev/null 2>&1) &
-  pids+=($!)
-  DISPLAY=$remote xclock -update 1 -geometry 150x150+860+600 >/dev/null 2>&1 &
-  pids+=($!)
-  build/release/host/tavimo-host --display "$remote" --address "$address" --log "$log" &
-  pids+=($!)
-  for _ in $(seq 100); do grep -q '^listening' "$log" 2>/dev/null && break; sleep 0.1; done
-  echo "tavimo-host shares the remote screen $remote on $address (terminal and clock, openbox)."
+  tavimo_start_remote_desktop 1024x768 "$address" "$demo"
+  echo "tavimo-host shares the remote screen $tavimo_remote_display on $address (terminal and clock, openbox)."
 fi
 
 tavimo_start_xvfb
