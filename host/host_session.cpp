@@ -1,6 +1,7 @@
 #include "host/host_session.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "input/input_message.h"
@@ -11,17 +12,39 @@ HostSession::HostSession(const SessionConfig& config, const HostSettings& settin
 {
 }
 
+namespace {
+
+double millisecondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
 void HostSession::sessionStarted()
 {
     width_ = height_ = 0;
     quality_ = QualityGovernor(settings_.quality);
+    frames_ = bytes_ = 0;
+    captureMs_ = encodeMs_ = 0;
+}
+
+void HostSession::sessionEnded()
+{
+    if (frames_ > 0)
+        log_.event("frames %llu capture-ms=%.2f encode-ms=%.2f bytes=%llu", static_cast<unsigned long long>(frames_),
+                   captureMs_ / double(frames_), encodeMs_ / double(frames_),
+                   static_cast<unsigned long long>(bytes_ / frames_));
 }
 
 bool HostSession::nextFrame(uint64_t index, std::vector<uint8_t>& body, int32_t& announced, const char*& reason)
 {
     ScreenPicture picture;
     std::string error;
-    if (!display_.capture(picture, error)) {
+    auto start = std::chrono::steady_clock::now();
+    bool captured = display_.capture(picture, error);
+    captureMs_ += millisecondsSince(start);
+    if (!captured) {
         log_.event("capture-error %s", error.c_str());
         reason = "capture-error";
         return false;
@@ -37,8 +60,13 @@ bool HostSession::nextFrame(uint64_t index, std::vector<uint8_t>& body, int32_t&
         screenWidth_ = picture.width;
         screenHeight_ = picture.height;
     }
-    if (!encodeToFit(toSessionSize(picture), index, reason))
+    start = std::chrono::steady_clock::now();
+    bool encoded = encodeToFit(toSessionSize(picture), index, reason);
+    encodeMs_ += millisecondsSince(start);
+    if (!encoded)
         return false;
+    ++frames_;
+    bytes_ += encoder_.size();
     body.assign(encoder_.data(), encoder_.data() + encoder_.size());
     announced = int32_t(body.size());
     return true;

@@ -30,6 +30,7 @@ protected:
     bool inputMessage(const InputEvent& event) override;
     void inputClosed() override;
     void sessionStarted() override;
+    void sessionEnded() override;
 
 private:
     const ScreenPicture& toSessionSize(const ScreenPicture& picture);
@@ -48,6 +49,11 @@ private:
     int height_ = 0;
     int screenWidth_ = 0;
     int screenHeight_ = 0;
+    // Per-session totals for the summary line.
+    uint64_t frames_ = 0;
+    double captureMs_ = 0;
+    double encodeMs_ = 0;
+    uint64_t bytes_ = 0;
     ScreenPicture fitted_;
     std::vector<uint8_t> fittedPixels_;
 };

@@ -24,6 +24,9 @@
 //   input-mouse-before-frame 0xCODE  a mouse message before the session's first frame: ignored
 //   input-released keys=K buttons=B  what was still held when the InputChannel closed
 //   input-mouse / input-key ...      each message, only with --trace-input
+//   frames N capture-ms=C encode-ms=E bytes=B
+//                                    at the end of a session: frames sent, the average
+//                                    capture (pointer included) and encode time, body size
 //
 // Exit status: 0 after MSG_SERVER_EXIT, --once or SIGINT/SIGTERM; 1 when it cannot start
 // or loses the display; 2 on a bad command line.
