@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "host/screen_fit.h"
 #include "input/input_message.h"
 
 HostSession::HostSession(const SessionConfig& config, const HostSettings& settings, XDisplay& display,
@@ -25,14 +26,15 @@ void HostSession::sessionStarted()
 {
     width_ = height_ = 0;
     quality_ = QualityGovernor(settings_.quality);
-    frames_ = bytes_ = 0;
+    frames_ = unchanged_ = bytes_ = 0;
     captureMs_ = encodeMs_ = 0;
 }
 
 void HostSession::sessionEnded()
 {
     if (frames_ > 0)
-        log_.event("frames %llu capture-ms=%.2f encode-ms=%.2f bytes=%llu", static_cast<unsigned long long>(frames_),
+        log_.event("frames %llu unchanged=%llu capture-ms=%.2f encode-ms=%.2f bytes=%llu",
+                   static_cast<unsigned long long>(frames_), static_cast<unsigned long long>(unchanged_),
                    captureMs_ / double(frames_), encodeMs_ / double(frames_),
                    static_cast<unsigned long long>(bytes_ / frames_));
 }
@@ -52,7 +54,7 @@ bool HostSession::nextFrame(uint64_t index, std::vector<uint8_t>& body, int32_t&
     if (index == 0) {
         width_ = picture.width;
         height_ = picture.height;
-        log_.event("frame-size %dx%d capture=%s", width_, height_, display_.captureMethod());
+        log_.event("frame-size %dx%d capture=%s", width_, height_, display_.captureMethod().c_str());
     }
     if (picture.width != screenWidth_ || picture.height != screenHeight_) {
         if (index > 0)
@@ -60,11 +62,16 @@ bool HostSession::nextFrame(uint64_t index, std::vector<uint8_t>& body, int32_t&
         screenWidth_ = picture.width;
         screenHeight_ = picture.height;
     }
-    start = std::chrono::steady_clock::now();
-    bool encoded = encodeToFit(toSessionSize(picture), index, reason);
-    encodeMs_ += millisecondsSince(start);
-    if (!encoded)
-        return false;
+    // The last frame of this session is still in the encoder: sent again as it is.
+    if (index == 0 || picture.changed) {
+        start = std::chrono::steady_clock::now();
+        bool encoded = encodeToFit(toSessionSize(picture), index, reason);
+        encodeMs_ += millisecondsSince(start);
+        if (!encoded)
+            return false;
+    } else {
+        ++unchanged_;
+    }
     ++frames_;
     bytes_ += encoder_.size();
     body.assign(encoder_.data(), encoder_.data() + encoder_.size());
@@ -72,22 +79,17 @@ bool HostSession::nextFrame(uint64_t index, std::vector<uint8_t>& body, int32_t&
     return true;
 }
 
-// The viewer sized its window to the first frame and takes no other size, so a screen
-// that changed size is cropped at the right and bottom, or padded there with black.
+// The viewer sized its window to the first frame and takes no other size.
 const ScreenPicture& HostSession::toSessionSize(const ScreenPicture& picture)
 {
     if (picture.width == width_ && picture.height == height_)
         return picture;
+    fitPicture(picture.pixels, picture.width, picture.height, picture.pitch, width_, height_, fittedPixels_);
     fitted_ = picture;
+    fitted_.pixels = fittedPixels_.data();
     fitted_.width = width_;
     fitted_.height = height_;
     fitted_.pitch = width_ * 4;
-    fittedPixels_.assign(size_t(fitted_.pitch) * size_t(height_), 0);
-    fitted_.pixels = fittedPixels_.data();
-    size_t rowBytes = size_t(std::min(width_, picture.width)) * 4;
-    for (int row = 0; row < std::min(height_, picture.height); ++row)
-        std::memcpy(fitted_.pixels + size_t(row) * size_t(fitted_.pitch),
-                    picture.pixels + size_t(row) * size_t(picture.pitch), rowBytes);
     return fitted_;
 }
 

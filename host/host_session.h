@@ -51,6 +51,7 @@ private:
     int screenHeight_ = 0;
     // Per-session totals for the summary line.
     uint64_t frames_ = 0;
+    uint64_t unchanged_ = 0;  // frames sent again as they were: nothing on the screen changed
     double captureMs_ = 0;
     double encodeMs_ = 0;
     uint64_t bytes_ = 0;

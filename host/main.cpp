@@ -11,7 +11,7 @@
 // frame-send header/body, frame-closed-by-client/-server, input-connected,
 // input-closed-by-client/-server, session-end, server-exit); the host adds:
 //   frame-refused PEER busy          a second viewer while one is served, closed at once
-//   frame-size WxH capture=shm|getimage
+//   frame-size WxH capture=shm|getimage[+damage]
 //                                    the session's frame size, from its first capture
 //   screen-size WxH frames-stay WxH  the screen changed size; frames keep the first size
 //   quality A -> B frame=I bytes=N   the working JPEG quality changed to fit frames
@@ -24,9 +24,10 @@
 //   input-mouse-before-frame 0xCODE  a mouse message before the session's first frame: ignored
 //   input-released keys=K buttons=B  what was still held when the InputChannel closed
 //   input-mouse / input-key ...      each message, only with --trace-input
-//   frames N capture-ms=C encode-ms=E bytes=B
-//                                    at the end of a session: frames sent, the average
-//                                    capture (pointer included) and encode time, body size
+//   frames N unchanged=U capture-ms=C encode-ms=E bytes=B
+//                                    at the end of a session: frames sent, how many of them
+//                                    again as they were (nothing changed), and the averages
+//                                    of capture (pointer included), encode and body size
 //
 // Exit status: 0 after MSG_SERVER_EXIT, --once or SIGINT/SIGTERM; 1 when it cannot start
 // or loses the display; 2 on a bad command line.
@@ -75,6 +76,7 @@ const char kUsage[] =
     "  --ready FILE        written once the listeners listen\n"
     "  --once              end after the first viewer\n"
     "  --no-shm            read the screen with XGetImage even where MIT-SHM works\n"
+    "  --no-damage         read the whole screen for every frame, changed or not\n"
     "  --trace-input       log every input message, keys included\n"
     "  --help\n";
 
@@ -84,17 +86,19 @@ struct Options {
     std::string display;
     std::string logPath;
     bool shm = true;
+    bool damage = true;
 };
 
 // 0: go on; otherwise the exit status.
 int parse(int argc, char** argv, Options& options)
 {
-    enum { Display = 1000, Address, Quality, Subsampling, Log, Ready, Once, NoShm, Trace, Help };
+    enum { Display = 1000, Address, Quality, Subsampling, Log, Ready, Once, NoShm, NoDamage, Trace, Help };
     static const option longOptions[] = {
         {"display", required_argument, nullptr, Display}, {"address", required_argument, nullptr, Address},
         {"quality", required_argument, nullptr, Quality}, {"subsampling", required_argument, nullptr, Subsampling},
         {"log", required_argument, nullptr, Log},         {"ready", required_argument, nullptr, Ready},
         {"once", no_argument, nullptr, Once},             {"no-shm", no_argument, nullptr, NoShm},
+        {"no-damage", no_argument, nullptr, NoDamage},
         {"trace-input", no_argument, nullptr, Trace},     {"help", no_argument, nullptr, Help},
         {nullptr, 0, nullptr, 0},
     };
@@ -128,6 +132,7 @@ int parse(int argc, char** argv, Options& options)
         case Ready: options.session.readyPath = value; break;
         case Once: options.session.once = true; break;
         case NoShm: options.shm = false; break;
+        case NoDamage: options.damage = false; break;
         case Trace: options.host.traceInput = true; break;
         case Help: std::fputs(kUsage, stdout); return -1;
         default: std::fputs(kUsage, stderr); return 2;
@@ -182,7 +187,7 @@ int main(int argc, char** argv)
 
     XDisplay display;
     XSetIOErrorHandler(onDisplayLost);
-    if (!display.open(options.display, options.shm, error)) {
+    if (!display.open(options.display, options.shm, options.damage, error)) {
         log.event("display-error %s", error.c_str());
         if (!options.logPath.empty())
             std::fprintf(stderr, "tavimo-host: %s\n", error.c_str());

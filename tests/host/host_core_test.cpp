@@ -10,6 +10,7 @@
 #include "host/key_table.h"
 #include "host/mouse_machine.h"
 #include "host/quality.h"
+#include "host/screen_fit.h"
 #include "input/input_message.h"
 #include "net/frame_protocol.h"
 #include "session/input_stream.h"
@@ -157,6 +158,32 @@ TEST(QualityTest, StepsDownAndClimbsBackWhenFramesAreSmall)
     EXPECT_EQ(governor.start(), 80);
     EXPECT_FALSE(governor.settled(80, 1000, 500000));  // never above the configured quality
     EXPECT_EQ(governor.start(), 80);
+}
+
+TEST(ScreenFitTest, AResizedScreenIsCroppedOrPaddedToTheSessionSize)
+{
+    struct Case {
+        int sourceWidth, sourceHeight, width, height;
+    };
+    const Case cases[] = {{8, 6, 8, 6}, {10, 7, 8, 6}, {5, 4, 8, 6}, {10, 3, 8, 6}, {3, 9, 8, 6}};
+    for (const Case& c : cases) {
+        // Rows padded beyond the pixels, as an XImage's may be; each pixel knows its place.
+        int pitch = c.sourceWidth * 4 + 12;
+        Bytes source(size_t(pitch) * size_t(c.sourceHeight), 0xEE);
+        for (int y = 0; y < c.sourceHeight; ++y)
+            for (int x = 0; x < c.sourceWidth; ++x)
+                for (int k = 0; k < 4; ++k)
+                    source[size_t(y) * pitch + size_t(x) * 4 + k] = uint8_t(1 + x + 16 * y);
+        Bytes out;
+        fitPicture(source.data(), c.sourceWidth, c.sourceHeight, pitch, c.width, c.height, out);
+        ASSERT_EQ(out.size(), size_t(c.width) * c.height * 4);
+        for (int y = 0; y < c.height; ++y)
+            for (int x = 0; x < c.width; ++x) {
+                bool inside = x < c.sourceWidth && y < c.sourceHeight;
+                EXPECT_EQ(out[(size_t(y) * c.width + x) * 4], inside ? uint8_t(1 + x + 16 * y) : 0)
+                    << c.sourceWidth << "x" << c.sourceHeight << " at " << x << "," << y;
+            }
+    }
 }
 
 Bytes words(std::initializer_list<uint32_t> values)

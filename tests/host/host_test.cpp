@@ -6,11 +6,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <turbojpeg.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -19,56 +15,13 @@
 #include <thread>
 
 #include "input/input_message.h"
+#include "tests/support/private_xvfb.h"
 #include "tests/support/session_peer.h"
-
-extern char** environ;
 
 namespace {
 
 constexpr int kWidth = 1280;
 constexpr int kHeight = 1024;
-
-// Xvfb on a display number it picks itself, kept from resetting when its last client goes.
-class PrivateXvfb {
-public:
-    PrivateXvfb()
-    {
-        int pipeFds[2];
-        if (pipe(pipeFds) != 0)
-            return;
-        std::string fd = std::to_string(pipeFds[1]), screen = std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24";
-        std::vector<std::string> args = {"Xvfb", "-displayfd", fd, "-screen", "0", screen, "-nolisten", "tcp", "-noreset"};
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        if (posix_spawnp(&pid_, "Xvfb", nullptr, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        close(pipeFds[1]);
-        char text[16] = {};
-        ssize_t got = pid_ > 0 ? read(pipeFds[0], text, sizeof text - 1) : -1;
-        close(pipeFds[0]);
-        if (got > 0)
-            name_ = ":" + std::to_string(std::atoi(text));
-        display_ = name_.empty() ? nullptr : XOpenDisplay(name_.c_str());
-    }
-    ~PrivateXvfb()
-    {
-        if (display_)
-            XCloseDisplay(display_);
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    const std::string& name() const { return name_; }
-    Display* display() const { return display_; }
-
-private:
-    pid_t pid_ = -1;
-    std::string name_;
-    Display* display_ = nullptr;
-};
 
 // A window of the test's own on the shared screen, filled with the given pixels.
 Window showPicture(Display* display, int x, int y, int width, int height, const std::function<uint32_t(int, int)>& pixel)
@@ -176,7 +129,7 @@ protected:
         ASSERT_GE(frame->fd(), 0);
     }
 
-    PrivateXvfb xvfb;
+    PrivateXvfb xvfb{kWidth, kHeight};
     std::string address = randomLoopbackAddress();
     std::unique_ptr<PeerProcess> host;
     std::unique_ptr<Socket> frame;
@@ -191,6 +144,13 @@ TEST_F(HostTest, FramesShowTheScreenAndInputActsOnIt)
     ASSERT_EQ(picture.height, kHeight);
     EXPECT_TRUE(near(picture.at(150, 120), 0xFF0000)) << std::hex << picture.at(150, 120);
     EXPECT_TRUE(near(picture.at(260, 230), 0xFF0000)) << std::hex << picture.at(260, 230);
+    // Nothing changed: the same frame again. Then only a part changes, and is read again.
+    Bytes first = fetchFrame(frame->fd());
+    EXPECT_EQ(fetchFrame(frame->fd()), first);
+    showPicture(x, 250, 200, 40, 30, [](int, int) { return 0x00FF00u; });
+    picture = decode(fetchFrame(frame->fd()));
+    EXPECT_TRUE(near(picture.at(270, 215), 0x00FF00)) << std::hex << picture.at(270, 215);
+    EXPECT_TRUE(near(picture.at(150, 120), 0xFF0000)) << std::hex << picture.at(150, 120);
 
     Socket input(connectTo(address, kInputPort));
     ASSERT_GE(input.fd(), 0);
