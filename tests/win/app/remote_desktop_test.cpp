@@ -55,6 +55,8 @@ TEST(RemoteDesktop, ClicksTypingAndDragsWorkTheRemoteDesktopAndNothingStaysHeld)
     }));
     // Shift for capitals and punctuation comes from the viewer's own key state.
     xdotool("type --delay 40 'Hello, World! (x_y) #1;'");
+    // The line goes to the terminal's file at Return: only once the host has the last key.
+    EXPECT_TRUE(remote.waitFor("input-key 0xBA up"));
     xdotool("key Return");
     EXPECT_TRUE(eventually([&] { return remote.file("b.txt") == "Hello, World! (x_y) #1;\n"; }))
         << "b.txt: " << remote.file("b.txt");

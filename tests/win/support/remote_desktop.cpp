@@ -70,7 +70,8 @@ bool RemoteDesktop::start()
     dir = scratchFolder("remote-" + address);
     for (const char* stale : {"/display", "/ready", "/pids", "/a.txt", "/b.txt", "/host.log"})
         DeleteFileA(windowsPath(dir + stale).c_str());
-    // Every program under a time limit, so none outlives a test that died.
+    // Every program under a time limit, so none outlives a test that died. The host logs
+    // every input message, so the test can wait for keys to have arrived.
     std::string terminal = "timeout 300 xterm -fa Monospace -fs 11 -geometry 40x6";
     writeFile(dir + "/remote.sh",
               "cd '" + dir + "'\n"
@@ -86,7 +87,7 @@ bool RemoteDesktop::start()
                   "sleep 0.5\n"
                   "timeout 300 '" +
                   hostBinary() + "' --display $DISPLAY --address " + address +
-                  " --log host.log --ready ready & echo $! >>pids\n"
+                  " --log host.log --ready ready --trace-input & echo $! >>pids\n"
                   "wait\n");
     if (!startScript(dir + "/remote.sh", ">/dev/null 2>&1"))
         return false;
