@@ -30,6 +30,7 @@ tavimo_start_xvfb
 trap tavimo_stop_wine EXIT
 tavimo_prepare_prefix
 export TAVIMO_SERVER="$tavimo_top/build/native/server/tavimo-server"
+export TAVIMO_HOST="$tavimo_top/build/native/host/tavimo-host"
 export TAVIMO_TEST_TMP="$TAVIMO_WIN_BUILD/test-tmp"
 rm -rf "$TAVIMO_TEST_TMP" && mkdir -p "$TAVIMO_TEST_TMP"
 # Wine's helpers inherit the first Wine process's output; start them beforehand with

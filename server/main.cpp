@@ -74,7 +74,7 @@
 #include <cstdio>
 #include <string>
 
-#include "server/event_log.h"
+#include "session/event_log.h"
 #include "server/options.h"
 #include "server/picture_source.h"
 #include "server/server.h"

@@ -1,130 +1,13 @@
 #include "server/server.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <ctime>
 
+#include "input/input_message.h"
 #include "net/frame_protocol.h"
-
-volatile int g_stopSignal = 0;
 
 namespace {
 
-constexpr uint32_t kMsgMouse = 0x0301;
-constexpr uint32_t kMsgKey = 0x0401;
-constexpr uint32_t kMsgServerExit = 0x0501;
-constexpr uint32_t kMsgTelnet = 0x0701;
-constexpr size_t kInputMessageWithArgs = 20;
-constexpr int kSendTimeoutSeconds = 60;
 constexpr uint8_t kExtraByte = 0xEE;
-
-union SocketAddress {
-    sockaddr base;
-    sockaddr_in v4;
-    sockaddr_in6 v6;
-    sockaddr_storage storage;
-};
-
-bool makeAddress(const std::string& address, int port, SocketAddress& out, socklen_t& length)
-{
-    std::memset(&out, 0, sizeof out);
-    if (inet_pton(AF_INET, address.c_str(), &out.v4.sin_addr) == 1) {
-        out.v4.sin_family = AF_INET;
-        out.v4.sin_port = htons(uint16_t(port));
-        length = sizeof out.v4;
-        return true;
-    }
-    if (inet_pton(AF_INET6, address.c_str(), &out.v6.sin6_addr) == 1) {
-        out.v6.sin6_family = AF_INET6;
-        out.v6.sin6_port = htons(uint16_t(port));
-        length = sizeof out.v6;
-        return true;
-    }
-    return false;
-}
-
-std::string describePeer(const SocketAddress& address)
-{
-    char text[INET6_ADDRSTRLEN] = "?";
-    if (address.base.sa_family == AF_INET) {
-        inet_ntop(AF_INET, &address.v4.sin_addr, text, sizeof text);
-        return std::string(text) + ":" + std::to_string(ntohs(address.v4.sin_port));
-    }
-    if (address.base.sa_family == AF_INET6) {
-        inet_ntop(AF_INET6, &address.v6.sin6_addr, text, sizeof text);
-        return "[" + std::string(text) + "]:" + std::to_string(ntohs(address.v6.sin6_port));
-    }
-    return "unknown";
-}
-
-int openListener(const std::string& address, int port, int& boundPort, std::string& error)
-{
-    SocketAddress where;
-    socklen_t length = 0;
-    if (!makeAddress(address, port, where, length)) {
-        error = "bad address " + address;
-        return -1;
-    }
-    int fd = ::socket(where.base.sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        error = std::string("socket: ") + std::strerror(errno);
-        return -1;
-    }
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(fd, &where.base, length) != 0) {
-        error = "bind " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
-        ::close(fd);
-        return -1;
-    }
-    if (::listen(fd, 16) != 0) {
-        error = "listen " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
-        ::close(fd);
-        return -1;
-    }
-    SocketAddress bound;
-    socklen_t boundLength = sizeof bound;
-    ::getsockname(fd, &bound.base, &boundLength);
-    boundPort = bound.base.sa_family == AF_INET ? ntohs(bound.v4.sin_port) : ntohs(bound.v6.sin6_port);
-    return fd;
-}
-
-int acceptFrom(int listener, std::string& peer)
-{
-    SocketAddress from;
-    socklen_t length = sizeof from;
-    int fd = ::accept4(listener, &from.base, &length, SOCK_CLOEXEC);
-    if (fd >= 0)
-        peer = describePeer(from);
-    return fd;
-}
-
-bool writeReadyFile(const std::string& path, const std::string& content, std::string& error)
-{
-    std::string temporary = path + ".tmp";
-    FILE* file = std::fopen(temporary.c_str(), "w");
-    if (!file) {
-        error = "cannot create '" + temporary + "': " + std::strerror(errno);
-        return false;
-    }
-    std::fputs(content.c_str(), file);
-    if (std::fclose(file) != 0 || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = "cannot write '" + path + "': " + std::strerror(errno);
-        return false;
-    }
-    return true;
-}
 
 std::vector<uint8_t> notJpegBody(size_t length, uint64_t index)
 {
@@ -135,232 +18,51 @@ std::vector<uint8_t> notJpegBody(size_t length, uint64_t index)
     return body;
 }
 
-const char* controlName(uint32_t code)
-{
-    return code == MSG_NEXT_FRAME ? "NEXT_FRAME" : "SEND_BODY";
-}
-
 }  // namespace
 
+SessionConfig sessionConfigFor(const ServerOptions& options)
+{
+    SessionConfig config;
+    config.address = options.address;
+    config.framePort = options.framePort;
+    config.inputPort = options.inputPort;
+    config.inputListener = !options.noInputListener;
+    config.readyPath = options.readyPath;
+    config.once = options.once;
+    return config;
+}
+
 Server::Server(const ServerOptions& options, std::unique_ptr<PictureSource> source, EventLog& log)
-    : options_(options), source_(std::move(source)), log_(log)
+    : SessionLoop(sessionConfigFor(options), log), options_(options), source_(std::move(source))
 {
 }
 
-Server::~Server()
+bool Server::nextFrame(uint64_t index, std::vector<uint8_t>& body, int32_t& announced, const char*& reason)
 {
-    for (int fd : {frameFd_, inputFd_, frameListener_, inputListener_})
-        if (fd >= 0)
-            ::close(fd);
-}
-
-bool Server::listen(std::string& error)
-{
-    int framePort = 0, inputPort = 0;
-    frameListener_ = openListener(options_.address, options_.framePort, framePort, error);
-    if (frameListener_ < 0)
-        return false;
-    if (!options_.noInputListener) {
-        inputListener_ = openListener(options_.address, options_.inputPort, inputPort, error);
-        if (inputListener_ < 0)
-            return false;
-    }
-    std::string line = "listening " + options_.address + " frame-port=" + std::to_string(framePort) +
-                       " input-port=" + (options_.noInputListener ? std::string("none") : std::to_string(inputPort));
-    log_.line(line);
-    if (!options_.readyPath.empty() && !writeReadyFile(options_.readyPath, line + "\n", error))
-        return false;
-    return true;
-}
-
-int Server::run()
-{
-    sigset_t waitMask;
-    sigprocmask(SIG_BLOCK, nullptr, &waitMask);
-    sigdelset(&waitMask, SIGINT);
-    sigdelset(&waitMask, SIGTERM);
-
-    bool sessionActive = false;
-    while (g_stopSignal == 0) {
-        pollfd fds[4];
-        int count = 0;
-        int frameListenerAt = -1, inputListenerAt = -1, inputAt = -1, frameAt = -1;
-        if (!sessionActive) {
-            frameListenerAt = count;
-            fds[count++] = {frameListener_, POLLIN, 0};
-        } else {
-            if (inputFd_ < 0 && inputListener_ >= 0) {
-                inputListenerAt = count;
-                fds[count++] = {inputListener_, POLLIN, 0};
-            }
-            if (inputFd_ >= 0) {
-                inputAt = count;
-                fds[count++] = {inputFd_, POLLIN, 0};
-            }
-            frameAt = count;
-            fds[count++] = {frameFd_, POLLIN, 0};
-        }
-        int ready = ::ppoll(fds, nfds_t(count), nullptr, &waitMask);
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
-            log_.event("poll-error %s", std::strerror(errno));
-            break;
-        }
-        if (frameListenerAt >= 0 && fds[frameListenerAt].revents) {
-            acceptFrame();
-            sessionActive = frameFd_ >= 0;
-            continue;
-        }
-        if (inputListenerAt >= 0 && fds[inputListenerAt].revents)
-            acceptInput();
-        if (inputAt >= 0 && fds[inputAt].revents && inputFd_ >= 0)
-            readInput();
-        if (frameAt >= 0 && fds[frameAt].revents)
-            readFrame();
-        if (sessionOver_) {
-            sessionActive = false;
-            sessionOver_ = false;
-            if (options_.once)
-                break;
-        }
-    }
-    if (g_stopSignal != 0) {
-        log_.event("signal %s", g_stopSignal == SIGINT ? "SIGINT" : "SIGTERM");
-        if (sessionActive)
-            endSession(false, "signal");
-    }
-    log_.line("server-exit");
-    return 0;
-}
-
-void Server::acceptFrame()
-{
-    std::string peer;
-    int fd = acceptFrom(frameListener_, peer);
-    if (fd < 0)
-        return;  // the connection went away again, or a spurious wake-up
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    timeval timeout{kSendTimeoutSeconds, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    frameFd_ = fd;
-    sessionOver_ = false;
-    controlHave_ = 0;
-    await_ = Await::NextFrame;
-    framesAnnounced_ = 0;
-    pendingBody_.clear();
-    firstBodyDone_ = false;
-    log_.event("frame-connected %s", peer.c_str());
-}
-
-void Server::acceptInput()
-{
-    std::string peer;
-    int fd = acceptFrom(inputListener_, peer);
-    if (fd < 0)
-        return;
-    inputFd_ = fd;
-    inputBuffer_.clear();
-    log_.event("input-connected %s", peer.c_str());
-}
-
-void Server::readFrame()
-{
-    uint8_t buffer[1024];
-    ssize_t got = ::recv(frameFd_, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (got < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-            return;
-        log_.event("frame-recv-error %s", std::strerror(errno));
-        endSession(true, nullptr);
-        return;
-    }
-    if (got == 0) {
-        if (controlHave_ > 0)
-            log_.event("frame-recv partial %s", hexBytes(control_, size_t(controlHave_)).c_str());
-        endSession(true, nullptr);
-        return;
-    }
-    for (ssize_t i = 0; i < got; ++i) {
-        control_[controlHave_++] = buffer[i];
-        if (controlHave_ == kControlMessageSize) {
-            controlHave_ = 0;
-            if (!handleControl(control_))
-                return;
-        }
-    }
-}
-
-bool Server::handleControl(const uint8_t message[12])
-{
-    uint32_t code = readLittleEndian32(message);
-    uint32_t second = readLittleEndian32(message + 4);
-    uint32_t third = readLittleEndian32(message + 8);
-    bool wellFormed = (code == MSG_NEXT_FRAME || code == MSG_SEND_BODY) && second == 0 && third == 0;
-    bool expected = wellFormed && ((code == MSG_NEXT_FRAME && await_ != Await::Body) ||
-                                   (code == MSG_SEND_BODY && await_ != Await::NextFrame));
-    if (!expected) {
-        log_.event("frame-recv unexpected 0x%08X 0x%08X 0x%08X", code, second, third);
-        endSession(false, "unexpected");
+    if (options_.closeAfter >= 0 && index >= uint64_t(options_.closeAfter)) {
+        reason = "close-after";
         return false;
     }
-    log_.event("frame-recv %s", controlName(code));
-    return code == MSG_NEXT_FRAME ? answerNextFrame() : answerSendBody();
-}
-
-bool Server::answerNextFrame()
-{
-    if (options_.closeAfter >= 0 && framesAnnounced_ >= uint64_t(options_.closeAfter)) {
-        endSession(false, "close-after");
-        return false;
-    }
-    uint64_t index = framesAnnounced_++;
-    std::vector<uint8_t> body = source_->frame(index);
+    body = source_->frame(index);
     if (options_.notJpeg)
         body = notJpegBody(body.size(), index);
-    int32_t announced = options_.announceSet ? options_.announce : int32_t(body.size());
-    if (announced > 0) {
-        body.resize(std::min(body.size(), size_t(announced)));
-        pendingBody_ = std::move(body);
-        await_ = Await::Body;
-    } else {
-        pendingBody_.clear();
-        await_ = Await::EitherAfterEmpty;
-    }
-
-    uint8_t header[kFrameHeaderSize];
-    writeLittleEndian32(header, uint32_t(announced));
-    log_.event("frame-send header %d frame=%llu", announced, static_cast<unsigned long long>(index));
-    bool sent;
-    if (options_.splitHeader) {
-        sent = sendAll(header, 2);
-        if (sent) {
-            pause();
-            sent = sendAll(header + 2, 2);
-        }
-    } else {
-        sent = sendAll(header, sizeof header);
-    }
-    if (!sent) {
-        endSession(false, "send-error");
-        return false;
-    }
+    announced = options_.announceSet ? options_.announce : int32_t(body.size());
     return true;
 }
 
-bool Server::answerSendBody()
+bool Server::sendHeader(const uint8_t* header, size_t size)
 {
-    unsigned long long index = static_cast<unsigned long long>(framesAnnounced_ - 1);
-    if (await_ == Await::EitherAfterEmpty) {
-        log_.event("frame-send body 0 frame=%llu", index);
-        await_ = Await::NextFrame;
-        return true;
-    }
-    await_ = Await::NextFrame;
-    std::vector<uint8_t> body = std::move(pendingBody_);
-    pendingBody_.clear();
+    if (!options_.splitHeader)
+        return sendAll(header, size);
+    if (!sendAll(header, 2))
+        return false;
+    pause(options_.pieceDelayMs);
+    return sendAll(header + 2, size - 2);
+}
 
+bool Server::sendBody(std::vector<uint8_t>& body, uint64_t frame)
+{
+    unsigned long long index = static_cast<unsigned long long>(frame);
     if (options_.closeMidBody && !firstBodyDone_) {
         firstBodyDone_ = true;
         size_t half = body.size() / 2;
@@ -384,7 +86,7 @@ bool Server::answerSendBody()
     for (size_t piece = 0; piece < pieces; ++piece) {
         size_t end = piece + 1 == pieces ? body.size() : bodySize * (piece + 1) / pieces;
         if (piece > 0)
-            pause();
+            pause(options_.pieceDelayMs);
         if (end > offset && !sendAll(body.data() + offset, end - offset)) {
             endSession(false, "send-error");
             return false;
@@ -394,118 +96,32 @@ bool Server::answerSendBody()
     return true;
 }
 
-bool Server::sendAll(const uint8_t* data, size_t size)
+void Server::inputReceived(const uint8_t* data, size_t size)
 {
-    while (size > 0) {
-        ssize_t n = ::send(frameFd_, data, size, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            log_.event("frame-send-error %s",
-                       errno == EAGAIN || errno == EWOULDBLOCK ? "timeout" : std::strerror(errno));
-            return false;
-        }
-        data += n;
-        size -= size_t(n);
+    log_.event("input-recv %s", hexBytes(data, size).c_str());
+}
+
+bool Server::inputMessage(const InputEvent& event)
+{
+    switch (event.type) {
+    case MSG_MOUSE:
+        log_.event("input-message MOUSE arg=0x%04X pos=0x%08X x=%d y=%d width=%d height=%d", event.argument,
+                   event.position, positionX(event.position), positionY(event.position), event.width,
+                   event.height);
+        break;
+    case MSG_KEY:
+        log_.event("input-message KEY arg=0x%04X key=0x%08X width=%d height=%d", event.argument, event.position,
+                   event.width, event.height);
+        break;
+    case MSG_SERVER_EXIT:
+        log_.line("input-message SERVER_EXIT");
+        break;
+    case MSG_TELNET:
+        log_.line("input-message TELNET");
+        break;
+    default:
+        log_.event("input-message UNKNOWN type=0x%08X", event.type);
+        break;
     }
     return true;
-}
-
-void Server::pause() const
-{
-    timespec wait{options_.pieceDelayMs / 1000, long(options_.pieceDelayMs % 1000) * 1000000L};
-    while (::nanosleep(&wait, &wait) != 0 && errno == EINTR) {
-    }
-}
-
-void Server::readInput()
-{
-    uint8_t buffer[4096];
-    ssize_t got = ::recv(inputFd_, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (got < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-            return;
-        log_.event("input-recv-error %s", std::strerror(errno));
-        closeInput(true);
-        return;
-    }
-    if (got == 0) {
-        closeInput(true);
-        return;
-    }
-    log_.event("input-recv %s", hexBytes(buffer, size_t(got)).c_str());
-    inputBuffer_.insert(inputBuffer_.end(), buffer, buffer + got);
-    decodeInput();
-}
-
-void Server::drainInput()
-{
-    // Whatever the client sent before the session ended is still logged.
-    for (int rounds = 0; inputFd_ >= 0 && rounds < 1024; ++rounds) {
-        pollfd fd{inputFd_, POLLIN, 0};
-        if (::poll(&fd, 1, 0) <= 0)
-            return;
-        readInput();
-    }
-}
-
-void Server::decodeInput()
-{
-    size_t at = 0;
-    while (inputBuffer_.size() - at >= 4) {
-        const uint8_t* p = inputBuffer_.data() + at;
-        uint32_t type = readLittleEndian32(p);
-        if (type == kMsgMouse || type == kMsgKey) {
-            if (inputBuffer_.size() - at < kInputMessageWithArgs)
-                break;
-            uint32_t arg = readLittleEndian32(p + 4);
-            uint32_t third = readLittleEndian32(p + 8);
-            int32_t width = int32_t(readLittleEndian32(p + 12));
-            int32_t height = int32_t(readLittleEndian32(p + 16));
-            if (type == kMsgMouse)
-                log_.event("input-message MOUSE arg=0x%04X pos=0x%08X x=%d y=%d width=%d height=%d", arg, third,
-                           int(int16_t(uint16_t(third & 0xFFFF))), int(int16_t(uint16_t(third >> 16))), width,
-                           height);
-            else
-                log_.event("input-message KEY arg=0x%04X key=0x%08X width=%d height=%d", arg, third, width,
-                           height);
-            at += kInputMessageWithArgs;
-        } else {
-            if (type == kMsgServerExit)
-                log_.line("input-message SERVER_EXIT");
-            else if (type == kMsgTelnet)
-                log_.line("input-message TELNET");
-            else
-                log_.event("input-message UNKNOWN type=0x%08X", type);
-            at += 4;
-        }
-    }
-    inputBuffer_.erase(inputBuffer_.begin(), inputBuffer_.begin() + std::ptrdiff_t(at));
-}
-
-void Server::closeInput(bool byClient)
-{
-    if (inputFd_ < 0)
-        return;
-    if (!inputBuffer_.empty())
-        log_.event("input-trailing %s", hexBytes(inputBuffer_.data(), inputBuffer_.size()).c_str());
-    inputBuffer_.clear();
-    ::close(inputFd_);
-    inputFd_ = -1;
-    log_.line(byClient ? "input-closed-by-client" : "input-closed-by-server");
-}
-
-void Server::endSession(bool byClient, const char* reason)
-{
-    drainInput();
-    if (byClient)
-        log_.line("frame-closed-by-client");
-    else
-        log_.event("frame-closed-by-server %s", reason);
-    ::close(frameFd_);
-    frameFd_ = -1;
-    closeInput(false);
-    pendingBody_.clear();
-    log_.line("session-end");
-    sessionOver_ = true;
 }

@@ -1,5 +1,5 @@
-// The poll() loop: the two listeners and one session (a FrameChannel connection and the
-// InputChannel connection that goes with it) at a time.
+// The counterpart server's session: the generated or stored pictures, the raw input log,
+// and the misbehaviours the viewer's tests ask for.
 #pragma once
 
 #include <cstdint>
@@ -7,64 +7,26 @@
 #include <string>
 #include <vector>
 
-#include "server/event_log.h"
 #include "server/options.h"
 #include "server/picture_source.h"
+#include "session/session_loop.h"
 
-class Server {
+SessionConfig sessionConfigFor(const ServerOptions& options);
+
+class Server : public SessionLoop {
 public:
     Server(const ServerOptions& options, std::unique_ptr<PictureSource> source, EventLog& log);
-    ~Server();
-    Server(const Server&) = delete;
-    Server& operator=(const Server&) = delete;
 
-    // Binds the listeners and writes the ready file. False, with `error` set, when it cannot.
-    bool listen(std::string& error);
-    // Serves until --once is done or SIGINT/SIGTERM arrives (which the caller has blocked;
-    // they are let through only while waiting). Returns the exit status.
-    int run();
+protected:
+    bool nextFrame(uint64_t index, std::vector<uint8_t>& body, int32_t& announced, const char*& reason) override;
+    bool sendHeader(const uint8_t* header, size_t size) override;
+    bool sendBody(std::vector<uint8_t>& body, uint64_t index) override;
+    void inputReceived(const uint8_t* data, size_t size) override;
+    bool inputMessage(const InputEvent& event) override;
+    void sessionStarted() override { firstBodyDone_ = false; }
 
 private:
-    enum class Await {
-        NextFrame,     // only MSG_NEXT_FRAME is right
-        Body,          // a body was announced: only MSG_SEND_BODY is right
-        EitherAfterEmpty,  // no body was announced (0 or below): either is taken
-    };
-
-    void acceptFrame();
-    void acceptInput();
-    void readFrame();
-    void readInput();
-    void drainInput();
-    void decodeInput();
-    // Returns false when the session ended.
-    bool handleControl(const uint8_t message[12]);
-    bool answerNextFrame();
-    bool answerSendBody();
-    bool sendAll(const uint8_t* data, size_t size);
-    void pause() const;
-    void closeInput(bool byClient);
-    void endSession(bool byClient, const char* reason);
-
     const ServerOptions& options_;
     std::unique_ptr<PictureSource> source_;
-    EventLog& log_;
-
-    int frameListener_ = -1;
-    int inputListener_ = -1;
-
-    // The session.
-    int frameFd_ = -1;
-    int inputFd_ = -1;
-    bool sessionOver_ = false;
-    uint8_t control_[12] = {};
-    int controlHave_ = 0;
-    Await await_ = Await::NextFrame;
-    uint64_t framesAnnounced_ = 0;  // headers sent in this session; the next frame's index
-    std::vector<uint8_t> pendingBody_;
     bool firstBodyDone_ = false;
-    std::vector<uint8_t> inputBuffer_;
 };
-
-// Set by the SIGINT/SIGTERM handler.
-extern volatile int g_stopSignal;

@@ -1,4 +1,4 @@
-#include "server/event_log.h"
+#include "session/event_log.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,0 +1,130 @@
+// What capturing adds to encoding: tavimo-host's capture (pointer drawn in) plus TurboJPEG
+// encode of a 1920x1080 desktop-like screen on a private Xvfb, next to the encode alone of
+// the same picture, measured in the same run with the two interleaved: the whole screen
+// read every frame (MIT-SHM, and the XGetImage fallback), and with XDamage while a strip
+// changes and while nothing does. Run by scripts/bench.sh.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "host/jpeg_encoder.h"
+#include "host/x_display.h"
+#include "tests/support/private_xvfb.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kWidth = 1920;
+constexpr int kHeight = 1080;
+constexpr int kRounds = 60;
+
+[[noreturn]] void fail(const std::string& what)
+{
+    std::fprintf(stderr, "host_bench: %s\n", what.c_str());
+    std::exit(1);
+}
+
+// Gradients, flat panels and a little noise, like a desktop with windows on it.
+Window paintDesktop(Display* display)
+{
+    Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, kWidth, kHeight, 0, 0, 0);
+    XSetWindowAttributes attributes;
+    attributes.override_redirect = True;
+    XChangeWindowAttributes(display, window, CWOverrideRedirect, &attributes);
+    XMapRaised(display, window);
+    XImage* image = XCreateImage(display, DefaultVisual(display, 0), 24, ZPixmap, 0,
+                                 static_cast<char*>(std::malloc(size_t(kWidth) * kHeight * 4)), kWidth, kHeight, 32, 0);
+    uint32_t noise = 12345u;
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x) {
+            noise = noise * 1664525u + 1013904223u;
+            bool panel = (x / 240 + y / 180) % 3 == 0;
+            uint32_t r = panel ? 236 : uint32_t(x * 255 / kWidth), g = panel ? 236 : uint32_t(y * 255 / kHeight),
+                     b = panel ? 240 : uint32_t(((x ^ y) & 0x3F) + (noise >> 26));
+            XPutPixel(image, x, y, r << 16 | g << 8 | b);
+        }
+    XPutImage(display, window, DefaultGC(display, 0), image, 0, 0, 0, 0, kWidth, kHeight);
+    XDestroyImage(image);
+    XSync(display, False);
+    return window;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// One way of capturing. `typing`: a 300x40 strip changes before every capture, as when
+// text is typed; otherwise the screen stays as painted.
+void measure(const PrivateXvfb& xvfb, Window desktop, const char* label, bool shm, bool damage, bool typing)
+{
+    XDisplay screen;
+    std::string error;
+    if (!screen.open(xvfb.name(), shm, damage, error))
+        fail(error);
+    ScreenPicture picture;
+    if (!screen.capture(picture, error))
+        fail(error);
+    // The same picture, held still for the encode alone.
+    std::vector<uint8_t> still(picture.pixels, picture.pixels + size_t(picture.pitch) * size_t(picture.height));
+    int pitch = picture.pitch, format = picture.pixelFormat;
+    JpegEncoder encoder;
+    Display* display = xvfb.display();
+    GC gc = DefaultGC(display, 0);
+    std::vector<double> encodeOnly, captureOnly, both;
+    int unchanged = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        if (typing) {
+            XSetForeground(display, gc, round % 2 ? 0x202020 : 0xF0F0F0);
+            XFillRectangle(display, desktop, gc, 400, 500, 300, 40);
+            XSync(display, False);
+        }
+        auto start = Clock::now();
+        if (!encoder.encode(still.data(), kWidth, pitch, kHeight, format, TJSAMP_420, 80, error))
+            fail(error);
+        auto encoded = Clock::now();
+        if (!screen.capture(picture, error))
+            fail(error);
+        auto captured = Clock::now();
+        // As the host does: an unchanged screen is not encoded again.
+        if (picture.changed && !encoder.encode(picture.pixels, picture.width, picture.pitch, picture.height,
+                                               picture.pixelFormat, TJSAMP_420, 80, error))
+            fail(error);
+        unchanged += !picture.changed;
+        auto done = Clock::now();
+        encodeOnly.push_back(std::chrono::duration<double, std::milli>(encoded - start).count());
+        captureOnly.push_back(std::chrono::duration<double, std::milli>(captured - encoded).count());
+        both.push_back(std::chrono::duration<double, std::milli>(done - encoded).count());
+    }
+    double e = median(encodeOnly), c = median(captureOnly), b = median(both);
+    std::printf("%-34s encode alone %5.2f ms | capture %5.2f ms | capture+encode %5.2f ms | ratio %.3f | "
+                "unchanged %d of %d\n",
+                label, e, c, b, b / e, unchanged, kRounds);
+}
+
+}  // namespace
+
+int main()
+{
+    PrivateXvfb xvfb(kWidth, kHeight);
+    if (!xvfb.display())
+        fail("cannot start Xvfb");
+    Window desktop = paintDesktop(xvfb.display());
+    std::printf("tavimo-host capture on a %dx%d Xvfb\n", kWidth, kHeight);
+    std::printf("q80 4:2:0, medians of %d interleaved rounds\n", kRounds);
+    measure(xvfb, desktop, "shm, whole screen every frame", true, false, false);
+    measure(xvfb, desktop, "getimage, whole screen every frame", false, false, false);
+    measure(xvfb, desktop, "shm+damage, a strip changes", true, true, true);
+    measure(xvfb, desktop, "shm+damage, nothing changes", true, true, false);
+    return 0;
+}

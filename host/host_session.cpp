@@ -1,0 +1,206 @@
+#include "host/host_session.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "host/screen_fit.h"
+#include "input/input_message.h"
+
+HostSession::HostSession(const SessionConfig& config, const HostSettings& settings, XDisplay& display,
+                         EventLog& log)
+    : SessionLoop(config, log), settings_(settings), display_(display), quality_(settings.quality)
+{
+}
+
+namespace {
+
+double millisecondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+void HostSession::sessionStarted()
+{
+    width_ = height_ = 0;
+    quality_ = QualityGovernor(settings_.quality);
+    frames_ = unchanged_ = bytes_ = 0;
+    captureMs_ = encodeMs_ = 0;
+}
+
+void HostSession::sessionEnded()
+{
+    if (frames_ > 0)
+        log_.event("frames %llu unchanged=%llu capture-ms=%.2f encode-ms=%.2f bytes=%llu",
+                   static_cast<unsigned long long>(frames_), static_cast<unsigned long long>(unchanged_),
+                   captureMs_ / double(frames_), encodeMs_ / double(frames_),
+                   static_cast<unsigned long long>(bytes_ / frames_));
+}
+
+bool HostSession::nextFrame(uint64_t index, std::vector<uint8_t>& body, int32_t& announced, const char*& reason)
+{
+    ScreenPicture picture;
+    std::string error;
+    auto start = std::chrono::steady_clock::now();
+    bool captured = display_.capture(picture, error);
+    captureMs_ += millisecondsSince(start);
+    if (!captured) {
+        log_.event("capture-error %s", error.c_str());
+        reason = "capture-error";
+        return false;
+    }
+    if (index == 0) {
+        width_ = picture.width;
+        height_ = picture.height;
+        log_.event("frame-size %dx%d capture=%s", width_, height_, display_.captureMethod().c_str());
+    }
+    if (picture.width != screenWidth_ || picture.height != screenHeight_) {
+        if (index > 0)
+            log_.event("screen-size %dx%d frames-stay %dx%d", picture.width, picture.height, width_, height_);
+        screenWidth_ = picture.width;
+        screenHeight_ = picture.height;
+    }
+    // The last frame of this session is still in the encoder: sent again as it is.
+    if (index == 0 || picture.changed) {
+        start = std::chrono::steady_clock::now();
+        bool encoded = encodeToFit(toSessionSize(picture), index, reason);
+        encodeMs_ += millisecondsSince(start);
+        if (!encoded)
+            return false;
+    } else {
+        ++unchanged_;
+    }
+    ++frames_;
+    bytes_ += encoder_.size();
+    body.assign(encoder_.data(), encoder_.data() + encoder_.size());
+    announced = int32_t(body.size());
+    return true;
+}
+
+// The viewer sized its window to the first frame and takes no other size.
+const ScreenPicture& HostSession::toSessionSize(const ScreenPicture& picture)
+{
+    if (picture.width == width_ && picture.height == height_)
+        return picture;
+    fitPicture(picture.pixels, picture.width, picture.height, picture.pitch, width_, height_, fittedPixels_);
+    fitted_ = picture;
+    fitted_.pixels = fittedPixels_.data();
+    fitted_.width = width_;
+    fitted_.height = height_;
+    fitted_.pitch = width_ * 4;
+    return fitted_;
+}
+
+bool HostSession::encodeToFit(const ScreenPicture& picture, uint64_t index, const char*& reason)
+{
+    std::string error;
+    int first = quality_.start();
+    for (int quality = first;; quality = QualityGovernor::lower(quality)) {
+        if (quality == 0) {
+            log_.event("frame-too-large bytes=%zu quality=1 frame=%llu", encoder_.size(),
+                       static_cast<unsigned long long>(index));
+            reason = "frame-too-large";
+            return false;
+        }
+        if (!encoder_.encode(picture.pixels, picture.width, picture.pitch, picture.height, picture.pixelFormat,
+                             settings_.subsampling, quality, error)) {
+            log_.event("encode-error %s", error.c_str());
+            reason = "encode-error";
+            return false;
+        }
+        if (encoder_.size() > settings_.bodyLimit)
+            continue;
+        if (quality_.settled(quality, encoder_.size(), settings_.bodyLimit))
+            log_.event("quality %d -> %d frame=%llu bytes=%zu", first, quality_.start(),
+                       static_cast<unsigned long long>(index), encoder_.size());
+        return true;
+    }
+}
+
+bool HostSession::inputMessage(const InputEvent& event)
+{
+    switch (event.type) {
+    case MSG_MOUSE:
+        mouse(event);
+        return true;
+    case MSG_KEY:
+        key(event);
+        return true;
+    case MSG_SERVER_EXIT:
+        log_.line("input-message SERVER_EXIT");
+        requestExit();
+        return true;
+    case MSG_TELNET:
+        log_.line("input-message TELNET");
+        return true;
+    default:
+        log_.event("input-message UNKNOWN type=0x%08X: the input channel ends", event.type);
+        return false;
+    }
+}
+
+void HostSession::mouse(const InputEvent& event)
+{
+    // Positions are frame coordinates, and there is no frame yet (a double click may come
+    // before the viewer has shown anything).
+    if (width_ == 0) {
+        log_.event("input-mouse-before-frame 0x%04X", event.argument);
+        return;
+    }
+    int x = 0, y = 0;
+    clampToScreen(event.position, std::min(width_, screenWidth_), std::min(height_, screenHeight_), x, y);
+    std::vector<PointerAction> actions;
+    if (!mouse_.apply(event.argument, x, y, actions)) {
+        log_.event("input-mouse-unknown 0x%04X", event.argument);
+        return;
+    }
+    if (settings_.traceInput)
+        log_.event("input-mouse 0x%04X x=%d y=%d", event.argument, x, y);
+    perform(actions);
+}
+
+void HostSession::perform(const std::vector<PointerAction>& actions)
+{
+    for (const PointerAction& action : actions) {
+        if (action.kind == PointerAction::Move)
+            display_.movePointer(action.x, action.y);
+        else
+            display_.button(action.button, action.kind == PointerAction::Press);
+    }
+    display_.flush();
+}
+
+void HostSession::key(const InputEvent& event)
+{
+    uint32_t virtualKey = event.position;
+    bool down = event.argument == 0;
+    if (isMouseButtonKey(virtualKey))
+        return;
+    uint32_t keysym = virtualKey < 256 ? keysymForVirtualKey(virtualKey) : 0;
+    if (keysym == 0) {
+        log_.event("input-key-unknown 0x%X", virtualKey);
+        return;
+    }
+    if (settings_.traceInput)
+        log_.event("input-key 0x%02X %s keysym=0x%X", virtualKey, down ? "down" : "up", keysym);
+    KeyAction action = keys_.change(virtualKey, keysym, down);
+    if (action == KeyAction::Nothing)
+        return;
+    if (!display_.key(keysym, action == KeyAction::Press))
+        log_.event("input-key-unmapped 0x%02X keysym=0x%X", virtualKey, keysym);
+    display_.flush();
+}
+
+void HostSession::inputClosed()
+{
+    // Nothing the viewer pressed may stay down once it can no longer release it.
+    std::vector<PointerAction> releases;
+    mouse_.releaseAll(releases);
+    std::vector<uint32_t> keysyms = keys_.releaseAll();
+    for (uint32_t keysym : keysyms)
+        display_.key(keysym, false);
+    perform(releases);
+    log_.event("input-released keys=%zu buttons=%zu", keysyms.size(), releases.size());
+}

@@ -1,0 +1,205 @@
+// tavimo-host: shares a Linux X display with Tavimo viewers.
+//
+// It listens on ADDRESS:54321 (FrameChannel) and ADDRESS:54322 (InputChannel), serves one
+// viewer at a time, captures the screen whenever the viewer asks for a frame, and plays
+// the viewer's mouse and keys back through XTest. The protocol has neither authentication
+// nor encryption, so it listens on loopback unless told otherwise; reach it from another
+// machine through an SSH tunnel of both ports.
+//
+// Event log (stderr, or --log FILE): one line per event, the first word naming it. The
+// session lines are the counterpart server's (listening, frame-connected, frame-recv,
+// frame-send header/body, frame-closed-by-client/-server, input-connected,
+// input-closed-by-client/-server, session-end, server-exit); the host adds:
+//   frame-refused PEER busy          a second viewer while one is served, closed at once
+//   frame-size WxH capture=shm|getimage[+damage]
+//                                    the session's frame size, from its first capture
+//   screen-size WxH frames-stay WxH  the screen changed size; frames keep the first size
+//   quality A -> B frame=I bytes=N   the working JPEG quality changed to fit frames
+//   frame-too-large bytes=N ...      even the lowest quality did not fit: the session ends
+//   capture-error TEXT / encode-error TEXT
+//   input-message SERVER_EXIT|TELNET|UNKNOWN type=0xT (an unknown type ends the channel)
+//   input-key-unknown 0xVK           no keysym for that virtual key: ignored
+//   input-key-unmapped 0xVK keysym=0xK  the keyboard map has no key for it: ignored
+//   input-mouse-unknown 0xCODE       an event code the viewer does not send: ignored
+//   input-mouse-before-frame 0xCODE  a mouse message before the session's first frame: ignored
+//   input-released keys=K buttons=B  what was still held when the InputChannel closed
+//   input-mouse / input-key ...      each message, only with --trace-input
+//   frames N unchanged=U capture-ms=C encode-ms=E bytes=B
+//                                    at the end of a session: frames sent, how many of them
+//                                    again as they were (nothing changed), and the averages
+//                                    of capture (pointer included), encode and body size
+//
+// Exit status: 0 after MSG_SERVER_EXIT, --once or SIGINT/SIGTERM; 1 when it cannot start
+// or loses the display; 2 on a bad command line.
+
+#include <X11/Xlib.h>
+#include <getopt.h>
+#include <signal.h>
+#include <turbojpeg.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "host/host_session.h"
+#include "host/jpeg_encoder.h"
+#include "host/x_display.h"
+#include "net/frame_protocol.h"
+#include "session/event_log.h"
+#include "session/session_loop.h"
+
+namespace {
+
+EventLog* g_log = nullptr;
+
+void onStopSignal(int signal)
+{
+    g_stopSignal = signal;
+}
+
+int onDisplayLost(Display*)
+{
+    if (g_log)
+        g_log->line("display-lost");
+    std::fputs("tavimo-host: the X display went away\n", stderr);
+    std::exit(1);
+}
+
+const char kUsage[] =
+    "usage: tavimo-host [options]\n"
+    "  --display NAME      the X display to share (default: $DISPLAY)\n"
+    "  --address ADDR      listen there (default 127.0.0.1; anything else is reachable\n"
+    "                      without a password: prefer an SSH tunnel)\n"
+    "  --quality N         JPEG quality 1-100 (default 80)\n"
+    "  --subsampling S     chroma subsampling 444, 422 or 420 (default 420)\n"
+    "  --log FILE          the event log there instead of on standard error\n"
+    "  --ready FILE        written once the listeners listen\n"
+    "  --once              end after the first viewer\n"
+    "  --no-shm            read the screen with XGetImage even where MIT-SHM works\n"
+    "  --no-damage         read the whole screen for every frame, changed or not\n"
+    "  --trace-input       log every input message, keys included\n"
+    "  --help\n";
+
+struct Options {
+    SessionConfig session;
+    HostSettings host;
+    std::string display;
+    std::string logPath;
+    bool shm = true;
+    bool damage = true;
+};
+
+// 0: go on; otherwise the exit status.
+int parse(int argc, char** argv, Options& options)
+{
+    enum { Display = 1000, Address, Quality, Subsampling, Log, Ready, Once, NoShm, NoDamage, Trace, Help };
+    static const option longOptions[] = {
+        {"display", required_argument, nullptr, Display}, {"address", required_argument, nullptr, Address},
+        {"quality", required_argument, nullptr, Quality}, {"subsampling", required_argument, nullptr, Subsampling},
+        {"log", required_argument, nullptr, Log},         {"ready", required_argument, nullptr, Ready},
+        {"once", no_argument, nullptr, Once},             {"no-shm", no_argument, nullptr, NoShm},
+        {"no-damage", no_argument, nullptr, NoDamage},
+        {"trace-input", no_argument, nullptr, Trace},     {"help", no_argument, nullptr, Help},
+        {nullptr, 0, nullptr, 0},
+    };
+    const char* display = std::getenv("DISPLAY");
+    options.display = display ? display : "";
+    options.session.refuseWhileBusy = true;
+    options.host.bodyLimit = size_t(kFrameBufferSize);
+    for (int c; (c = getopt_long(argc, argv, "", longOptions, nullptr)) != -1;) {
+        std::string value = optarg ? optarg : "";
+        switch (c) {
+        case Display: options.display = value; break;
+        case Address: options.session.address = value; break;
+        case Quality: {
+            char* end = nullptr;
+            long quality = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != 0 || quality < 1 || quality > 100) {
+                std::fprintf(stderr, "tavimo-host: --quality wants 1 to 100, not '%s'\n", value.c_str());
+                return 2;
+            }
+            options.host.quality = int(quality);
+            break;
+        }
+        case Subsampling:
+            options.host.subsampling = subsamplingFromText(value);
+            if (options.host.subsampling < 0) {
+                std::fprintf(stderr, "tavimo-host: --subsampling wants 444, 422 or 420, not '%s'\n", value.c_str());
+                return 2;
+            }
+            break;
+        case Log: options.logPath = value; break;
+        case Ready: options.session.readyPath = value; break;
+        case Once: options.session.once = true; break;
+        case NoShm: options.shm = false; break;
+        case NoDamage: options.damage = false; break;
+        case Trace: options.host.traceInput = true; break;
+        case Help: std::fputs(kUsage, stdout); return -1;
+        default: std::fputs(kUsage, stderr); return 2;
+        }
+    }
+    if (optind < argc) {
+        std::fprintf(stderr, "tavimo-host: unexpected argument '%s'\n%s", argv[optind], kUsage);
+        return 2;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    if (int status = parse(argc, argv, options))
+        return status < 0 ? 0 : status;
+
+    signal(SIGPIPE, SIG_IGN);
+    // SIGINT/SIGTERM stay blocked except while the loop waits, so no stop is missed.
+    struct sigaction stop {};
+    stop.sa_handler = onStopSignal;
+    sigemptyset(&stop.sa_mask);
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
+    sigprocmask(SIG_BLOCK, &blocked, nullptr);
+
+    EventLog log;
+    std::string error;
+    if (!options.logPath.empty()) {
+        if (!log.open(options.logPath, error)) {
+            std::fprintf(stderr, "tavimo-host: %s\n", error.c_str());
+            return 1;
+        }
+    } else {
+        log.setEcho(true);
+    }
+    g_log = &log;
+
+    if (!isLoopbackAddress(options.session.address))
+        std::fprintf(stderr,
+                     "tavimo-host: warning: %s is not a loopback address. The viewer protocol has no password and "
+                     "no encryption: whoever reaches this address sees the screen and controls it. Prefer the "
+                     "default 127.0.0.1 and an SSH tunnel of ports 54321 and 54322.\n",
+                     options.session.address.c_str());
+
+    XDisplay display;
+    XSetIOErrorHandler(onDisplayLost);
+    if (!display.open(options.display, options.shm, options.damage, error)) {
+        log.event("display-error %s", error.c_str());
+        if (!options.logPath.empty())
+            std::fprintf(stderr, "tavimo-host: %s\n", error.c_str());
+        return 1;
+    }
+
+    HostSession host(options.session, options.host, display, log);
+    if (!host.listen(error)) {
+        log.line("listen-failed " + error);
+        if (!options.logPath.empty())
+            std::fprintf(stderr, "tavimo-host: %s\n", error.c_str());
+        return 1;
+    }
+    return host.run();
+}

@@ -1,0 +1,368 @@
+#include "host/x_display.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
+#include <X11/extensions/XTest.h>
+#include <X11/extensions/Xdamage.h>
+#include <X11/extensions/Xfixes.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+int g_xErrors = 0;
+
+int countError(Display*, XErrorEvent*)
+{
+    ++g_xErrors;
+    return 0;
+}
+
+// The TurboJPEG layout of a 32-bit ZPixmap, or -1 when it is none TurboJPEG reads as it is.
+int pixelFormatOf(const XImage& image)
+{
+    if (image.bits_per_pixel != 32)
+        return -1;
+    bool lsb = image.byte_order == LSBFirst;
+    if (image.red_mask == 0xFF0000 && image.green_mask == 0xFF00 && image.blue_mask == 0xFF)
+        return lsb ? TJPF_BGRX : TJPF_XRGB;
+    if (image.red_mask == 0xFF && image.green_mask == 0xFF00 && image.blue_mask == 0xFF0000)
+        return lsb ? TJPF_RGBX : TJPF_XBGR;
+    return -1;
+}
+
+// A shared-memory image of that size, attached on both sides; null when that fails (a
+// server on another machine cannot attach).
+XImage* makeShmImage(Display* display, XShmSegmentInfo& info, int width, int height)
+{
+    int screen = DefaultScreen(display);
+    XImage* image = XShmCreateImage(display, DefaultVisual(display, screen), unsigned(DefaultDepth(display, screen)),
+                                    ZPixmap, nullptr, &info, unsigned(width), unsigned(height));
+    if (!image)
+        return nullptr;
+    info.shmid = shmget(IPC_PRIVATE, size_t(image->bytes_per_line) * size_t(height), IPC_CREAT | 0600);
+    info.shmaddr = info.shmid >= 0 ? static_cast<char*>(shmat(info.shmid, nullptr, 0)) : reinterpret_cast<char*>(-1);
+    if (info.shmaddr == reinterpret_cast<char*>(-1)) {
+        if (info.shmid >= 0)
+            shmctl(info.shmid, IPC_RMID, nullptr);
+        XDestroyImage(image);
+        return nullptr;
+    }
+    image->data = info.shmaddr;
+    info.readOnly = False;
+    g_xErrors = 0;
+    XShmAttach(display, &info);
+    XSync(display, False);
+    // Gone from the system once both sides detach, even if this process dies.
+    shmctl(info.shmid, IPC_RMID, nullptr);
+    if (g_xErrors == 0)
+        return image;
+    shmdt(info.shmaddr);
+    image->data = nullptr;
+    XDestroyImage(image);
+    return nullptr;
+}
+
+void dropShmImage(Display* display, XShmSegmentInfo& info, XImage*& image)
+{
+    if (!image)
+        return;
+    XShmDetach(display, &info);
+    XSync(display, False);
+    shmdt(info.shmaddr);
+    image->data = nullptr;
+    XDestroyImage(image);
+    image = nullptr;
+}
+
+}  // namespace
+
+XDisplay::~XDisplay()
+{
+    if (display_) {
+        dropImages();
+        XCloseDisplay(display_);
+    }
+    delete static_cast<XShmSegmentInfo*>(frameShm_);
+    delete static_cast<XShmSegmentInfo*>(scratchShm_);
+}
+
+bool XDisplay::open(const std::string& name, bool allowShm, bool allowDamage, std::string& error)
+{
+    display_ = XOpenDisplay(name.empty() ? nullptr : name.c_str());
+    if (!display_) {
+        error = "cannot open display '" + std::string(name.empty() ? "(DISPLAY unset)" : name) + "'";
+        return false;
+    }
+    XSetErrorHandler(countError);
+    root_ = DefaultRootWindow(display_);
+    int event = 0, errorBase = 0, major = 0, minor = 0;
+    if (!XTestQueryExtension(display_, &event, &errorBase, &major, &minor)) {
+        error = "the X server has no XTEST extension: input cannot be forwarded";
+        return false;
+    }
+    cursorImages_ = XFixesQueryExtension(display_, &event, &errorBase);
+    if (allowDamage && cursorImages_ && XDamageQueryExtension(display_, &event, &errorBase)) {
+        damage_ = XDamageCreate(display_, root_, XDamageReportNonEmpty);
+        region_ = XFixesCreateRegion(display_, nullptr, 0);
+    }
+    allowShm_ = allowShm && XShmQueryExtension(display_);
+    frameShm_ = new XShmSegmentInfo{};
+    scratchShm_ = new XShmSegmentInfo{};
+    int width = 0, height = 0;
+    querySize(width, height);
+    return makeImages(width, height, error);
+}
+
+std::string XDisplay::captureMethod() const
+{
+    return std::string(shm_ ? "shm" : "getimage") + (damage_ ? "+damage" : "");
+}
+
+void XDisplay::querySize(int& width, int& height)
+{
+    Window root;
+    int x, y;
+    unsigned w = 0, h = 0, border, depth;
+    XGetGeometry(display_, root_, &root, &x, &y, &w, &h, &border, &depth);
+    width = int(w);
+    height = int(h);
+}
+
+bool XDisplay::makeImages(int width, int height, std::string& error)
+{
+    dropImages();
+    auto& frameInfo = *static_cast<XShmSegmentInfo*>(frameShm_);
+    auto& scratchInfo = *static_cast<XShmSegmentInfo*>(scratchShm_);
+    shm_ = false;
+    if (allowShm_) {
+        frame_ = makeShmImage(display_, frameInfo, width, height);
+        scratch_ = frame_ ? makeShmImage(display_, scratchInfo, width, height) : nullptr;
+        shm_ = scratch_ != nullptr;
+        if (!shm_)
+            dropShmImage(display_, frameInfo, frame_);
+    }
+    if (!shm_) {
+        // Read once whole; later reads go into this image in place.
+        frame_ = XGetImage(display_, root_, 0, 0, unsigned(width), unsigned(height), AllPlanes, ZPixmap);
+        if (!frame_) {
+            error = "cannot read the screen";
+            return false;
+        }
+    }
+    pixelFormat_ = pixelFormatOf(*frame_);
+    if (pixelFormat_ < 0) {
+        error = "unsupported pixel layout: " + std::to_string(frame_->bits_per_pixel) + " bits a pixel";
+        return false;
+    }
+    whole_ = true;
+    pointerArea_ = {0, 0, 0, 0};
+    return true;
+}
+
+void XDisplay::dropImages()
+{
+    if (shm_) {
+        dropShmImage(display_, *static_cast<XShmSegmentInfo*>(frameShm_), frame_);
+        dropShmImage(display_, *static_cast<XShmSegmentInfo*>(scratchShm_), scratch_);
+    } else if (frame_) {
+        XDestroyImage(frame_);
+        frame_ = nullptr;
+    }
+}
+
+bool XDisplay::fetch(const Area& area, std::string& error)
+{
+    bool whole = area.width == frame_->width && area.height == frame_->height;
+    if (shm_ && whole) {
+        if (XShmGetImage(display_, root_, frame_, 0, 0, AllPlanes))
+            return true;
+        error = "XShmGetImage failed";
+        return false;
+    }
+    // A part arrives on its own (packed at the start of the scratch segment, or as a new
+    // image), then takes its place; XGetSubImage would copy it pixel by pixel.
+    XImage* part = nullptr;
+    bool got = false;
+    if (shm_) {
+        auto& info = *static_cast<XShmSegmentInfo*>(scratchShm_);
+        int screen = DefaultScreen(display_);
+        part = XShmCreateImage(display_, DefaultVisual(display_, screen), unsigned(DefaultDepth(display_, screen)),
+                               ZPixmap, info.shmaddr, &info, unsigned(area.width), unsigned(area.height));
+        got = part && XShmGetImage(display_, root_, part, area.x, area.y, AllPlanes);
+    } else {
+        part = XGetImage(display_, root_, area.x, area.y, unsigned(area.width), unsigned(area.height), AllPlanes,
+                         ZPixmap);
+        got = part != nullptr;
+        if (got && whole) {
+            XDestroyImage(frame_);
+            frame_ = part;
+            return true;
+        }
+    }
+    if (got) {
+        size_t rowBytes = size_t(area.width) * 4;
+        for (int row = 0; row < area.height; ++row)
+            std::memcpy(frame_->data + size_t(area.y + row) * size_t(frame_->bytes_per_line) + size_t(area.x) * 4,
+                        part->data + size_t(row) * size_t(part->bytes_per_line), rowBytes);
+    }
+    if (part) {
+        if (shm_)
+            part->data = nullptr;  // the segment is the scratch image's
+        XDestroyImage(part);
+    }
+    if (!got)
+        error = shm_ ? "XShmGetImage failed" : "XGetImage failed";
+    return got;
+}
+
+// The parts of the screen to read again: all of it, or what XDamage reports as changed
+// since the last read (taken off its record before the read, so later changes wait for
+// the next one).
+bool XDisplay::fetchAll(std::vector<Area>& areas, bool& changed, std::string& error)
+{
+    Area screen = {0, 0, frame_->width, frame_->height};
+    areas.clear();
+    if (damage_) {
+        XDamageSubtract(display_, damage_, None, region_);
+        int count = 0;
+        XRectangle bounds;
+        XRectangle* rectangles = XFixesFetchRegionAndBounds(display_, region_, &count, &bounds);
+        long area = 0;
+        for (int i = 0; i < count; ++i)
+            area += long(rectangles[i].width) * rectangles[i].height;
+        // Many small parts cost more round trips than one box; most of the screen is read whole.
+        if (!whole_ && count > 16)
+            areas.push_back({bounds.x, bounds.y, bounds.width, bounds.height});
+        else if (!whole_)
+            for (int i = 0; i < count; ++i)
+                areas.push_back({rectangles[i].x, rectangles[i].y, rectangles[i].width, rectangles[i].height});
+        if (rectangles)
+            XFree(rectangles);
+        if (whole_ || area * 2 > long(screen.width) * screen.height)
+            areas.assign(1, screen);
+    } else {
+        areas.push_back(screen);
+    }
+    whole_ = false;
+    changed = !areas.empty();
+    for (Area& part : areas) {
+        // Clipped to the screen: a region may reach past it after a size change.
+        int right = std::min(part.x + part.width, screen.width), bottom = std::min(part.y + part.height, screen.height);
+        part.x = std::max(0, part.x);
+        part.y = std::max(0, part.y);
+        part.width = right - part.x;
+        part.height = bottom - part.y;
+        if (part.width > 0 && part.height > 0 && !fetch(part, error))
+            return false;
+    }
+    return true;
+}
+
+bool XDisplay::capture(ScreenPicture& out, std::string& error)
+{
+    // Damage notices only say that something changed, which the region says better; left
+    // unread they would pile up in Xlib's queue.
+    while (XPending(display_)) {
+        XEvent event;
+        XNextEvent(display_, &event);
+    }
+    // Size changes are rare; the round trip is cheap next to reading pixels.
+    int width = 0, height = 0;
+    querySize(width, height);
+    if ((width != frame_->width || height != frame_->height) && !makeImages(width, height, error))
+        return false;
+    restoreUnderPointer();
+    std::vector<Area> areas;
+    bool changed = false;
+    if (!fetchAll(areas, changed, error)) {
+        whole_ = true;  // the picture may be half old: read it all next time
+        return false;
+    }
+    changed = drawPointer() || changed;
+    out.pixels = reinterpret_cast<uint8_t*>(frame_->data);
+    out.width = frame_->width;
+    out.height = frame_->height;
+    out.pitch = frame_->bytes_per_line;
+    out.pixelFormat = pixelFormat_;
+    out.changed = changed;
+    return true;
+}
+
+void XDisplay::restoreUnderPointer()
+{
+    const Area& area = pointerArea_;
+    for (int row = 0; row < area.height; ++row)
+        std::memcpy(frame_->data + size_t(area.y + row) * size_t(frame_->bytes_per_line) + size_t(area.x) * 4,
+                    underPointer_.data() + size_t(row) * size_t(area.width) * 4, size_t(area.width) * 4);
+}
+
+bool XDisplay::drawPointer()
+{
+    XFixesCursorImage* cursor = cursorImages_ ? XFixesGetCursorImage(display_) : nullptr;
+    if (!cursor) {
+        bool had = pointerArea_.width > 0;
+        pointerArea_ = {0, 0, 0, 0};
+        return had;
+    }
+    int left = cursor->x - cursor->xhot, top = cursor->y - cursor->yhot;
+    int x0 = std::max(0, left), y0 = std::max(0, top);
+    int x1 = std::min(frame_->width, left + cursor->width), y1 = std::min(frame_->height, top + cursor->height);
+    Area area = {x0, y0, std::max(0, x1 - x0), std::max(0, y1 - y0)};
+    bool moved = area.x != pointerArea_.x || area.y != pointerArea_.y || area.width != pointerArea_.width ||
+                 area.height != pointerArea_.height || cursor->cursor_serial != pointerSerial_;
+    pointerArea_ = area;
+    pointerSerial_ = cursor->cursor_serial;
+    underPointer_.resize(size_t(area.width) * size_t(area.height) * 4);
+    int redAt = tjRedOffset[pixelFormat_], greenAt = tjGreenOffset[pixelFormat_], blueAt = tjBlueOffset[pixelFormat_];
+    for (int y = y0; y < y1; ++y) {
+        uint8_t* line = reinterpret_cast<uint8_t*>(frame_->data) + size_t(y) * size_t(frame_->bytes_per_line);
+        std::memcpy(underPointer_.data() + size_t(y - y0) * size_t(area.width) * 4, line + size_t(x0) * 4,
+                    size_t(area.width) * 4);
+        for (int x = x0; x < x1; ++x) {
+            // Premultiplied ARGB in the low 32 bits of an unsigned long, whatever its width.
+            uint32_t argb = uint32_t(cursor->pixels[size_t(y - top) * cursor->width + size_t(x - left)]);
+            uint32_t keep = 255 - (argb >> 24);
+            if (keep == 255)
+                continue;
+            uint8_t* pixel = line + size_t(x) * 4;
+            auto over = [keep](uint32_t source, uint8_t& target) {
+                target = uint8_t(std::min<uint32_t>(255, source + (target * keep + 127) / 255));
+            };
+            over((argb >> 16) & 0xFF, pixel[redAt]);
+            over((argb >> 8) & 0xFF, pixel[greenAt]);
+            over(argb & 0xFF, pixel[blueAt]);
+        }
+    }
+    XFree(cursor);
+    return moved;
+}
+
+void XDisplay::movePointer(int x, int y)
+{
+    XTestFakeMotionEvent(display_, DefaultScreen(display_), x, y, CurrentTime);
+}
+
+void XDisplay::button(int button, bool press)
+{
+    XTestFakeButtonEvent(display_, unsigned(button), press ? True : False, CurrentTime);
+}
+
+bool XDisplay::key(uint32_t keysym, bool press)
+{
+    KeyCode code = XKeysymToKeycode(display_, KeySym(keysym));
+    if (code == 0)
+        return false;
+    XTestFakeKeyEvent(display_, code, press ? True : False, CurrentTime);
+    return true;
+}
+
+void XDisplay::flush()
+{
+    XFlush(display_);
+}

@@ -1,0 +1,77 @@
+// The X display the host shares: the root window's pixels with the pointer drawn in, and
+// input through XTest. The picture is kept between captures: with XDamage only what changed
+// on the screen is read again (MIT-SHM where the server offers it, GetImage otherwise).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+typedef struct _XDisplay Display;
+struct _XImage;
+
+struct ScreenPicture {
+    uint8_t* pixels = nullptr;  // 4 bytes a pixel, rows `pitch` bytes apart, top row first
+    int width = 0;
+    int height = 0;
+    int pitch = 0;
+    int pixelFormat = 0;        // TurboJPEG's TJPF_ value for the byte order
+    bool changed = true;        // false: the same picture as the last capture, pointer included
+};
+
+class XDisplay {
+public:
+    XDisplay() = default;
+    ~XDisplay();
+    XDisplay(const XDisplay&) = delete;
+    XDisplay& operator=(const XDisplay&) = delete;
+
+    // Connects and checks for XTest and a 32-bit pixel layout TurboJPEG reads directly.
+    // `allowDamage` false reads the whole screen for every capture.
+    bool open(const std::string& name, bool allowShm, bool allowDamage, std::string& error);
+    std::string captureMethod() const;
+
+    // The whole screen as it is now, pointer included. The pixels stay valid until the
+    // next capture; a screen that changed size comes at its new size.
+    bool capture(ScreenPicture& out, std::string& error);
+
+    void movePointer(int x, int y);
+    void button(int button, bool press);
+    // False when the keyboard map has no key for the keysym.
+    bool key(uint32_t keysym, bool press);
+    void flush();
+
+private:
+    struct Area {
+        int x, y, width, height;
+    };
+
+    bool makeImages(int width, int height, std::string& error);
+    void dropImages();
+    // The screen's size as the X server has it now.
+    void querySize(int& width, int& height);
+    bool fetch(const Area& area, std::string& error);
+    bool fetchAll(std::vector<Area>& areas, bool& changed, std::string& error);
+    void restoreUnderPointer();
+    // Draws the pointer, keeping what it covers; true when it looks or sits otherwise than before.
+    bool drawPointer();
+
+    Display* display_ = nullptr;
+    unsigned long root_ = 0;
+    bool allowShm_ = true;
+    bool shm_ = false;
+    bool cursorImages_ = false;
+    unsigned long damage_ = 0;  // 0: no XDamage, every capture reads the whole screen
+    unsigned long region_ = 0;
+    bool whole_ = true;         // the next capture reads the whole screen
+    _XImage* frame_ = nullptr;  // the picture, kept between captures
+    _XImage* scratch_ = nullptr;  // MIT-SHM: where parts of the screen arrive first
+    void* frameShm_ = nullptr;    // XShmSegmentInfo for each, kept out of this header
+    void* scratchShm_ = nullptr;
+    int pixelFormat_ = 0;
+
+    // The pointer as drawn into frame_, and the pixels it covers.
+    Area pointerArea_ = {0, 0, 0, 0};
+    unsigned long pointerSerial_ = 0;
+    std::vector<uint8_t> underPointer_;
+};

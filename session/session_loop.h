@@ -1,0 +1,108 @@
+// The lock-step session loop shared by the host and the counterpart server: the two
+// listeners, one viewer at a time (a FrameChannel connection and the InputChannel
+// connection that comes while it lasts), ControlMessages checked and answered in turn,
+// and the InputChannel's stream cut into messages. What a frame is and what input does
+// are the subclass's.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "session/event_log.h"
+#include "session/input_stream.h"
+
+struct SessionConfig {
+    std::string address = "127.0.0.1";
+    int framePort = 54321;  // 0: any free port (the log and the ready file tell which)
+    int inputPort = 54322;
+    bool inputListener = true;
+    std::string readyPath;  // written (via a rename) once the listeners listen
+    bool once = false;      // end after the first session
+    // Accept and close at once a FrameChannel that comes while a session runs; otherwise
+    // it waits in the backlog until the session is over.
+    bool refuseWhileBusy = false;
+};
+
+// Set by the SIGINT/SIGTERM handler.
+extern volatile int g_stopSignal;
+
+// The address is a loopback one (127/8 or ::1); an unparsable one is not.
+bool isLoopbackAddress(const std::string& address);
+
+class SessionLoop {
+public:
+    SessionLoop(const SessionConfig& config, EventLog& log);
+    virtual ~SessionLoop();
+    SessionLoop(const SessionLoop&) = delete;
+    SessionLoop& operator=(const SessionLoop&) = delete;
+
+    // Binds the listeners and writes the ready file. False, with `error` set, when it cannot.
+    bool listen(std::string& error);
+    // Serves until --once is done, exit is asked for or SIGINT/SIGTERM arrives (which the
+    // caller has blocked; they are let through only while waiting). Returns the exit status.
+    int run();
+
+protected:
+    // MSG_NEXT_FRAME: the body of frame `index` and the length to announce. False ends the
+    // session with `reason` logged.
+    virtual bool nextFrame(uint64_t index, std::vector<uint8_t>& body, int32_t& announced,
+                           const char*& reason) = 0;
+    virtual bool sendHeader(const uint8_t* header, size_t size);
+    // MSG_SEND_BODY after a positive announcement. False when the session has ended (the
+    // override calls endSession itself).
+    virtual bool sendBody(std::vector<uint8_t>& body, uint64_t index);
+    // Every receive on the InputChannel, before it is cut into messages.
+    virtual void inputReceived(const uint8_t* data, size_t size) { (void)data; (void)size; }
+    // One whole message. False ends the InputChannel (the session goes on).
+    virtual bool inputMessage(const InputEvent& event) = 0;
+    // The InputChannel is closed, by either side.
+    virtual void inputClosed() {}
+    virtual void sessionStarted() {}
+    // After both channels are closed.
+    virtual void sessionEnded() {}
+
+    bool sendAll(const uint8_t* data, size_t size);
+    void pause(int milliseconds) const;
+    void endSession(bool byClient, const char* reason);
+    // Ends the session, if one runs, and then the loop, with exit status 0.
+    void requestExit() { exitRequested_ = true; }
+
+    EventLog& log_;
+
+private:
+    enum class Await {
+        NextFrame,         // only MSG_NEXT_FRAME is right
+        Body,              // a body was announced: only MSG_SEND_BODY is right
+        EitherAfterEmpty,  // no body was announced (0 or below): either is taken
+    };
+
+    void acceptFrame();
+    void refuseFrame();
+    void acceptInput();
+    void readFrame();
+    void readInput();
+    void drainInput();
+    void decodeInput();
+    // Returns false when the session ended.
+    bool handleControl(const uint8_t message[12]);
+    bool answerNextFrame();
+    bool answerSendBody();
+    void closeInput(bool byClient);
+
+    SessionConfig config_;
+    int frameListener_ = -1;
+    int inputListener_ = -1;
+    bool exitRequested_ = false;
+
+    // The session.
+    int frameFd_ = -1;
+    int inputFd_ = -1;
+    bool sessionOver_ = false;
+    uint8_t control_[12] = {};
+    int controlHave_ = 0;
+    Await await_ = Await::NextFrame;
+    uint64_t framesAnnounced_ = 0;  // headers sent in this session; the next frame's index
+    std::vector<uint8_t> pendingBody_;
+    InputStream input_;
+};
