@@ -68,7 +68,8 @@ std::string describePeer(const SocketAddress& address)
     return "unknown";
 }
 
-int openListener(const std::string& address, int port, int& boundPort, std::string& error)
+// receiveBuffer above 0: set before listen, so accepted connections advertise a window that small.
+int openListener(const std::string& address, int port, int& boundPort, std::string& error, int receiveBuffer = 0)
 {
     SocketAddress where;
     socklen_t length = 0;
@@ -83,6 +84,8 @@ int openListener(const std::string& address, int port, int& boundPort, std::stri
     }
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (receiveBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     if (::bind(fd, &where.base, length) != 0) {
         error = "bind " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
         ::close(fd);
@@ -161,7 +164,8 @@ bool Server::listen(std::string& error)
     if (frameListener_ < 0)
         return false;
     if (!options_.noInputListener) {
-        inputListener_ = openListener(options_.address, options_.inputPort, inputPort, error);
+        inputListener_ = openListener(options_.address, options_.inputPort, inputPort, error,
+                                      options_.inputUnread ? 4096 : 0);
         if (inputListener_ < 0)
             return false;
     }
@@ -193,7 +197,7 @@ int Server::run()
                 inputListenerAt = count;
                 fds[count++] = {inputListener_, POLLIN, 0};
             }
-            if (inputFd_ >= 0) {
+            if (inputFd_ >= 0 && !options_.inputUnread) {
                 inputAt = count;
                 fds[count++] = {inputFd_, POLLIN, 0};
             }
@@ -441,7 +445,7 @@ void Server::readInput()
 void Server::drainInput()
 {
     // Whatever the client sent before the session ended is still logged.
-    for (int rounds = 0; inputFd_ >= 0 && rounds < 1024; ++rounds) {
+    for (int rounds = 0; inputFd_ >= 0 && !options_.inputUnread && rounds < 1024; ++rounds) {
         pollfd fd{inputFd_, POLLIN, 0};
         if (::poll(&fd, 1, 0) <= 0)
             return;
