@@ -1,171 +1,147 @@
+#include "connect/host_history.h"
+
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
-#include "connect/host_history.h"
-#include "tests/support/ini_file_store.h"
-
 namespace {
+
+using Texts = std::vector<std::u16string>;
+
+const std::u16string kNoKey = u"(no key)";
+
+// The profile contract over a map: section and key to value, reads cut to the
+// profile buffer. The real profile functions are tested under Wine.
+struct MapStore final : ProfileStore {
+    std::map<std::u16string, std::u16string> values;  // "section/key"
+
+    std::u16string read(const char16_t* section, const char16_t* key, const char16_t* fallback) override
+    {
+        auto found = values.find(std::u16string(section) + u"/" + key);
+        return found == values.end() ? fallback : found->second.substr(0, kProfileValueUnits - 1);
+    }
+    void write(const char16_t* section, const char16_t* key, const char16_t* value) override
+    {
+        values[std::u16string(section) + u"/" + key] = value;
+    }
+};
 
 class HostHistoryTest : public ::testing::Test {
 protected:
-    void SetUp() override
+    void store(const Texts& texts)
     {
-        char pattern[] = "/tmp/host-history-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        dir = pattern;
-        path = dir + "/client.ini";
+        for (size_t i = 0; i < texts.size(); ++i)
+            if (texts[i] != kNoKey)
+                profile.values[u"host/" + hostKey(int(i))] = texts[i];
+        profile.values[u"other/00"] = u"not a destination";
     }
-
-    void TearDown() override
-    {
-        std::remove(path.c_str());
-        rmdir(dir.c_str());
-    }
-
-    // A [host] section with the given "key=value" lines, and another section around it.
-    void writeFile(const std::vector<std::u16string>& hostLines)
-    {
-        std::u16string text = u"\uFEFF[window]\r\nx=10\r\n[host]\r\n";
-        for (const auto& line : hostLines)
-            text += line + u"\r\n";
-        text += u"[other]\r\n00=not a destination\r\n";
-        IniFileStore::writeUnits(path, text);
-    }
-
-    std::vector<std::u16string> load()
+    Texts load()
     {
         history.clear();
-        IniFileStore store(path);
-        loadHostHistory(history, current, store);
+        loadHostHistory(history, current, profile);
         return texts();
     }
-
-    void remember(const std::u16string& text)
+    Texts texts() const
     {
-        IniFileStore store(path);
-        rememberDestination(history, current, text.c_str(), store);
-    }
-
-    std::vector<std::u16string> texts() const
-    {
-        std::vector<std::u16string> out;
+        Texts out;
         for (const auto& entry : history)
             out.push_back(entry.text);
         return out;
     }
+    std::u16string stored(int index) { return profile.read(kHostSection, hostKey(index).c_str(), u"(missing)"); }
 
-    std::u16string stored(const char16_t* key)
-    {
-        IniFileStore store(path);
-        return store.read(kHostSection, key, u"(missing)");
-    }
-
-    std::string dir, path;
+    MapStore profile;
     HostHistory history;
     HostEntry current;
 };
 
-TEST_F(HostHistoryTest, NoFileOrNoSectionLoadsNothing)
+TEST_F(HostHistoryTest, LoadingSkipsEmptyValuesStopsAtAGapAndTakesTen)
 {
-    EXPECT_TRUE(load().empty());
-    IniFileStore::writeUnits(path, u"[other]\r\n00=elsewhere\r\n");
-    EXPECT_TRUE(load().empty());
-}
-
-TEST_F(HostHistoryTest, LoadingStopsAtTheFirstMissingKey)
-{
-    writeFile({u"00=alpha", u"01=beta", u"03=delta"});
-    EXPECT_EQ((std::vector<std::u16string>{u"alpha", u"beta"}), load());
-}
-
-TEST_F(HostHistoryTest, AnEmptyValueIsSkippedAndLoadingGoesOn)
-{
-    writeFile({u"00=alpha", u"01=", u"02=  ", u"03=delta"});
-    EXPECT_EQ((std::vector<std::u16string>{u"alpha", u"delta"}), load());
-}
-
-TEST_F(HostHistoryTest, TenAreLoadedAndANewEleventhPushesTheOldestOut)
-{
-    std::vector<std::u16string> lines;
+    Texts twelve;
     for (int i = 0; i < 12; ++i)
-        lines.push_back(hostKey(i) + u"=host" + hostKey(i));
-    writeFile(lines);
-    auto loaded = load();
-    ASSERT_EQ(10u, loaded.size());
-    EXPECT_EQ(u"host00", loaded.front());
-    EXPECT_EQ(u"host09", loaded.back());
+        twelve.push_back(u"host" + hostKey(i));
+    const struct {
+        Texts stored;
+        Texts loaded;
+    } cases[] = {
+        {{}, {}},
+        {{u"alpha", u"beta", kNoKey, u"delta"}, {u"alpha", u"beta"}},
+        {{u"alpha", u"", u"", u"delta"}, {u"alpha", u"delta"}},
+        {twelve, Texts(twelve.begin(), twelve.begin() + 10)},
+    };
+    for (const auto& c : cases) {
+        profile.values.clear();
+        store(c.stored);
+        EXPECT_EQ(c.loaded, load());
+    }
+}
 
-    remember(u"newcomer");
-    EXPECT_EQ(11u, history.size());
-    EXPECT_EQ(u"newcomer", stored(u"00"));
-    EXPECT_EQ(u"host09", stored(u"10"));
-    EXPECT_EQ(u"host11", stored(u"11"));  // beyond the list: untouched
+TEST_F(HostHistoryTest, RememberingPutsTheOnlyEqualEntryFirstAndSavesTheList)
+{
+    const struct {
+        Texts before;
+        std::u16string text;
+        Texts after;
+    } cases[] = {
+        {{u"a", u"b", u"c", u"d", u"e"}, u"d", {u"d", u"a", u"b", u"c", u"e"}},
+        {{}, u"first", {u"first"}},
+        // Letter case and shared prefixes make different destinations.
+        {{u"studio-pc", u"192.168.0.12", u"192.168.0.1"}, u"Studio-PC",
+         {u"Studio-PC", u"studio-pc", u"192.168.0.12", u"192.168.0.1"}},
+        {{u"studio-pc", u"192.168.0.12", u"192.168.0.1"}, u"192.168.0.1",
+         {u"192.168.0.1", u"studio-pc", u"192.168.0.12"}},
+        // A destination under two keys is remembered once.
+        {{u"a", u"b", u"a", u"c"}, u"a", {u"a", u"b", u"c"}},
+    };
+    for (const auto& c : cases) {
+        profile.values.clear();
+        store(c.before);
+        load();
+        rememberDestination(history, current, c.text.c_str(), profile);
+        EXPECT_EQ(c.after, texts());
+        // Keys beyond the list keep their old values.
+        for (size_t i = 0; i < std::max(c.before.size(), c.after.size()); ++i)
+            EXPECT_EQ(i < c.after.size() ? c.after[i] : c.before[i], stored(int(i))) << "key " << i;
+        EXPECT_EQ(u"not a destination", profile.values[u"other/00"]);
+    }
+}
 
-    loaded = load();
+TEST_F(HostHistoryTest, AnEleventhIsSavedAndTheOldestDropsOutOnTheNextLoad)
+{
+    Texts twelve;
+    for (int i = 0; i < 12; ++i)
+        twelve.push_back(u"host" + hostKey(i));
+    store(twelve);
+    load();
+    rememberDestination(history, current, u"newcomer", profile);
+    EXPECT_EQ(u"newcomer", stored(0));
+    EXPECT_EQ(u"host09", stored(10));
+    EXPECT_EQ(u"host11", stored(11));  // beyond the list: untouched
+    Texts loaded = load();
     ASSERT_EQ(10u, loaded.size());
     EXPECT_EQ(u"newcomer", loaded[0]);
     EXPECT_EQ(u"host08", loaded[9]);
 }
 
-TEST_F(HostHistoryTest, RememberingAnEntryMovesItToTheFront)
-{
-    writeFile({u"00=a", u"01=b", u"02=c", u"03=d", u"04=e"});
-    load();
-    remember(u"d");
-    const std::vector<std::u16string> expected{u"d", u"a", u"b", u"c", u"e"};
-    EXPECT_EQ(expected, texts());
-    EXPECT_EQ(expected, load());
-    EXPECT_EQ(u"10", IniFileStore(path).read(u"window", u"x", u""));
-    EXPECT_EQ(u"not a destination", IniFileStore(path).read(u"other", u"00", u""));
-}
-
-TEST_F(HostHistoryTest, LetterCaseAndSharedPrefixesMakeDifferentDestinations)
-{
-    writeFile({u"00=studio-pc", u"01=192.168.0.12", u"02=Studio-PC", u"03=192.168.0.1"});
-    load();
-    remember(u"Studio-PC");
-    EXPECT_EQ((std::vector<std::u16string>{u"Studio-PC", u"studio-pc", u"192.168.0.12", u"192.168.0.1"}), texts());
-    remember(u"192.168.0.1");
-    EXPECT_EQ((std::vector<std::u16string>{u"192.168.0.1", u"Studio-PC", u"studio-pc", u"192.168.0.12"}), texts());
-    remember(u"192.168.0.123");
-    EXPECT_EQ(5u, history.size());
-}
-
-TEST_F(HostHistoryTest, ADestinationUnderTwoKeysIsRememberedOnce)
-{
-    writeFile({u"00=a", u"01=b", u"02=a", u"03=c"});
-    EXPECT_EQ(4u, load().size());
-    remember(u"a");
-    EXPECT_EQ((std::vector<std::u16string>{u"a", u"b", u"c"}), texts());
-    EXPECT_EQ(u"c", stored(u"02"));
-    EXPECT_EQ(u"c", stored(u"03"));  // the last old key keeps its old value
-    EXPECT_EQ((std::vector<std::u16string>{u"a", u"b", u"c", u"c"}), load());
-}
-
 TEST_F(HostHistoryTest, LongTextsAreCutToATerminatedEntry)
 {
     std::u16string longName(300, u'x');
-    writeFile({u"00=" + longName});
+    store({longName});
     load();
     ASSERT_EQ(1u, history.size());
     EXPECT_EQ(std::u16string(kHostTextUnits - 1, u'x'), history[0].text);
     EXPECT_EQ(0, history[0].text[kHostTextUnits - 1]);
 
     // Compared as stored: the same long destination again is the same entry.
-    remember(longName);
+    rememberDestination(history, current, longName.c_str(), profile);
     EXPECT_EQ(1u, history.size());
 
     // A surrogate pair across the cut goes whole.
     std::u16string paired = std::u16string(kHostTextUnits - 2, u'y') + u"\U0001F600";
-    remember(paired);
-    EXPECT_EQ(std::u16string(kHostTextUnits - 2, u'y'), history[0].text);
-    EXPECT_EQ((std::vector<std::u16string>{std::u16string(kHostTextUnits - 2, u'y'), longName.substr(0, 127)}),
-              load());
+    rememberDestination(history, current, paired.c_str(), profile);
+    EXPECT_EQ((Texts{std::u16string(kHostTextUnits - 2, u'y'), longName.substr(0, 127)}), load());
 }
 
 }  // namespace

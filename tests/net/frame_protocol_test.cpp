@@ -9,51 +9,35 @@
 
 namespace {
 
+using Bytes = std::vector<uint8_t>;
+
 // A socket scripted as a list of receive outcomes: bytes, end of stream, an empty
 // non-blocking socket, or a failure. Asking for fewer bytes than a chunk holds leaves
 // the rest for the next call, as a stream socket does.
 struct ScriptedIo final : FrameChannelIo {
-    struct Step {
-        enum Kind { Bytes, End, Empty, Error } kind;
-        std::vector<uint8_t> bytes;
-    };
-    std::deque<Step> steps;
+    enum Kind { Data, End, Empty, Error };
+    std::deque<std::pair<Kind, Bytes>> steps;
     std::vector<int32_t> asked;
-    int pauses = 0;
-    int replacements = 0;
+    int pauses = 0, replacements = 0;
     bool refuseMemory = false;
 
-    void bytes(std::vector<uint8_t> b) { steps.push_back({Step::Bytes, std::move(b)}); }
-    void end() { steps.push_back({Step::End, {}}); }
-    void empty() { steps.push_back({Step::Empty, {}}); }
-    void error() { steps.push_back({Step::Error, {}}); }
+    void add(Kind kind, Bytes bytes = {}) { steps.emplace_back(kind, std::move(bytes)); }
 
     int32_t receive(uint8_t* into, int32_t length, bool* wouldBlock) override
     {
         asked.push_back(length);
-        *wouldBlock = false;
-        if (steps.empty()) {
-            *wouldBlock = true;
+        *wouldBlock = steps.empty() || steps.front().first == Empty;
+        if (steps.empty())
             return -1;
-        }
-        Step& step = steps.front();
-        switch (step.kind) {
-        case Step::End:
+        auto& [kind, bytes] = steps.front();
+        if (kind == End)
             return 0;
-        case Step::Empty:
-            steps.pop_front();
-            *wouldBlock = true;
-            return -1;
-        case Step::Error:
-            steps.pop_front();
-            return -1;
-        case Step::Bytes:
-            break;
+        int32_t n = kind == Data ? std::min<int32_t>(length, int32_t(bytes.size())) : -1;
+        if (n > 0) {
+            std::memcpy(into, bytes.data(), size_t(n));
+            bytes.erase(bytes.begin(), bytes.begin() + n);
         }
-        int32_t n = std::min<int32_t>(length, int32_t(step.bytes.size()));
-        std::memcpy(into, step.bytes.data(), size_t(n));
-        step.bytes.erase(step.bytes.begin(), step.bytes.begin() + n);
-        if (step.bytes.empty())
+        if (kind != Data || bytes.empty())
             steps.pop_front();
         return n;
     }
@@ -77,199 +61,160 @@ struct Receiver : FrameReceiver {
     ~Receiver() { std::free(frameBuffer); }
 };
 
-std::vector<uint8_t> le32(int32_t v)
+Bytes le32(int32_t v)
 {
-    std::vector<uint8_t> out(4);
+    Bytes out(4);
     writeLittleEndian32(out.data(), uint32_t(v));
     return out;
 }
 
-std::vector<uint8_t> pattern(size_t n)
+Bytes pattern(size_t n)
 {
-    std::vector<uint8_t> out(n);
+    Bytes out(n);
     for (size_t i = 0; i < n; ++i)
         out[i] = uint8_t(i * 7 + i / 251);
     return out;
 }
 
-TEST(ControlMessage, BothCodesAreTwelveBytesWithZeroTail)
+TEST(FrameWire, ControlMessagesHeadersAndEvents)
 {
-    uint8_t out[kControlMessageSize];
-    std::memset(out, 0xAA, sizeof out);
-    encodeControlMessage(MSG_NEXT_FRAME, out);
-    const uint8_t next[12] = {0x01, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    EXPECT_EQ(0, std::memcmp(out, next, 12));
-    std::memset(out, 0xAA, sizeof out);
-    encodeControlMessage(MSG_SEND_BODY, out);
-    const uint8_t body[12] = {0x01, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    EXPECT_EQ(0, std::memcmp(out, body, 12));
-}
-
-TEST(NetworkEvents, CloseWinsOverDataAndWriteAloneWaitsAgain)
-{
-    EXPECT_EQ(ChannelStep::Ended, stepForEvents(kEventClose | kEventRead));
+    for (uint32_t code : {uint32_t(MSG_NEXT_FRAME), uint32_t(MSG_SEND_BODY)}) {
+        uint8_t out[kControlMessageSize];
+        std::memset(out, 0xAA, sizeof out);
+        encodeControlMessage(code, out);
+        const Bytes expected = {0x01, uint8_t(code >> 8), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+        EXPECT_EQ(expected, Bytes(out, out + kControlMessageSize));
+    }
+    const uint8_t length[4] = {0x20, 0xA1, 0x07, 0x00}, negative[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_EQ(500000, decodeFrameHeader(length));
+    EXPECT_EQ(-1, decodeFrameHeader(negative));
+    // A close wins over data that came with it; write readiness alone waits again.
     EXPECT_EQ(ChannelStep::Ended, stepForEvents(kEventClose | kEventRead | kEventWrite));
     EXPECT_EQ(ChannelStep::Read, stepForEvents(kEventRead | kEventWrite));
     EXPECT_EQ(ChannelStep::WaitAgain, stepForEvents(kEventWrite));
     EXPECT_EQ(ChannelStep::WaitAgain, stepForEvents(0));
 }
 
-TEST(FrameHeader, ReadsSignedLittleEndian)
+TEST(FrameHeader, OnlyAWholeHeaderStartsABody)
 {
-    const uint8_t len[4] = {0x20, 0xA1, 0x07, 0x00};
-    EXPECT_EQ(500000, decodeFrameHeader(len));
-    const uint8_t negative[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-    EXPECT_EQ(-1, decodeFrameHeader(negative));
-}
-
-TEST(FrameHeader, AssembledFromTwoPlusTwoBytesEvenAcrossReadEvents)
-{
-    // In one read event.
     ScriptedIo io;
     Receiver r;
+    io.add(ScriptedIo::Empty);
+    EXPECT_EQ(HeaderRead::NoData, readFrameHeaderFrom(r, io));
+    io.add(ScriptedIo::Error);
+    EXPECT_EQ(HeaderRead::Failed, readFrameHeaderFrom(r, io));
+    // Two bytes now, the other two with a later read event.
     auto h = le32(123456);
-    io.bytes({h[0], h[1]});
-    io.bytes({h[2], h[3]});
+    io.add(ScriptedIo::Data, {h[0]});
+    io.add(ScriptedIo::Data, {h[1]});
+    EXPECT_EQ(HeaderRead::Partial, readFrameHeaderFrom(r, io));
+    EXPECT_FALSE(r.bodyPhase);
+    io.add(ScriptedIo::Data, {h[2], h[3]});
     EXPECT_EQ(HeaderRead::Complete, readFrameHeaderFrom(r, io));
     EXPECT_EQ(123456, r.remaining);
     EXPECT_TRUE(r.bodyPhase);
+    EXPECT_EQ(std::vector<int32_t>({4, 4, 4, 3, 2, 2}), io.asked);
 
-    // The second half arrives only with a later read event: stay in the header phase.
-    ScriptedIo later;
-    Receiver s;
-    later.bytes({h[0], h[1]});
-    EXPECT_EQ(HeaderRead::Partial, readFrameHeaderFrom(s, later));
-    EXPECT_FALSE(s.bodyPhase);
-    later.bytes({h[2], h[3]});
-    EXPECT_EQ(HeaderRead::Complete, readFrameHeaderFrom(s, later));
-    EXPECT_EQ(123456, s.remaining);
-    EXPECT_EQ(std::vector<int32_t>({4, 2, 2}), later.asked);
+    Receiver cut;
+    io.add(ScriptedIo::Data, {1});
+    io.add(ScriptedIo::End);
+    EXPECT_EQ(HeaderRead::EndOfStream, readFrameHeaderFrom(cut, io));
+    EXPECT_FALSE(cut.bodyPhase);
 }
 
-TEST(FrameHeader, NothingToReadOrEndOrFailureKeepsTheHeaderPhase)
+TEST(FrameHeader, ZeroOrNegativeLengthStartsAnEmptyBody)
 {
     ScriptedIo io;
     Receiver r;
-    io.empty();
-    EXPECT_EQ(HeaderRead::NoData, readFrameHeaderFrom(r, io));
-    io.error();
-    EXPECT_EQ(HeaderRead::Failed, readFrameHeaderFrom(r, io));
-    io.bytes({1});
-    io.end();
-    EXPECT_EQ(HeaderRead::EndOfStream, readFrameHeaderFrom(r, io));
-    EXPECT_FALSE(r.bodyPhase);
-}
-
-TEST(FrameHeader, ZeroOrNegativeLengthStillStartsAnEmptyBody)
-{
-    ScriptedIo io;
-    Receiver r;
-    io.bytes(le32(-5));
+    io.add(ScriptedIo::Data, le32(-5));
     EXPECT_EQ(HeaderRead::Complete, readFrameHeaderFrom(r, io));
-    EXPECT_TRUE(r.bodyPhase);
     EXPECT_EQ(0, readFrameBodyFrom(r, io));
-    EXPECT_TRUE(io.asked.size() == 1);  // the body read asked for nothing
+    EXPECT_EQ(1u, io.asked.size());  // the body read asked for nothing
     EXPECT_FALSE(r.bodyPhase);
 }
 
-TEST(FrameHeader, OversizedLengthsGrowTheBufferUpToTheCap)
+TEST(FrameHeader, LargerBodiesGrowTheBufferUpToTheCap)
 {
     ScriptedIo io;
     Receiver r;
-    io.bytes(le32(kFrameBufferSize));
-    EXPECT_EQ(HeaderRead::Complete, readFrameHeaderFrom(r, io));
-    EXPECT_EQ(0, io.replacements);
-
-    io.bytes(le32(2'000'000));
-    EXPECT_EQ(HeaderRead::Complete, readFrameHeaderFrom(r, io));
-    EXPECT_EQ(1, io.replacements);
+    const struct {
+        int32_t announced;
+        HeaderRead result;
+        int replacements;
+    } steps[] = {
+        {kFrameBufferSize, HeaderRead::Complete, 0},
+        {2'000'000, HeaderRead::Complete, 1},
+        {1'000'000, HeaderRead::Complete, 1},  // a smaller frame keeps the grown buffer
+        {kMaxFrameBodySize + 1, HeaderRead::TooLarge, 1},
+    };
+    for (const auto& step : steps) {
+        io.add(ScriptedIo::Data, le32(step.announced));
+        EXPECT_EQ(step.result, readFrameHeaderFrom(r, io)) << step.announced;
+        EXPECT_EQ(step.replacements, io.replacements) << step.announced;
+    }
     EXPECT_GE(r.frameCapacity, 2'000'000);
-    // A smaller frame after a large one keeps the grown buffer.
-    io.bytes(le32(1'000'000));
-    EXPECT_EQ(HeaderRead::Complete, readFrameHeaderFrom(r, io));
-    EXPECT_EQ(1, io.replacements);
-
-    io.bytes(le32(kMaxFrameBodySize + 1));
-    EXPECT_EQ(HeaderRead::TooLarge, readFrameHeaderFrom(r, io));
-    io.bytes(le32(kMaxFrameBodySize));
     io.refuseMemory = true;
+    io.add(ScriptedIo::Data, le32(kMaxFrameBodySize));
     EXPECT_EQ(HeaderRead::NoMemory, readFrameHeaderFrom(r, io));
     EXPECT_GE(r.frameCapacity, 2'000'000);  // the old buffer stays usable
 }
 
-TEST(FrameBody, ManyPiecesAssembleInOrderWithAPauseAfterEach)
+TEST(FrameBody, PiecesAssembleInOrderWithAPauseAfterEach)
 {
-    ScriptedIo io;
-    Receiver r;
-    auto body = pattern(300'000);
-    io.bytes(le32(int32_t(body.size())));
-    ASSERT_EQ(HeaderRead::Complete, readFrameHeaderFrom(r, io));
-    size_t offset = 0;
-    int pieces = 0;
-    for (size_t n = 1; offset < body.size(); n = n * 3 + 1, ++pieces) {
-        size_t take = std::min(n, body.size() - offset);
-        io.bytes(std::vector<uint8_t>(body.begin() + long(offset), body.begin() + long(offset + take)));
-        io.empty();  // the socket runs dry between pieces
-        offset += take;
+    for (size_t size : {size_t(300'000), size_t(1'234'567)}) {
+        ScriptedIo io;
+        Receiver r;
+        auto body = pattern(size);
+        io.add(ScriptedIo::Data, le32(int32_t(size)));
+        ASSERT_EQ(HeaderRead::Complete, readFrameHeaderFrom(r, io));
+        int receives = 0, pieces = 0;
+        for (size_t offset = 0, n = 1; offset < size; offset += n, n = n * 3 + 1) {
+            n = std::min(n, size - offset);
+            io.add(ScriptedIo::Data, Bytes(body.begin() + long(offset), body.begin() + long(offset + n)));
+            io.add(ScriptedIo::Empty);  // the socket runs dry between pieces
+            receives += 1 + int((n - 1) / kFrameBufferSize);
+            ++pieces;
+        }
+        EXPECT_EQ(int32_t(size), readFrameBodyFrom(r, io));
+        EXPECT_EQ(0, r.remaining);
+        EXPECT_FALSE(r.bodyPhase);
+        EXPECT_EQ(body, Bytes(r.frameBuffer, r.frameBuffer + size));
+        EXPECT_EQ(receives + pieces - 1, io.pauses);  // one per chunk and one per empty try
+        EXPECT_EQ(io.pauses, r.pauses);
+        for (size_t i = 1; i < io.asked.size(); ++i)
+            EXPECT_LE(io.asked[i], kFrameBufferSize);
     }
-    EXPECT_EQ(int32_t(body.size()), readFrameBodyFrom(r, io));
-    EXPECT_EQ(0, r.remaining);
-    EXPECT_FALSE(r.bodyPhase);
-    EXPECT_EQ(0, std::memcmp(body.data(), r.frameBuffer, body.size()));
-    EXPECT_EQ(2 * pieces - 1, io.pauses);  // one per chunk and one per empty try
-    EXPECT_EQ(io.pauses, r.pauses);
 }
 
-TEST(FrameBody, NeverAsksForMoreThanAnnounced)
+TEST(FrameBody, BytesBeyondTheAnnouncedLengthAreLeftForTheNextHeader)
 {
     ScriptedIo io;
     Receiver r;
-    auto body = pattern(1000);
-    auto wire = le32(1000);
+    Bytes wire = le32(1000), body = pattern(1000), next = le32(77);
     wire.insert(wire.end(), body.begin(), body.end());
-    auto next = le32(77);
-    wire.insert(wire.end(), next.begin(), next.end());  // the next header, already sent
-    io.bytes(wire);
+    wire.insert(wire.end(), next.begin(), next.end());
+    io.add(ScriptedIo::Data, wire);
     ASSERT_EQ(HeaderRead::Complete, readFrameHeaderFrom(r, io));
     EXPECT_EQ(1000, readFrameBodyFrom(r, io));
-    for (size_t i = 1; i < io.asked.size(); ++i)
-        EXPECT_LE(io.asked[i], 1000);
     EXPECT_EQ(HeaderRead::Complete, readFrameHeaderFrom(r, io));
     EXPECT_EQ(77, r.remaining);
 }
 
 TEST(FrameBody, CloseOrErrorInTheMiddleKeepsWhatArrived)
 {
-    for (bool closeIt : {true, false}) {
+    for (auto end : {ScriptedIo::End, ScriptedIo::Error}) {
         ScriptedIo io;
         Receiver r;
         auto body = pattern(5000);
-        io.bytes(le32(5000));
-        io.bytes(std::vector<uint8_t>(body.begin(), body.begin() + 1200));
-        if (closeIt)
-            io.end();
-        else
-            io.error();
+        io.add(ScriptedIo::Data, le32(5000));
+        io.add(ScriptedIo::Data, Bytes(body.begin(), body.begin() + 1200));
+        io.add(end);
         ASSERT_EQ(HeaderRead::Complete, readFrameHeaderFrom(r, io));
         EXPECT_EQ(1200, readFrameBodyFrom(r, io));
         EXPECT_EQ(3800, r.remaining);
         EXPECT_FALSE(r.bodyPhase);
-        EXPECT_EQ(0, std::memcmp(body.data(), r.frameBuffer, 1200));
+        EXPECT_EQ(Bytes(body.begin(), body.begin() + 1200), Bytes(r.frameBuffer, r.frameBuffer + 1200));
     }
-}
-
-TEST(FrameBody, LargeBodyFillsTheGrownBuffer)
-{
-    ScriptedIo io;
-    Receiver r;
-    auto body = pattern(1'234'567);
-    io.bytes(le32(int32_t(body.size())));
-    io.bytes(body);
-    ASSERT_EQ(HeaderRead::Complete, readFrameHeaderFrom(r, io));
-    EXPECT_EQ(int32_t(body.size()), readFrameBodyFrom(r, io));
-    EXPECT_EQ(0, std::memcmp(body.data(), r.frameBuffer, body.size()));
-    for (size_t i = 1; i < io.asked.size(); ++i)
-        EXPECT_LE(io.asked[i], kFrameBufferSize);
 }
 
 }  // namespace

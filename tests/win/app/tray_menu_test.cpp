@@ -2,8 +2,7 @@
 // real X input.
 #include <gtest/gtest.h>
 
-#include "tests/win/support/test_server.h"
-#include "tests/win/support/viewer_process.h"
+#include "tests/win/support/app_fixture.h"
 
 namespace {
 
@@ -13,24 +12,14 @@ bool shown(HWND window)
     return IsWindow(window) && (GetWindowLongW(window, GWL_STYLE) & WS_VISIBLE);
 }
 
-struct TrayViewer {
-    TestServer server;
-    ViewerProcess viewer;
-    HWND main = nullptr;
+struct TrayViewer : AppSession {
     POINT icon = {};
 
-    void open()
+    void openOnDesktop()
     {
-        ASSERT_TRUE(server.start("--pattern 320x240"));
         static int next = 0;
         std::string name = "tray-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++next);
-        ASSERT_TRUE(viewer.startOnDesktop(scratchFolder(name), std::wstring(name.begin(), name.end())));
-        HWND dialog = viewer.waitForConnectDialog();
-        ASSERT_NE(nullptr, dialog);
-        connectTo(dialog, server);
-        ASSERT_TRUE(server.waitFor("input-connected"));
-        main = viewer.waitForWindow(L"Tavimo", L"Tavimo");
-        ASSERT_NE(nullptr, main);
+        ASSERT_NO_FATAL_FAILURE(open("--pattern 320x240", 1, std::wstring(name.begin(), name.end())));
         HWND tray = viewer.waitForWindow(L"Shell_TrayWnd", L"");
         ASSERT_NE(nullptr, tray);
         RECT bar;
@@ -38,13 +27,6 @@ struct TrayViewer {
         // The only icon in the notification area sits at the bar's right end.
         icon = {bar.right - 11, (bar.top + bar.bottom) / 2};
         Sleep(500);
-    }
-
-    ~TrayViewer()
-    {
-        if (main && IsWindow(main))
-            PostMessageW(main, WM_CLOSE, 0, 0);
-        viewer.waitForExit(10000);
     }
 
     std::string iconAt() const { return std::to_string(icon.x) + " " + std::to_string(icon.y); }
@@ -60,8 +42,7 @@ struct TrayViewer {
         for (int attempt = 0; attempt < 3; ++attempt) {
             if (menu(0)) {
                 xdotool("mousemove 1000 300 click 1");  // on the bare desktop
-                for (int waited = 0; waited < 5000 && menu(0); waited += 50)
-                    Sleep(50);
+                waitUntil([&] { return !menu(0); }, 5000);
             }
             Sleep(500);  // a click right after the last menu closed does not reach the icon
             xdotool("mousemove " + iconAt() + " mousedown 1 mousemove 600 500 mouseup 1");
@@ -73,22 +54,17 @@ struct TrayViewer {
             for (int i = 0; i < downs; ++i)
                 keys += " Down";
             xdotool("key --delay 100" + keys + " Return");
-            for (int waited = 0; waited < 3000 && shown(opened); waited += 50)
-                Sleep(50);
-            if (!shown(opened))
+            if (waitUntil([&] { return !shown(opened); }, 3000))
                 return;
         }
         FAIL() << "the menu took no keys";
     }
-
 };
 
 TEST(TrayMenu, OpensAtThePointerOnLeftPressOrRightReleaseOnly)
 {
     TrayViewer t;
-    t.open();
-    if (HasFatalFailure())
-        return;
+    ASSERT_NO_FATAL_FAILURE(t.openOnDesktop());
     xdotool("mousemove " + t.iconAt() + " mousedown 3");
     EXPECT_EQ(nullptr, t.menu(800));  // a right press opens nothing
     xdotool("mouseup 3");
@@ -99,8 +75,7 @@ TEST(TrayMenu, OpensAtThePointerOnLeftPressOrRightReleaseOnly)
     // Opened at the pointer, and kept on the screen in its corner.
     EXPECT_TRUE(PtInRect(&at, t.icon)) << at.left << "," << at.top << " " << at.right << "," << at.bottom;
     xdotool("key Escape");
-    for (int waited = 0; waited < 3000 && shown(menu); waited += 50)
-        Sleep(50);
+    waitUntil([&] { return !shown(menu); }, 3000);
 
     xdotool("mousemove " + t.iconAt() + " mousedown 1");
     EXPECT_NE(nullptr, t.menu());
@@ -110,9 +85,7 @@ TEST(TrayMenu, OpensAtThePointerOnLeftPressOrRightReleaseOnly)
 TEST(TrayMenu, CommandsReachTheServerAndExitEndsWithZero)
 {
     TrayViewer t;
-    t.open();
-    if (HasFatalFailure())
-        return;
+    ASSERT_NO_FATAL_FAILURE(t.openOnDesktop());
     ASSERT_NO_FATAL_FAILURE(t.choose(2));  // サーバーの強制終了
     EXPECT_TRUE(t.server.waitFor("input-message SERVER_EXIT"));
 
@@ -132,10 +105,8 @@ TEST(TrayMenu, CommandsReachTheServerAndExitEndsWithZero)
     xdotool("key Escape");
     Sleep(500);
     EXPECT_TRUE(shown(about));  // Esc does not close it
-    xdotool("key Return");                // OK has the focus
-    for (int waited = 0; waited < 3000 && IsWindow(about); waited += 50)
-        Sleep(50);
-    EXPECT_FALSE(IsWindow(about));
+    xdotool("key Return");      // OK has the focus
+    EXPECT_TRUE(waitUntil([&] { return !IsWindow(about); }, 3000));
 
     ASSERT_NO_FATAL_FAILURE(t.choose(4));  // 終了
     EXPECT_EQ(0u, t.viewer.waitForExit());

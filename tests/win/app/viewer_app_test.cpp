@@ -1,28 +1,12 @@
 // The whole program as a user meets it: started as its own process, driven through its
-// dialog with real X input, against the counterpart server.
+// dialog, against the counterpart server.
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 
-#include "tests/win/support/test_server.h"
-#include "tests/win/support/viewer_process.h"
+#include "tests/win/support/app_fixture.h"
 
 namespace {
-
-std::string freshFolder(const std::string& name)
-{
-    static int next = 0;
-    return scratchFolder(name + "-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++next));
-}
-
-std::string readFile(const std::string& unixPath)
-{
-    std::ifstream in(windowsPath(unixPath), std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 bool fileExists(const std::string& unixPath)
 {
@@ -34,35 +18,32 @@ std::wstring storedHost(const std::string& folder, const wchar_t* key)
 {
     wchar_t value[256] = {};
     std::string path = windowsPath(folder + "/client.ini");
-    std::wstring widePath(path.begin(), path.end());
-    GetPrivateProfileStringW(L"host", key, L"", value, 256, widePath.c_str());
+    GetPrivateProfileStringW(L"host", key, L"", value, 256, std::wstring(path.begin(), path.end()).c_str());
     return value;
 }
 
-// Clicks into the destination field, as a user would before typing, then types and
-// presses Enter.
-void typeDestination(HWND dialog, const std::string& text)
+std::wstring wide(const std::string& ascii)
 {
-    RECT field;
-    GetWindowRect(GetDlgItem(dialog, 1002), &field);
-    int x = field.left + 20, y = (field.top + field.bottom) / 2;
-    xdotool("mousemove " + std::to_string(x) + " " + std::to_string(y) + " click 1");
-    if (!text.empty())
-        xdotool("type --delay 20 '" + text + "'");
-    xdotool("key Return");
+    return std::wstring(ascii.begin(), ascii.end());
 }
 
-bool waitForFrames(const TestServer& server, int frames)
+// Enters a destination and presses OK; the box it brings up is closed again. Empty text
+// when no box came.
+std::wstring messageForDestination(ViewerProcess& viewer, HWND dialog, const std::wstring& text)
 {
-    for (int waited = 0; waited < 30000; waited += 50) {
-        if (server.count("frame-send body") >= frames)
-            return true;
-        Sleep(50);
-    }
-    return false;
+    SetDlgItemTextW(dialog, 1002, text.c_str());
+    PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+    HWND box = viewer.waitForMessageBox();
+    if (!box)
+        return L"";
+    std::wstring shown = messageBoxText(box);
+    EXPECT_EQ(dialog, GetWindow(box, GW_OWNER));
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    waitUntil([&] { return !IsWindow(box); });
+    return shown;
 }
 
-TEST(ViewerApp, ConnectsShowsFramesAndClosesWithZero)
+TEST(ViewerApp, TypedDestinationConnectsShowsFramesAndClosesWithZero)
 {
     TestServer server;
     ASSERT_TRUE(server.start("--pattern 320x240"));
@@ -71,8 +52,13 @@ TEST(ViewerApp, ConnectsShowsFramesAndClosesWithZero)
     ASSERT_TRUE(viewer.start(folder));
     HWND dialog = viewer.waitForConnectDialog();
     ASSERT_NE(nullptr, dialog);
-    typeDestination(dialog, server.address);
-    ASSERT_TRUE(waitForFrames(server, 5));
+    // Real keys into the field, as a user types.
+    RECT field;
+    GetWindowRect(GetDlgItem(dialog, 1002), &field);
+    xdotool("mousemove " + std::to_string(field.left + 20) + " " + std::to_string((field.top + field.bottom) / 2) +
+            " click 1 type --delay 20 '" + server.address + "'");
+    xdotool("key Return");
+    ASSERT_TRUE(waitUntil([&] { return server.count("frame-send body") >= 5; }, 30000));
 
     HWND main = viewer.waitForWindow(L"Tavimo", L"Tavimo");
     ASSERT_NE(nullptr, main);
@@ -81,17 +67,15 @@ TEST(ViewerApp, ConnectsShowsFramesAndClosesWithZero)
     EXPECT_EQ(0, at.left);
     EXPECT_EQ(0, at.top);
     // One frame request went out before the input channel was connected.
-    auto log = server.log();
     int requestsBeforeInput = 0;
-    for (const std::string& line : log) {
+    for (const std::string& line : server.log()) {
         if (line.rfind("input-connected", 0) == 0)
             break;
         requestsBeforeInput += line.rfind("frame-recv NEXT_FRAME", 0) == 0;
     }
     EXPECT_EQ(1, requestsBeforeInput);
     EXPECT_EQ(1, server.count("input-connected"));
-    std::wstring address(server.address.begin(), server.address.end());
-    EXPECT_EQ(address, storedHost(folder, L"00"));
+    EXPECT_EQ(wide(server.address), storedHost(folder, L"00"));
 
     PostMessageW(main, WM_CLOSE, 0, 0);
     EXPECT_EQ(0u, viewer.waitForExit());
@@ -101,19 +85,11 @@ TEST(ViewerApp, ConnectsShowsFramesAndClosesWithZero)
 TEST(ViewerApp, ClosingWhileFramesStreamAlwaysEndsWithZero)
 {
     for (int round = 0; round < 4; ++round) {
-        TestServer server;
-        ASSERT_TRUE(server.start("--pattern 640x480 --quality 95"));
-        ViewerProcess viewer;
-        ASSERT_TRUE(viewer.start(freshFolder("close")));
-        HWND dialog = viewer.waitForConnectDialog();
-        ASSERT_NE(nullptr, dialog);
-        typeDestination(dialog, server.address);
-        ASSERT_TRUE(waitForFrames(server, 1 + round * 3)) << "round " << round;
-        HWND main = viewer.waitForWindow(L"Tavimo", L"Tavimo");
-        ASSERT_NE(nullptr, main);
+        AppSession s;
+        ASSERT_NO_FATAL_FAILURE(s.open("--pattern 640x480 --quality 95", 1 + round * 3)) << "round " << round;
         Sleep(DWORD(round * 37));  // land the close at different points of a frame
-        PostMessageW(main, WM_CLOSE, 0, 0);
-        EXPECT_EQ(0u, viewer.waitForExit()) << "round " << round;
+        PostMessageW(s.main, WM_CLOSE, 0, 0);
+        EXPECT_EQ(0u, s.viewer.waitForExit()) << "round " << round;
     }
 }
 
@@ -133,11 +109,10 @@ TEST(ViewerApp, CancelEndsWithZeroAndTouchesNothing)
 
 TEST(ViewerApp, SecondInstanceLeavesAtOnceAndTheFirstGoesOn)
 {
-    ViewerProcess first;
+    ViewerProcess first, second;
     ASSERT_TRUE(first.start(freshFolder("first")));
     HWND dialog = first.waitForConnectDialog();
     ASSERT_NE(nullptr, dialog);
-    ViewerProcess second;
     ASSERT_TRUE(second.start(freshFolder("second")));
     EXPECT_EQ(0u, second.waitForExit());
     EXPECT_TRUE(IsWindow(dialog));
@@ -146,47 +121,9 @@ TEST(ViewerApp, SecondInstanceLeavesAtOnceAndTheFirstGoesOn)
     EXPECT_EQ(0u, first.waitForExit());
 }
 
-TEST(ViewerApp, RefusedAndEmptyDestinationsKeepTheDialogOpen)
+TEST(ViewerApp, TheDialogListsTheHistoryAndStaysThroughFailedConnects)
 {
-    ViewerProcess viewer;
-    std::string folder = freshFolder("refused");
-    ASSERT_TRUE(viewer.start(folder));
-    HWND dialog = viewer.waitForConnectDialog();
-    ASSERT_NE(nullptr, dialog);
-
-    typeDestination(dialog, "");
-    HWND box = viewer.waitForMessageBox();
-    ASSERT_NE(nullptr, box);
-    EXPECT_EQ(L"接続先を入力してください。", messageBoxText(box));
-    xdotool("key Return");
-
-    typeDestination(dialog, freshLoopbackAddress());  // nobody listens there
-    box = viewer.waitForMessageBox();
-    ASSERT_NE(nullptr, box);
-    EXPECT_EQ(L"接続が拒否されました(+_+)", messageBoxText(box));
-    EXPECT_EQ(dialog, GetWindow(box, GW_OWNER));
-    xdotool("key Return");
-    for (int waited = 0; waited < 5000 && IsWindow(box); waited += 50)
-        Sleep(50);
-    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dialog, IDOK)));
-    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dialog, 1002)));
-    EXPECT_FALSE(fileExists(folder + "/client.ini"));
-
-    // The same dialog then connects to a server that is there.
-    TestServer server;
-    ASSERT_TRUE(server.start("--pattern 64x48"));
-    std::wstring address(server.address.begin(), server.address.end());
-    SetDlgItemTextW(dialog, 1002, address.c_str());
-    xdotool("key Return");
-    ASSERT_TRUE(waitForFrames(server, 2));
-    EXPECT_EQ(address, storedHost(folder, L"00"));
-    PostMessageW(viewer.waitForWindow(L"Tavimo", L"Tavimo"), WM_CLOSE, 0, 0);
-    EXPECT_EQ(0u, viewer.waitForExit());
-}
-
-TEST(ViewerApp, TheListShowsTheHistoryMostRecentFirst)
-{
-    std::string folder = freshFolder("history");
+    std::string folder = freshFolder("dialog");
     {
         std::ofstream ini(windowsPath(folder + "/client.ini"), std::ios::binary);
         ini << "[host]\r\n00=zeta.invalid\r\n01=alpha.invalid\r\n02=mid.invalid\r\n04=never.invalid\r\n";
@@ -197,7 +134,7 @@ TEST(ViewerApp, TheListShowsTheHistoryMostRecentFirst)
     ASSERT_NE(nullptr, dialog);
     HWND list = GetDlgItem(dialog, 1002);
     ASSERT_EQ(3, SendMessageW(list, CB_GETCOUNT, 0, 0));
-    const wchar_t* expected[] = {L"zeta.invalid", L"alpha.invalid", L"mid.invalid"};
+    const wchar_t* expected[] = {L"zeta.invalid", L"alpha.invalid", L"mid.invalid"};  // not sorted
     for (int i = 0; i < 3; ++i) {
         wchar_t text[64] = {};
         SendMessageW(list, CB_GETLBTEXT, WPARAM(i), LPARAM(text));
@@ -207,50 +144,32 @@ TEST(ViewerApp, TheListShowsTheHistoryMostRecentFirst)
     GetDlgItemTextW(dialog, 1002, shown, 64);
     EXPECT_STREQ(L"zeta.invalid", shown);  // the most recent, ready for OK
 
+    EXPECT_EQ(L"接続先を入力してください。", messageForDestination(viewer, dialog, L""));
     // Spaces are a destination like any other: looked up, not refused as empty.
-    SetDlgItemTextW(dialog, 1002, L"   ");
-    PostMessageW(dialog, WM_COMMAND, IDOK, 0);
-    HWND box = viewer.waitForMessageBox();
-    ASSERT_NE(nullptr, box);
-    EXPECT_NE(L"接続先を入力してください。", messageBoxText(box));
-    EXPECT_EQ(0u, messageBoxText(box).rfind(L"接続エラー", 0)) << messageBoxText(box).size();
-    PostMessageW(box, WM_COMMAND, IDOK, 0);
-    PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
-    EXPECT_EQ(0u, viewer.waitForExit());
-}
+    EXPECT_EQ(0u, messageForDestination(viewer, dialog, L"   ").rfind(L"接続エラー", 0));
+    EXPECT_EQ(L"接続が拒否されました(+_+)", messageForDestination(viewer, dialog, wide(freshLoopbackAddress())));
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dialog, IDOK)));
+    EXPECT_TRUE(IsWindowEnabled(list));
+    EXPECT_EQ(L"zeta.invalid", storedHost(folder, L"00"));
 
-TEST(ViewerApp, ServerCloseIsReportedAndTheWindowStays)
-{
+    // The same dialog then connects to a server that is there.
     TestServer server;
-    ASSERT_TRUE(server.start("--pattern 160x120 --close-after 3"));
-    ViewerProcess viewer;
-    ASSERT_TRUE(viewer.start(freshFolder("closed")));
-    HWND dialog = viewer.waitForConnectDialog();
-    ASSERT_NE(nullptr, dialog);
-    typeDestination(dialog, server.address);
-    HWND box = viewer.waitForMessageBox();
-    ASSERT_NE(nullptr, box);
-    EXPECT_EQ(L"切断されました(+_+)", messageBoxText(box));
-    xdotool("key Return");
-    HWND main = viewer.waitForWindow(L"Tavimo", L"Tavimo");
-    ASSERT_NE(nullptr, main);
-    EXPECT_EQ(STILL_ACTIVE, viewer.waitForExit(500));
-    PostMessageW(main, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(server.start("--pattern 64x48"));
+    connectTo(dialog, server);
+    ASSERT_TRUE(waitUntil([&] { return server.count("frame-send body") >= 2; }));
+    EXPECT_EQ(wide(server.address), storedHost(folder, L"00"));
+    EXPECT_EQ(L"zeta.invalid", storedHost(folder, L"01"));
+    PostMessageW(viewer.waitForWindow(L"Tavimo", L"Tavimo"), WM_CLOSE, 0, 0);
     EXPECT_EQ(0u, viewer.waitForExit());
 }
 
 TEST(ViewerApp, UnreadableFrameEndsWithOneAndTheLibrarysMessage)
 {
-    TestServer server;
-    ASSERT_TRUE(server.start("--pattern 64x48 --not-jpeg"));
-    ViewerProcess viewer;
-    ASSERT_TRUE(viewer.start(freshFolder("garbage")));
-    HWND dialog = viewer.waitForConnectDialog();
-    ASSERT_NE(nullptr, dialog);
-    typeDestination(dialog, server.address);
-    EXPECT_EQ(1u, viewer.waitForExit());
-    EXPECT_NE(std::string::npos, viewer.standardError().find("Not a JPEG file: starts with 0x54 0x41"))
-        << viewer.standardError();
+    AppSession s;
+    ASSERT_NO_FATAL_FAILURE(s.open("--pattern 64x48 --not-jpeg", -1));
+    EXPECT_EQ(1u, s.viewer.waitForExit());
+    EXPECT_NE(std::string::npos, s.viewer.standardError().find("Not a JPEG file: starts with 0x54 0x41"))
+        << s.viewer.standardError();
 }
 
 }  // namespace

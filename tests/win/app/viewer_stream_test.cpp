@@ -2,7 +2,6 @@
 // and how a connection that goes wrong ends.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -10,95 +9,9 @@
 #include "display/jpeg_decoder.h"
 #include "tests/support/make_jpeg.h"
 #include "tests/support/memory_target.h"
-#include "tests/win/support/test_server.h"
-#include "tests/win/support/viewer_process.h"
+#include "tests/win/support/app_fixture.h"
 
 namespace {
-
-struct StreamingViewer {
-    TestServer server;
-    ViewerProcess viewer;
-    HWND main = nullptr;
-
-    void open(const std::string& serverArguments)
-    {
-        ASSERT_TRUE(server.start(serverArguments));
-        static int next = 0;
-        ASSERT_TRUE(viewer.start(scratchFolder("stream-" + std::to_string(GetCurrentProcessId()) + "-" +
-                                                std::to_string(++next))));
-        HWND dialog = viewer.waitForConnectDialog();
-        ASSERT_NE(nullptr, dialog);
-        connectTo(dialog, server);
-        main = viewer.waitForWindow(L"Tavimo", L"Tavimo");
-        ASSERT_NE(nullptr, main);
-    }
-
-    ~StreamingViewer()
-    {
-        if (main && IsWindow(main))
-            PostMessageW(main, WM_CLOSE, 0, 0);
-        viewer.waitForExit(10000);
-    }
-
-    bool waitForFrames(int frames) const
-    {
-        for (int waited = 0; waited < 30000; waited += 50) {
-            if (server.count("frame-send body") >= frames)
-                return true;
-            Sleep(50);
-        }
-        return false;
-    }
-
-    SIZE client() const
-    {
-        RECT r;
-        GetClientRect(main, &r);
-        return {r.right, r.bottom};
-    }
-
-    // Waits until the client area has that size.
-    bool waitForClient(int width, int height) const
-    {
-        for (int waited = 0; waited < 10000; waited += 50) {
-            SIZE s = client();
-            if (s.cx == width && s.cy == height)
-                return true;
-            Sleep(50);
-        }
-        return false;
-    }
-};
-
-// Other windows lying over the client area, to tell a covered window from a wrong picture.
-struct CoverSearch {
-    HWND main;
-    RECT client;
-    std::string found;
-};
-
-BOOL CALLBACK noteCover(HWND w, LPARAM p)
-{
-    auto* s = reinterpret_cast<CoverSearch*>(p);
-    RECT r, overlap;
-    if (w == s->main || !IsWindowVisible(w) || !GetWindowRect(w, &r) || !IntersectRect(&overlap, &r, &s->client))
-        return TRUE;
-    char name[128] = "", caption[128] = "";
-    GetClassNameA(w, name, sizeof name);
-    GetWindowTextA(w, caption, sizeof caption);
-    s->found += std::string(" [") + name + " \"" + caption + "\" " + std::to_string(r.left) + "," +
-                std::to_string(r.top) + "-" + std::to_string(r.right) + "," + std::to_string(r.bottom) + "]";
-    return TRUE;
-}
-
-std::string windowsOver(HWND main)
-{
-    CoverSearch search = {main, {}, {}};
-    GetClientRect(main, &search.client);
-    MapWindowPoints(main, nullptr, reinterpret_cast<POINT*>(&search.client), 2);
-    EnumWindows(noteCover, reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
 
 std::vector<uint8_t> stripesJpeg(int width, int height)
 {
@@ -115,68 +28,27 @@ std::vector<uint8_t> stripesJpeg(int width, int height)
     return makeJpeg(rgb.data(), width, height, settings);
 }
 
-TEST(ViewerStream, TheWindowShowsTheFramePixelForPixel)
+// The client area read back from the screen, bottom-up BGR like the frame bitmap.
+std::vector<uint8_t> clientPixels(HWND window, int width, int height)
 {
-    auto jpeg = stripesJpeg(300, 200);
-    std::string file = scratchFolder("stream-frames") + "/stripes.jpg";
-    FILE* out = fopen(windowsPath(file).c_str(), "wb");
-    ASSERT_NE(nullptr, out);
-    fwrite(jpeg.data(), 1, jpeg.size(), out);
-    fclose(out);
-    MemoryTarget expected;
-    ASSERT_EQ(DecodeResult::Decoded, decodeJpegFrame(jpeg.data(), jpeg.size(), expected));
-
-    StreamingViewer v;
-    v.open("--frames '" + file + "'");
-    if (HasFatalFailure())
-        return;
-    ASSERT_TRUE(v.waitForFrames(5));
-    ASSERT_TRUE(v.waitForClient(300, 200));  // fitted to the frame
-    moveClearOfWinesTray(v.main);
-    Sleep(300);
-
-    // Read the client area back from the screen, bottom-up BGR like the bitmap. A few
-    // tries: something passing over the window must not decide; a picture that is wrong
-    // stays wrong on every try.
-    size_t fewest = SIZE_MAX;
-    RECT box = {};
-    for (int attempt = 0; attempt < 10 && fewest != 0; ++attempt) {
-        if (attempt)
-            Sleep(300);
-        HDC screen = GetDC(v.main);
-        HDC memory = CreateCompatibleDC(screen);
-        BITMAPINFO info = {};
-        info.bmiHeader = {sizeof(BITMAPINFOHEADER), 300, 200, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
-        void* bits = nullptr;
-        HBITMAP shot = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-        HGDIOBJ old = SelectObject(memory, shot);
-        BitBlt(memory, 0, 0, 300, 200, screen, 0, 0, SRCCOPY);
-        GdiFlush();
-        size_t differing = 0;
-        RECT where = {300, 200, -1, -1};
-        const uint8_t* seen = static_cast<const uint8_t*>(bits);
-        for (size_t i = 0; i < expected.pixels.size(); ++i) {
-            if (seen[i] == expected.pixels[i])
-                continue;
-            ++differing;
-            LONG x = LONG(i % 900 / 3), y = LONG(199 - i / 900);
-            where = {std::min(where.left, x), std::min(where.top, y), std::max(where.right, x),
-                     std::max(where.bottom, y)};
-        }
-        if (differing < fewest) {
-            fewest = differing;
-            box = where;
-        }
-        SelectObject(memory, old);
-        DeleteObject(shot);
-        DeleteDC(memory);
-        ReleaseDC(v.main, screen);
-    }
-    EXPECT_EQ(0u, fewest) << "differences within " << box.left << "," << box.top << " - " << box.right << ","
-                          << box.bottom << "; windows over the client area:" << windowsOver(v.main);
+    HDC screen = GetDC(window);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info = {};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+    void* bits = nullptr;
+    HBITMAP shot = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(memory, shot);
+    BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
+    GdiFlush();
+    auto* first = static_cast<const uint8_t*>(bits);
+    std::vector<uint8_t> pixels(first, first + size_t((width * 3 + 3) / 4 * 4) * size_t(height));
+    SelectObject(memory, old);
+    DeleteObject(shot);
+    DeleteDC(memory);
+    ReleaseDC(window, screen);
+    return pixels;
 }
 
-// The white the window shows where no frame is painted.
 size_t nonWhitePixels(HWND window)
 {
     RECT client;
@@ -190,108 +62,110 @@ size_t nonWhitePixels(HWND window)
     return count;
 }
 
+SIZE windowSize(HWND window)
+{
+    RECT r;
+    GetWindowRect(window, &r);
+    return {r.right - r.left, r.bottom - r.top};
+}
+
+TEST(ViewerStream, TheWindowShowsTheFramePixelForPixel)
+{
+    auto jpeg = stripesJpeg(300, 200);
+    std::string file = scratchFolder("stream-frames") + "/stripes.jpg";
+    FILE* out = fopen(windowsPath(file).c_str(), "wb");
+    ASSERT_NE(nullptr, out);
+    fwrite(jpeg.data(), 1, jpeg.size(), out);
+    fclose(out);
+    MemoryTarget expected;
+    ASSERT_EQ(DecodeResult::Decoded, decodeJpegFrame(jpeg.data(), jpeg.size(), expected));
+
+    AppSession s;
+    ASSERT_NO_FATAL_FAILURE(s.open("--frames '" + file + "'", 3));
+    ASSERT_TRUE(s.waitForClient(300, 200));  // fitted to the frame
+    moveClearOfWinesTray(s.main);
+    // A few read-backs: something passing over the window must not decide; a wrong
+    // picture stays wrong on every one.
+    size_t fewest = SIZE_MAX;
+    for (int attempt = 0; attempt < 10 && fewest != 0; ++attempt) {
+        Sleep(300);
+        std::vector<uint8_t> seen = clientPixels(s.main, 300, 200);
+        size_t differing = 0;
+        for (size_t i = 0; i < expected.pixels.size(); ++i)
+            differing += seen[i] != expected.pixels[i];
+        fewest = std::min(fewest, differing);
+    }
+    EXPECT_EQ(0u, fewest);
+}
+
 TEST(ViewerStream, TheSizeCapHoldsWhileFramesComeAndTheEndLeavesWhite)
 {
-    StreamingViewer v;
-    v.open("--pattern 320x240 --close-after 25");
-    if (HasFatalFailure())
-        return;
-    ASSERT_TRUE(v.waitForFrames(3));
-    ASSERT_TRUE(v.waitForClient(320, 240));
-    RECT fitted;
-    GetWindowRect(v.main, &fitted);
-    SetWindowPos(v.main, nullptr, 0, 0, 700, 600, SWP_NOMOVE | SWP_NOZORDER);
-    RECT capped;
-    GetWindowRect(v.main, &capped);
-    EXPECT_EQ(fitted.right - fitted.left, capped.right - capped.left);
-    EXPECT_EQ(fitted.bottom - fitted.top, capped.bottom - capped.top);
+    AppSession s;
+    ASSERT_NO_FATAL_FAILURE(s.open("--pattern 320x240 --close-after 25", 2));
+    ASSERT_TRUE(s.waitForClient(320, 240));
+    SIZE fitted = windowSize(s.main);
+    SetWindowPos(s.main, nullptr, 0, 0, 700, 600, SWP_NOMOVE | SWP_NOZORDER);
+    EXPECT_EQ(fitted.cx, windowSize(s.main).cx);
+    EXPECT_EQ(fitted.cy, windowSize(s.main).cy);
 
-    HWND box = v.viewer.waitForMessageBox();
+    HWND box = s.viewer.waitForMessageBox();
     ASSERT_NE(nullptr, box);
     EXPECT_EQ(L"切断されました(+_+)", messageBoxText(box));
     PostMessageW(box, WM_COMMAND, IDOK, 0);
-    for (int waited = 0; waited < 5000 && IsWindow(box); waited += 50)
-        Sleep(50);
-    ASSERT_FALSE(IsWindow(box));
-    // The receiver clears the flags and cleans up once its message is answered.
-    RECT free = {};
-    for (int waited = 0; waited < 5000; waited += 100) {
-        SetWindowPos(v.main, nullptr, 0, 0, 700, 600, SWP_NOMOVE | SWP_NOZORDER);
-        GetWindowRect(v.main, &free);
-        if (free.right - free.left == 700)
-            break;
-        Sleep(100);
-    }
-    EXPECT_EQ(700, free.right - free.left);
-    EXPECT_EQ(600, free.bottom - free.top);
-    // The bitmap is gone: what is painted now is the white background.
-    moveClearOfWinesTray(v.main);
-    InvalidateRect(v.main, nullptr, TRUE);
-    UpdateWindow(v.main);
+    // The receiver clears the flags and cleans up once its message is answered; the
+    // window stays, uncapped, and paints white where the bitmap was.
+    EXPECT_TRUE(waitUntil([&] {
+        SetWindowPos(s.main, nullptr, 0, 0, 700, 600, SWP_NOMOVE | SWP_NOZORDER);
+        return windowSize(s.main).cx == 700 && windowSize(s.main).cy == 600;
+    }));
+    moveClearOfWinesTray(s.main);
+    InvalidateRect(s.main, nullptr, TRUE);
+    UpdateWindow(s.main);
     Sleep(300);
-    EXPECT_EQ(0u, nonWhitePixels(v.main));
+    EXPECT_EQ(0u, nonWhitePixels(s.main));
+    EXPECT_EQ(STILL_ACTIVE, s.viewer.waitForExit(0));
 }
 
-TEST(ViewerStream, AFrameOfAnotherSizeRefitsTheWindow)
+TEST(ViewerStream, AFrameOfAnotherSizeRefitsTheWindowWithinTheScreen)
 {
-    StreamingViewer v;
-    v.open("--pattern 320x240 --size-change-at 4:480x360");
-    if (HasFatalFailure())
-        return;
-    ASSERT_TRUE(v.waitForFrames(2));
-    EXPECT_TRUE(v.waitForClient(320, 240));
-    ASSERT_TRUE(v.waitForFrames(8));
-    EXPECT_TRUE(v.waitForClient(480, 360));
-    EXPECT_EQ(STILL_ACTIVE, v.viewer.waitForExit(0));
-}
-
-TEST(ViewerStream, AFrameLargerThanTheScreenGetsScrollBars)
-{
-    StreamingViewer v;
-    v.open("--pattern 2200x1500");
-    if (HasFatalFailure())
-        return;
-    ASSERT_TRUE(v.waitForFrames(3));
-    Sleep(500);
-    RECT window;
-    GetWindowRect(v.main, &window);
+    AppSession s;
+    // The first fit is the pixel test's; here the window follows a change to a frame
+    // larger than the screen.
+    ASSERT_NO_FATAL_FAILURE(s.open("--pattern 320x240 --size-change-at 4:2200x1500", 6));
     RECT work;
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-    EXPECT_LE(window.right - window.left, work.right);
-    EXPECT_LE(window.bottom - window.top, work.bottom);
-    LONG style = GetWindowLongW(v.main, GWL_STYLE);
+    EXPECT_LE(windowSize(s.main).cx, work.right);
+    EXPECT_LE(windowSize(s.main).cy, work.bottom);
+    LONG style = GetWindowLongW(s.main, GWL_STYLE);
     EXPECT_TRUE(style & WS_HSCROLL);
     EXPECT_TRUE(style & WS_VSCROLL);
-    EXPECT_EQ(STILL_ACTIVE, v.viewer.waitForExit(0));
+    EXPECT_EQ(STILL_ACTIVE, s.viewer.waitForExit(0));
 }
 
 TEST(ViewerStream, ARefusedInputChannelIsReportedOnTheWindowAndNoFrameIsRead)
 {
-    StreamingViewer v;
-    v.open("--pattern 320x240 --no-input-listener");
-    if (HasFatalFailure())
-        return;
-    HWND box = v.viewer.waitForMessageBox();
+    AppSession s;
+    ASSERT_NO_FATAL_FAILURE(s.open("--pattern 320x240 --no-input-listener", -1));
+    HWND box = s.viewer.waitForMessageBox();
     ASSERT_NE(nullptr, box);
     EXPECT_EQ(L"接続が拒否されました(+_+)", messageBoxText(box));
-    EXPECT_EQ(v.main, GetWindow(box, GW_OWNER));
+    s.main = s.viewer.waitForWindow(L"Tavimo", L"Tavimo");
+    EXPECT_EQ(s.main, GetWindow(box, GW_OWNER));
     PostMessageW(box, WM_COMMAND, IDOK, 0);
-    EXPECT_TRUE(v.server.waitFor("frame-closed-by-client"));  // both sockets closed
-    EXPECT_EQ(0, v.server.count("frame-recv SEND_BODY"));
-    EXPECT_EQ(STILL_ACTIVE, v.viewer.waitForExit(300));
+    EXPECT_TRUE(s.server.waitFor("frame-closed-by-client"));  // both sockets closed
+    EXPECT_EQ(0, s.server.count("frame-recv SEND_BODY"));
+    EXPECT_EQ(STILL_ACTIVE, s.viewer.waitForExit(300));
 }
 
 TEST(ViewerStream, APartialBodyIsShownBeforeTheCloseIsReported)
 {
-    StreamingViewer v;
-    v.open("--pattern 320x240 --quality 95 --close-mid-body");
-    if (HasFatalFailure())
-        return;
-    HWND box = v.viewer.waitForMessageBox();
+    AppSession s;
+    ASSERT_NO_FATAL_FAILURE(s.open("--pattern 320x240 --quality 95 --close-mid-body", -1));
+    HWND box = s.viewer.waitForMessageBox();
     ASSERT_NE(nullptr, box);
     EXPECT_EQ(L"切断されました(+_+)", messageBoxText(box));
-    // Half a frame was decoded: the window was fitted to it.
-    EXPECT_TRUE(v.waitForClient(320, 240));
+    s.main = s.viewer.waitForWindow(L"Tavimo", L"Tavimo");
+    EXPECT_TRUE(s.waitForClient(320, 240));  // half a frame was decoded and fitted
     PostMessageW(box, WM_COMMAND, IDOK, 0);
 }
 

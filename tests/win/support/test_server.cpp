@@ -9,12 +9,6 @@
 
 namespace {
 
-std::string environment(const char* name)
-{
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
 bool exists(const std::string& unixPath)
 {
     return GetFileAttributesA(windowsPath(unixPath).c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -50,9 +44,8 @@ std::string freshLoopbackAddress()
 
 std::string scratchFolder(const std::string& name)
 {
-    std::string base = environment("TAVIMO_TEST_TMP");
-    if (base.empty())
-        base = "/tmp/tavimo-wine-tests";
+    const char* given = std::getenv("TAVIMO_TEST_TMP");
+    std::string base = given ? given : "/tmp/tavimo-wine-tests";
     CreateDirectoryA(windowsPath(base).c_str(), nullptr);
     std::string dir = base + "/" + name;
     CreateDirectoryA(windowsPath(dir).c_str(), nullptr);
@@ -68,10 +61,10 @@ bool TestServer::start(const std::string& arguments)
         dir = scratchFolder("server-" + address);
         DeleteFileA(windowsPath(dir + "/ready").c_str());
         DeleteFileA(windowsPath(dir + "/log").c_str());
-        std::string server = environment("TAVIMO_SERVER");
+        const char* server = std::getenv("TAVIMO_SERVER");
         // Through sh: the server must not hold Wine's output open (ctest waits on it), and a
         // test that never connects must not leave it running.
-        std::string command = "/bin/sh -c \"exec timeout 120 '" + server + "' --once --address " + address +
+        std::string command = "/bin/sh -c \"exec timeout 120 '" + std::string(server ? server : "") + "' --once --address " + address +
                               " --ready '" + dir + "/ready' --log '" + dir + "/log' " + arguments +
                               " </dev/null >/dev/null 2>&1\"";
         STARTUPINFOA startup = {};
@@ -83,13 +76,9 @@ bool TestServer::start(const std::string& arguments)
                             &process))
             return false;
         // Wine gives no handle for a Unix process; its log tells how the start went.
-        for (int waited = 0; waited < 20000; waited += 20) {
-            if (exists(dir + "/ready"))
-                return true;
-            if (count("listen-failed") > 0)
-                break;
-            Sleep(20);
-        }
+        waitUntil([&] { return exists(dir + "/ready") || count("listen-failed") > 0; });
+        if (exists(dir + "/ready"))
+            return true;
         if (count("listen-failed") == 0)
             return false;
     }
@@ -107,12 +96,17 @@ std::vector<std::string> TestServer::log() const
 
 bool TestServer::waitFor(const std::string& prefix, int timeoutMs) const
 {
-    for (int waited = 0; waited <= timeoutMs; waited += 20) {
-        if (count(prefix) > 0)
-            return true;
+    return waitUntil([&] { return count(prefix) > 0; }, timeoutMs);
+}
+
+bool waitUntil(const std::function<bool()>& done, int timeoutMs)
+{
+    for (int waited = 0; !done(); waited += 20) {
+        if (waited >= timeoutMs)
+            return false;
         Sleep(20);
     }
-    return false;
+    return true;
 }
 
 int TestServer::count(const std::string& prefix) const

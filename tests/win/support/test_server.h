@@ -2,6 +2,7 @@
 // loopback address of its own, and reads the event log it writes.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,8 @@ struct TestServer {
     std::string rawInput() const;
 };
 
+// Polls every 20 ms until `done` or the time is up; says whether it was done.
+bool waitUntil(const std::function<bool()>& done, int timeoutMs = 20000);
 // A loopback address no other test in this run uses, with nothing listening on it.
 std::string freshLoopbackAddress();
 // Z:\... for a Unix path, so Windows file calls reach it.

@@ -18,23 +18,17 @@ void runShell(const std::string& script)
     std::string command = "/bin/sh -c \"" + script + " >/dev/null 2>&1; touch '" + done + "'\"";
     std::vector<char> line(command.begin(), command.end());
     line.push_back(0);
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
+    STARTUPINFOA startup = {sizeof startup};
     PROCESS_INFORMATION process = {};
     if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
         return;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    for (int waited = 0; waited < 20000; waited += 20) {
-        if (GetFileAttributesA(windowsPath(done).c_str()) != INVALID_FILE_ATTRIBUTES)
-            break;
-        Sleep(20);
-    }
+    waitUntil([&] { return GetFileAttributesA(windowsPath(done).c_str()) != INVALID_FILE_ATTRIBUTES; });
 }
 
-
 struct Search {
-    DWORD processId;
+    DWORD processId;  // 0: any
     const wchar_t* className;
     const wchar_t* caption;
     int wantCombo;  // -1 any, 0 without, 1 with the connect dialog's combo box
@@ -52,32 +46,12 @@ BOOL CALLBACK matchWindow(HWND window, LPARAM context)
     wchar_t name[64] = {}, title[64] = {};
     GetClassNameW(window, name, 64);
     GetWindowTextW(window, title, 64);
-    if (wcscmp(name, search->className) != 0 || wcscmp(title, search->caption) != 0)
-        return TRUE;
     bool hasCombo = GetDlgItem(window, 1002) != nullptr;
-    if (search->wantCombo >= 0 && hasCombo != (search->wantCombo == 1))
+    if (wcscmp(name, search->className) != 0 || wcscmp(title, search->caption) != 0 ||
+        (search->wantCombo >= 0 && hasCombo != (search->wantCombo == 1)))
         return TRUE;
     search->found = window;
     return FALSE;
-}
-
-// Windows of the process, or with a desktop named, of whatever process shows on it.
-HWND findWindow(DWORD processId, const std::wstring& desktop, const wchar_t* className, const wchar_t* caption,
-                int wantCombo, int timeoutMs)
-{
-    for (int waited = 0; waited <= timeoutMs; waited += 50) {
-        Search search = {desktop.empty() ? processId : 0, className, caption, wantCombo, nullptr};
-        if (desktop.empty()) {
-            EnumWindows(matchWindow, LPARAM(&search));
-        } else if (HDESK handle = OpenDesktopW(desktop.c_str(), 0, FALSE, DESKTOP_READOBJECTS | DESKTOP_ENUMERATE)) {
-            EnumDesktopWindows(handle, matchWindow, LPARAM(&search));
-            CloseDesktop(handle);
-        }
-        if (search.found)
-            return search.found;
-        Sleep(50);
-    }
-    return nullptr;
 }
 
 HANDLE nullDevice()
@@ -85,6 +59,13 @@ HANDLE nullDevice()
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     return CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                        OPEN_EXISTING, 0, nullptr);
+}
+
+void endProcess(HANDLE process)
+{
+    if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT)
+        TerminateProcess(process, 99);
+    CloseHandle(process);
 }
 
 }  // namespace
@@ -98,15 +79,10 @@ ViewerProcess::~ViewerProcess()
             TerminateProcess(process.hProcess, 0);
         giveKeyboardToPointer();
     }
-    if (viewer && viewer != process.hProcess) {
-        if (WaitForSingleObject(viewer, 0) == WAIT_TIMEOUT)
-            TerminateProcess(viewer, 99);
-        CloseHandle(viewer);
-    }
+    if (viewer && viewer != process.hProcess)
+        endProcess(viewer);
     if (process.hProcess) {
-        if (WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT)
-            TerminateProcess(process.hProcess, 99);
-        CloseHandle(process.hProcess);
+        endProcess(process.hProcess);
         CloseHandle(process.hThread);
     }
 }
@@ -117,16 +93,13 @@ bool ViewerProcess::start(const std::string& where)
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE errors = CreateFileA(windowsPath(folder + "/stderr.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                                 CREATE_ALWAYS, 0, nullptr);
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
+    STARTUPINFOA startup = {sizeof startup};
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = errors;
     startup.hStdError = errors;
     std::string command = "\"" + windowsPath(TAVIMO_EXE_PATH) + "\"";
-    std::vector<char> line(command.begin(), command.end());
-    line.push_back(0);
-    BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+    BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
                                   windowsPath(folder).c_str(), &startup, &process);
     CloseHandle(errors);
     return started != FALSE;
@@ -138,35 +111,50 @@ bool ViewerProcess::startOnDesktop(const std::string& where, const std::wstring&
     desktop = desktopName;
     // Explorer and the viewer must not hold this program's output open after it ends.
     HANDLE quiet = nullDevice();
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
+    STARTUPINFOW startup = {sizeof startup};
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = quiet;
-    startup.hStdOutput = quiet;
-    startup.hStdError = quiet;
-    std::string exe = windowsPath(TAVIMO_EXE_PATH);
+    startup.hStdInput = startup.hStdOutput = startup.hStdError = quiet;
+    std::string exe = windowsPath(TAVIMO_EXE_PATH), dir = windowsPath(folder);
     std::wstring command = L"explorer.exe /desktop=" + desktopName + L",1280x1024 \"" +
                            std::wstring(exe.begin(), exe.end()) + L"\"";
-    std::string dir = windowsPath(folder);
     BOOL started = CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
                                   std::wstring(dir.begin(), dir.end()).c_str(), &startup, &process);
     CloseHandle(quiet);
     return started != FALSE;
 }
 
+// Windows of the process, or with a desktop named, of whatever process shows on it.
+static HWND findWindow(const ViewerProcess& v, const wchar_t* className, const wchar_t* caption, int wantCombo,
+                       int timeoutMs)
+{
+    Search search = {v.desktop.empty() ? v.process.dwProcessId : 0, className, caption, wantCombo, nullptr};
+    waitUntil(
+        [&] {
+            if (v.desktop.empty()) {
+                EnumWindows(matchWindow, LPARAM(&search));
+            } else if (HDESK handle = OpenDesktopW(v.desktop.c_str(), 0, FALSE, DESKTOP_READOBJECTS | DESKTOP_ENUMERATE)) {
+                EnumDesktopWindows(handle, matchWindow, LPARAM(&search));
+                CloseDesktop(handle);
+            }
+            return search.found != nullptr;
+        },
+        timeoutMs);
+    return search.found;
+}
+
 HWND ViewerProcess::waitForWindow(const wchar_t* className, const wchar_t* caption, int timeoutMs)
 {
-    return attach(findWindow(process.dwProcessId, desktop, className, caption, -1, timeoutMs));
+    return attach(findWindow(*this, className, caption, -1, timeoutMs));
 }
 
 HWND ViewerProcess::waitForConnectDialog(int timeoutMs)
 {
-    return attach(findWindow(process.dwProcessId, desktop, L"#32770", L"Tavimo", 1, timeoutMs));
+    return attach(findWindow(*this, L"#32770", L"Tavimo", 1, timeoutMs));
 }
 
 HWND ViewerProcess::waitForMessageBox(int timeoutMs)
 {
-    return attach(findWindow(process.dwProcessId, desktop, L"#32770", L"Tavimo", 0, timeoutMs));
+    return attach(findWindow(*this, L"#32770", L"Tavimo", 0, timeoutMs));
 }
 
 HWND ViewerProcess::attach(HWND window)
@@ -184,10 +172,9 @@ HWND ViewerProcess::attach(HWND window)
 DWORD ViewerProcess::waitForExit(int timeoutMs)
 {
     HANDLE which = viewer ? viewer : process.hProcess;
-    if (WaitForSingleObject(which, DWORD(timeoutMs)) != WAIT_OBJECT_0)
-        return STILL_ACTIVE;
     DWORD code = STILL_ACTIVE;
-    GetExitCodeProcess(which, &code);
+    if (WaitForSingleObject(which, DWORD(timeoutMs)) == WAIT_OBJECT_0)
+        GetExitCodeProcess(which, &code);
     return code;
 }
 
