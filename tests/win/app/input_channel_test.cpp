@@ -147,27 +147,12 @@ TEST(InputChannel, FocusLostWithKeysHeldReleasesThemOnce)
     EXPECT_EQ(expected, keys);
 }
 
-std::wstring widen(const std::string& ascii)
-{
-    return std::wstring(ascii.begin(), ascii.end());
-}
-
-// Each character of the address moved up by 0x100 (digits to U+0130.., dots to U+012E):
-// keeping low bytes made it the address itself.
-std::wstring disguised(const std::string& address)
+// The address with each digit moved to `zero` onwards and each dot to `dot`.
+std::wstring spelled(const std::string& address, wchar_t zero, wchar_t dot)
 {
     std::wstring text;
     for (char c : address)
-        text += wchar_t(0x100 + c);
-    return text;
-}
-
-// Full-width digits and ideographic full stops, as an input method types them.
-std::wstring fullWidth(const std::string& address)
-{
-    std::wstring text;
-    for (char c : address)
-        text += c == '.' ? L'\x3002' : wchar_t(0xFF10 + (c - '0'));
+        text += c == '.' ? dot : wchar_t(zero + (c - '0'));
     return text;
 }
 
@@ -191,9 +176,12 @@ TEST(InputChannel, DestinationsReachOneAddressOrAreRefused)
         const wchar_t* refusal;  // null: connects
     } cases[] = {
         {"name", true, [](const std::string&) { return std::wstring(L"localhost"); }, nullptr},
-        {"full-width", false, fullWidth, nullptr},
-        {"disguised", false, disguised, L"接続エラー\r\nこのホスト名は存在しません(*_*)"},
-        {"unconvertible", false, [](const std::string& a) { return widen(a) + L"\xE000"; },
+        // Full-width digits and ideographic full stops, as an input method types them.
+        {"full-width", false, [](const std::string& a) { return spelled(a, L'\xFF10', L'\x3002'); }, nullptr},
+        // Digits as U+0130.. and dots as U+012E: their low bytes are the address itself.
+        {"disguised", false, [](const std::string& a) { return spelled(a, L'\x0130', L'\x012E'); },
+         L"接続エラー\r\nこのホスト名は存在しません(*_*)"},
+        {"unconvertible", false, [](const std::string& a) { return spelled(a, L'0', L'.') + L"\xE000"; },
          L"接続エラー\r\n接続先に使えない文字が含まれています(*_*)"},
     };
     for (const auto& c : cases) {
