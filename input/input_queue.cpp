@@ -20,19 +20,19 @@ bool InputQueue::push(const uint8_t* message, size_t length, uint32_t nowMs)
 
 Drained InputQueue::drain(ByteSink& sink, uint32_t nowMs)
 {
+    // Offered again after a partial take: only a refusal re-arms the socket's write
+    // event, so the sink must be asked until it takes nothing.
     while (count_ > 0) {
         size_t run = std::min(count_, ring_.size() - head_);
         int taken = sink.take(ring_.data() + head_, run);
         if (taken < 0)
             return Drained::Failed;
-        size_t took = std::min(size_t(taken), run);
-        if (took > 0) {
-            head_ = (head_ + took) % ring_.size();
-            count_ -= took;
-            progressAt_ = nowMs;
-        }
-        if (took < run)
+        if (taken == 0)
             return Drained::Blocked;
+        size_t took = std::min(size_t(taken), run);
+        head_ = (head_ + took) % ring_.size();
+        count_ -= took;
+        progressAt_ = nowMs;
     }
     head_ = 0;
     return Drained::Empty;

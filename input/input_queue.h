@@ -17,8 +17,8 @@ constexpr uint32_t kNoDeadline = 0xFFFFFFFFu;
 
 class ByteSink {
 public:
-    // Takes up to `length` bytes; returns how many it took (0 when it cannot take any now),
-    // or a negative number when the channel has failed.
+    // Takes up to `length` bytes; returns how many it took (0 when it cannot take any now,
+    // which is when a socket arms its write event), or a negative number when it failed.
     virtual int take(const uint8_t* data, size_t length) = 0;
 
 protected:
@@ -33,8 +33,8 @@ public:
 
     // Appends one whole message; false, with nothing queued, when it would pass the bound.
     bool push(const uint8_t* message, size_t length, uint32_t nowMs);
-    // Offers the waiting bytes to `sink` in order until nothing waits, the sink takes less
-    // than it was offered, or it fails.
+    // Offers the waiting bytes to `sink` in order until nothing waits, the sink takes
+    // nothing, or it fails.
     Drained drain(ByteSink& sink, uint32_t nowMs);
     // Messages wait and the sink has taken nothing for kInputStallMs (times wrap at 2^32).
     bool stalled(uint32_t nowMs) const;

@@ -9,17 +9,20 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// A socket that takes at most `room` bytes per call (0: full, below 0: failed) and keeps
-// what it took as the server would read it.
+// A socket with `room` bytes of buffer left (below 0: failed) that keeps what it took as
+// the server would read it.
 struct Socket final : ByteSink {
     int room = 1 << 30;
+    int refusals = 0;  // calls that took nothing: what arms a socket's write event
     Bytes wire;
     int take(const uint8_t* data, size_t length) override
     {
         if (room < 0)
             return -1;
+        refusals += room == 0;
         size_t n = std::min(length, size_t(room));
         wire.insert(wire.end(), data, data + n);
+        room -= int(n);
         return int(n);
     }
 };
@@ -65,6 +68,7 @@ TEST(InputQueue, BoundRefusesWholeMessagesAndAFailedSocketKeepsThem)
 
     socket.room = 5;  // part of the first message goes; the rest stays at the head
     EXPECT_EQ(Drained::Blocked, queue.drain(socket, 0));
+    EXPECT_EQ(1, socket.refusals);  // asked until it took nothing
     EXPECT_TRUE(queue.push(four.data(), 4, 0));  // room only for a small one
     EXPECT_FALSE(queue.push(twenty.data(), 20, 0));
     socket.room = -1;
