@@ -7,7 +7,8 @@
 
 namespace {
 
-// Only one About box is open at a time.
+// Only one About box is open at a time: the menu still works while it is open.
+HWND aboutBox;
 HFONT linkFont;
 WNDPROC previousLinkProc;
 
@@ -42,6 +43,7 @@ LRESULT CALLBACK LinkLabelProc(HWND label, UINT message, WPARAM wParam, LPARAM l
 
 void onInitAbout(HWND dialog)
 {
+    aboutBox = dialog;
     SetFocus(GetDlgItem(dialog, IDOK));
     HWND link = GetDlgItem(dialog, IDC_LINK);
     LOGFONTW description = {};
@@ -56,12 +58,17 @@ void onAboutDestroyed()
 {
     DeleteObject(linkFont);
     linkFont = nullptr;
+    aboutBox = nullptr;
 }
 
 }  // namespace
 
 void showAboutBox(HWND owner)
 {
+    if (aboutBox) {
+        SetForegroundWindow(aboutBox);
+        return;
+    }
     HINSTANCE instance = HINSTANCE(GetWindowLongPtrW(owner, GWLP_HINSTANCE));
     DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_ABOUT), owner, AboutDialogProc, 0);
 }

@@ -7,6 +7,7 @@ std::wstring iniPath;
 wchar_t destinationText[kDestinationUnits];
 NetConnection frameChannel{true};
 NetConnection inputChannel{false};
+InputSender inputSender;
 FrameImage frameImage;
 ViewState viewState;
 uint8_t keyStateCache[256];

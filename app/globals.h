@@ -11,6 +11,7 @@
 #include "connect/host_history.h"
 #include "display/frame_image_win.h"
 #include "display/viewport_win.h"
+#include "input/input_sender_win.h"
 #include "net/net_connection_win.h"
 
 constexpr int kDestinationUnits = 128;  // UTF-16 units with the terminator
@@ -23,6 +24,7 @@ extern wchar_t destinationText[kDestinationUnits];
 
 extern NetConnection frameChannel;  // port 54321; the receiver thread once it runs
 extern NetConnection inputChannel;  // port 54322; connected and closed by the receiver thread
+extern InputSender inputSender;  // window thread queues; the sender thread sends
 // Receiver thread decodes into `next`; the window thread owns the rest.
 extern FrameImage frameImage;
 extern ViewState viewState;  // window thread: scroll offsets, scroll bars and the fit's size cap

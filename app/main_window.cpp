@@ -86,6 +86,9 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         // Never default handling: Alt+F4 and the like belong to the remote side.
         onKeyMessage();
         return 0;
+    case WM_KILLFOCUS:
+        onFocusLost();
+        break;
     case WM_LBUTTONDOWN:
         onLeftButtonDown(window);
         break;

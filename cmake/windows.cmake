@@ -14,11 +14,13 @@ add_library(tavimo_win STATIC
   display/viewport_win.cpp
   net/receiver_thread_win.cpp
   input/input_capture_win.cpp
+  input/input_sender_win.cpp
   app/main_window.cpp
   app/tray_icon.cpp
   app/about_box.cpp
 )
-target_link_libraries(tavimo_win PUBLIC tavimo_core ws2_32 gdi32 user32 shell32)
+# normaliz: IdnToAscii, where the platform documents it.
+target_link_libraries(tavimo_win PUBLIC tavimo_core ws2_32 gdi32 user32 shell32 normaliz)
 
 # The program itself: the entry point, the real message box and the resources.
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)

@@ -10,16 +10,10 @@
 
 namespace {
 
-// One record for the whole program; all senders run on the window's thread.
-InputMessage inputMessage;
-
-bool sendInput(const InputMessage& message, int length)
+void sendInput(const InputMessage& message, int length)
 {
-    if (sendOn(inputChannel, message.bytes, length) == SOCKET_ERROR) {
-        WSAGetLastError();  // lost, like any failed send; no retry, no message
-        return false;
-    }
-    return true;
+    // Queued whole: a modal loop running before the send cannot change it any more.
+    queueInput(message.bytes, length);
 }
 
 void sendMouse(HWND window, uint32_t code, LPARAM lParam)
@@ -27,12 +21,17 @@ void sendMouse(HWND window, uint32_t code, LPARAM lParam)
     RECT client;
     GetClientRect(window, &client);
     uint32_t position = packFramePosition(uint32_t(lParam), viewState.scrollX, viewState.scrollY);
-    sendInput(buildMouseMessage(inputMessage, code, position, client.right, client.bottom), kInputMessageSize);
+    InputMessage message;
+    sendInput(buildMouseMessage(message, code, position, client.right, client.bottom), kInputMessageSize);
 }
 
 struct WindowKeyScan final : KeyScanIo {
     uint16_t keyState(int virtualKey) override { return uint16_t(GetKeyState(virtualKey)); }
-    bool send(const InputMessage& message) override { return sendInput(message, kInputMessageSize); }
+    bool send(const InputMessage& message) override
+    {
+        sendInput(message, kInputMessageSize);
+        return true;
+    }
 };
 
 }  // namespace
@@ -69,26 +68,43 @@ void onKeyMessage()
     if (!viewActive)
         return;
     WindowKeyScan io;
-    scanKeys(keyStateCache, inputMessage, io);
+    scanKeys(keyStateCache, io);
+}
+
+void onFocusLost()
+{
+    WindowKeyScan io;
+    releaseHeldKeys(keyStateCache, io);
 }
 
 void sendServerExit()
 {
-    sendInput(inputMessage, buildCommandMessage(inputMessage, MSG_SERVER_EXIT));
+    InputMessage message;
+    sendInput(message, buildCommandMessage(message, MSG_SERVER_EXIT));
 }
 
 void launchTelnet()
 {
-    int length = buildCommandMessage(inputMessage, MSG_TELNET);
-    wchar_t commandLine[] = L"telnet";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    } else {
-        showMessage(nullptr, L"TELNETクライアントが見当たりません(+_+)", MB_OKCANCEL);
+    // The system's own client by its full path: a bare "telnet" would be looked for in
+    // the current directory, where anyone may have left a program of that name.
+    wchar_t application[MAX_PATH + 16] = {};
+    UINT length = GetSystemDirectoryW(application, MAX_PATH);
+    bool started = false;
+    if (length > 0 && length < MAX_PATH) {
+        lstrcatW(application, L"\\telnet.exe");
+        wchar_t commandLine[] = L"telnet";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        started = CreateProcessW(application, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                 &process) != FALSE;
+        if (started) {
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+        }
     }
-    sendInput(inputMessage, length);
+    if (!started)
+        showMessage(nullptr, L"TELNETクライアントが見当たりません(+_+)", MB_OKCANCEL);
+    InputMessage message;
+    sendInput(message, buildCommandMessage(message, MSG_TELNET));
 }

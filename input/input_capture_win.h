@@ -17,6 +17,8 @@ void onLeftButtonDown(HWND window);
 void onLeftDoubleClick(HWND window, LPARAM lParam);
 // The four keyboard messages: every virtual key whose state changed.
 void onKeyMessage();
+// WM_KILLFOCUS: the key-ups go to another window, so held keys are released remotely now.
+void onFocusLost();
 
 void sendServerExit();
 // Starts the local TELNET client, then tells the server, also when the start failed.

@@ -60,7 +60,18 @@ int32_t mouseEventForMessage(uint32_t message, uintptr_t wParam)
     }
 }
 
-int scanKeys(uint8_t keyStateCache[kVirtualKeyCount], InputMessage& message, KeyScanIo& io)
+namespace {
+
+void sendKey(KeyScanIo& io, int key, uint8_t down)
+{
+    InputMessage message;
+    fillMessage(message, MSG_KEY, uint32_t(down ^ 1), uint32_t(key), 0, 0);
+    io.send(message);
+}
+
+}  // namespace
+
+int scanKeys(uint8_t keyStateCache[kVirtualKeyCount], KeyScanIo& io)
 {
     int sent = 0;
     for (int key = 0; key < kVirtualKeyCount; ++key) {
@@ -69,8 +80,20 @@ int scanKeys(uint8_t keyStateCache[kVirtualKeyCount], InputMessage& message, Key
             continue;
         // Recorded before the send, so a failed send is not repeated by the next scan.
         keyStateCache[key] = down;
-        fillMessage(message, MSG_KEY, uint32_t(down ^ 1), uint32_t(key), 0, 0);
-        io.send(message);
+        sendKey(io, key, down);
+        ++sent;
+    }
+    return sent;
+}
+
+int releaseHeldKeys(uint8_t keyStateCache[kVirtualKeyCount], KeyScanIo& io)
+{
+    int sent = 0;
+    for (int key = 0; key < kVirtualKeyCount; ++key) {
+        if (keyStateCache[key] == 0)
+            continue;
+        keyStateCache[key] = 0;
+        sendKey(io, key, 0);
         ++sent;
     }
     return sent;

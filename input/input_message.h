@@ -48,7 +48,8 @@ constexpr int kCommandMessageSize = 4;
 constexpr int kVirtualKeyCount = 256;
 
 // The record is kept in its wire form (five little-endian words: type, argument,
-// position or key, client width, client height), so every send goes straight from it.
+// position or key, client width, client height). Each message is built in a record of its
+// own and copied whole into the send queue, so nothing can change it once it is sent.
 struct InputMessage {
     uint8_t bytes[kInputMessageSize] = {};
 };
@@ -93,4 +94,8 @@ protected:
 // MSG_KEY (argument 0 pressed, 1 released) for each difference, in ascending key order.
 // The whole state is compared, not only the key whose message triggered the scan, so
 // changes that never reached the window are caught too. Returns the number of MSG_KEYs.
-int scanKeys(uint8_t keyStateCache[kVirtualKeyCount], InputMessage& message, KeyScanIo& io);
+int scanKeys(uint8_t keyStateCache[kVirtualKeyCount], KeyScanIo& io);
+
+// The window lost the keyboard: its key-ups will go elsewhere, so every key last reported
+// down is reported up now (ascending) and counted as up. Returns the number of MSG_KEYs.
+int releaseHeldKeys(uint8_t keyStateCache[kVirtualKeyCount], KeyScanIo& io);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 
 NetConnection::NetConnection(bool receivesFrames)
 {
@@ -56,31 +57,32 @@ static void showLookupError(HWND owner, int code)
     showMessage(owner, text);
 }
 
-bool resolveAndConnect(NetConnection& conn, HWND owner, const wchar_t* destination, unsigned short port)
+// The destination as the resolver takes it. ASCII goes as typed; anything else through
+// IDNA, so that a Japanese name resolves and full-width digits become the address they
+// show, and never by dropping the high bytes, which turned "\u0131\u0132\u0137..." into
+// "127...". False when it cannot be converted or does not fit.
+static bool toHostText(const wchar_t* destination, char (&hostText)[256])
 {
-    conn.address = sockaddr_in{};
-    conn.address.sin_family = AF_INET;
-    conn.address.sin_port = htons(port);
-
-    // The resolver takes narrow text: keep the low byte of each unit.
-    size_t i = 0;
-    for (; i + 1 < sizeof conn.hostText && destination[i] != 0; ++i)
-        conn.hostText[i] = char(destination[i] & 0xFF);
-    conn.hostText[i] = 0;
-
-    conn.address.sin_addr.s_addr = inet_addr(conn.hostText);
-    if (conn.address.sin_addr.s_addr == INADDR_NONE) {
-        // A typed address is the address: only names are looked up, since a reverse
-        // lookup would refuse the many hosts that have no reverse name.
-        hostent* found = gethostbyname(conn.hostText);
-        if (!found) {
-            showLookupError(owner, WSAGetLastError());
-            return true;
-        }
-        memcpy(&conn.address.sin_addr, found->h_addr_list[0],
-               std::min<size_t>(size_t(found->h_length), sizeof conn.address.sin_addr));
+    size_t length = wcslen(destination);
+    bool ascii = std::all_of(destination, destination + length, [](wchar_t c) { return c < 0x80; });
+    wchar_t converted[256];
+    const wchar_t* text = destination;
+    if (!ascii) {
+        int units = IdnToAscii(0, destination, -1, converted, 256);
+        if (units <= 0)
+            return false;
+        text = converted;
+        length = wcslen(converted);
     }
+    if (length >= sizeof hostText)
+        return false;
+    for (size_t i = 0; i <= length; ++i)
+        hostText[i] = char(text[i]);
+    return true;
+}
 
+static bool connectTo(NetConnection& conn, HWND owner)
+{
     if (connect(conn.sock, reinterpret_cast<sockaddr*>(&conn.address), sizeof conn.address) == 0)
         return false;
     int code = WSAGetLastError();
@@ -94,6 +96,42 @@ bool resolveAndConnect(NetConnection& conn, HWND owner, const wchar_t* destinati
     LeaveCriticalSection(&conn.sockLock);
     showMessage(owner, code == WSAECONNREFUSED ? L"接続が拒否されました(+_+)" : L"connect_err (+_+)");
     return true;
+}
+
+bool resolveAndConnect(NetConnection& conn, HWND owner, const wchar_t* destination, unsigned short port)
+{
+    conn.address = sockaddr_in{};
+    conn.address.sin_family = AF_INET;
+    conn.address.sin_port = htons(port);
+
+    if (!toHostText(destination, conn.hostText)) {
+        conn.hostText[0] = 0;
+        showMessage(owner, L"接続エラー\r\n接続先に使えない文字が含まれています(*_*)");
+        return true;
+    }
+
+    conn.address.sin_addr.s_addr = inet_addr(conn.hostText);
+    if (conn.address.sin_addr.s_addr == INADDR_NONE) {
+        // A typed address is the address: only names are looked up, since a reverse
+        // lookup would refuse the many hosts that have no reverse name.
+        hostent* found = gethostbyname(conn.hostText);
+        if (!found) {
+            showLookupError(owner, WSAGetLastError());
+            return true;
+        }
+        memcpy(&conn.address.sin_addr, found->h_addr_list[0],
+               std::min<size_t>(size_t(found->h_length), sizeof conn.address.sin_addr));
+    }
+    return connectTo(conn, owner);
+}
+
+bool connectToAddress(NetConnection& conn, HWND owner, in_addr to, unsigned short port)
+{
+    conn.address = sockaddr_in{};
+    conn.address.sin_family = AF_INET;
+    conn.address.sin_port = htons(port);
+    conn.address.sin_addr = to;
+    return connectTo(conn, owner);
 }
 
 void closeSocket(NetConnection& conn)

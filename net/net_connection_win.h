@@ -21,7 +21,7 @@ struct NetConnection : FrameReceiver {
     // system may hand out again is never shut down, closed or sent on a second time.
     SOCKET sock = INVALID_SOCKET;
     sockaddr_in address = {};
-    char hostText[128] = {};  // the destination narrowed for the resolver
+    char hostText[256] = {};  // the destination as the resolver takes it: ASCII, IDNA for the rest
     WSAEVENT netEvent = WSA_INVALID_EVENT;
     WSANETWORKEVENTS netEvents = {};
     uint8_t controlMessage[kControlMessageSize] = {};  // composed here, sent from here
@@ -34,6 +34,9 @@ struct NetConnection : FrameReceiver {
 // Both return true on failure, after the user has been told.
 bool openSocket(NetConnection& conn);
 bool resolveAndConnect(NetConnection& conn, HWND owner, const wchar_t* destination, unsigned short port);
+// Connects to an address already looked up (the input channel goes where the frame
+// channel went), with resolveAndConnect's messages for a failed connect.
+bool connectToAddress(NetConnection& conn, HWND owner, in_addr to, unsigned short port);
 
 // Shuts down and closes the socket once; later calls do nothing.
 void closeSocket(NetConnection& conn);

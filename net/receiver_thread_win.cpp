@@ -7,6 +7,9 @@
 
 namespace {
 
+// The sender never waits on the network, so it answers a stop at once.
+constexpr DWORD kSenderStopMs = 1000;
+
 bool stopping()
 {
     return WaitForSingleObject(frameChannel.stopEvent, 0) == WAIT_OBJECT_0;
@@ -46,12 +49,15 @@ void runFrameLoop()
 
 DWORD WINAPI ReceiverThread(LPVOID)
 {
-    if (!resolveAndConnect(inputChannel, mainWindow, destinationText, kInputPort) && !stopping()) {
-        if (WSAEventSelect(frameChannel.sock, frameChannel.netEvent, FD_READ | FD_WRITE | FD_CLOSE) == SOCKET_ERROR)
+    // Where the frames come from, not a second look-up that may name another host.
+    if (!connectToAddress(inputChannel, mainWindow, frameChannel.address.sin_addr, kInputPort) && !stopping()) {
+        if (startInputSender() ||
+            WSAEventSelect(frameChannel.sock, frameChannel.netEvent, FD_READ | FD_WRITE | FD_CLOSE) == SOCKET_ERROR)
             showMessage(nullptr, L"event_error");
         else
             runFrameLoop();
     }
+    stopInputSender(kSenderStopMs);
     WSACloseEvent(frameChannel.netEvent);
     frameChannel.netEvent = WSA_INVALID_EVENT;
     closeSocket(frameChannel);
@@ -65,6 +71,8 @@ bool stopReceiverThread(HANDLE thread, DWORD timeoutMs)
 {
     if (!thread)
         return true;
+    // Before the globals go, also when the receiver is held in one of its message boxes.
+    stopInputSender(kSenderStopMs);
     SetEvent(frameChannel.stopEvent);
     // A connect still under way on the input channel gives up when its socket closes.
     closeSocket(inputChannel);

@@ -69,6 +69,7 @@ std::string usageText(const char* program)
            "  --close-mid-body       send about half of the first body, then close\n"
            "  --close-after N        after N frames, close on the next MSG_NEXT_FRAME\n"
            "  --no-input-listener    do not listen on the input port\n"
+           "  --input-unread         accept the input connection but never read it (4 KiB receive buffer)\n"
            "  --announce N           every FrameHeader announces N; bodies are min(N, real) bytes\n"
            "  --not-jpeg             bodies are text, not JPEG\n"
            "  --size-change-at K:WxH pattern frames from index K on are WxH\n"
@@ -208,6 +209,10 @@ ParseResult parseOptions(int argc, char** argv, ServerOptions& out, std::string&
             if (!noValue())
                 return ParseResult::Error;
             out.noInputListener = true;
+        } else if (name == "--input-unread") {
+            if (!noValue())
+                return ParseResult::Error;
+            out.inputUnread = true;
         } else if (name == "--announce") {
             if (!integer(INT32_MIN, INT32_MAX, n))
                 return ParseResult::Error;

@@ -32,6 +32,7 @@ struct ServerOptions {
     bool closeMidBody = false;
     int64_t closeAfter = -1;  // below 0: never
     bool noInputListener = false;
+    bool inputUnread = false;  // accept the input connection, never read it, small buffer
     bool announceSet = false;
     int32_t announce = 0;
     bool notJpeg = false;

@@ -29,6 +29,7 @@ SessionConfig sessionConfigFor(const ServerOptions& options)
     config.inputListener = !options.noInputListener;
     config.readyPath = options.readyPath;
     config.once = options.once;
+    config.leaveInputUnread = options.inputUnread;
     return config;
 }
 

@@ -62,7 +62,8 @@ std::string describePeer(const SocketAddress& address)
     return "unknown";
 }
 
-int openListener(const std::string& address, int port, int& boundPort, std::string& error)
+// receiveBuffer above 0 is set before listen, so accepted connections advertise that window.
+int openListener(const std::string& address, int port, int& boundPort, std::string& error, int receiveBuffer = 0)
 {
     SocketAddress where;
     socklen_t length = 0;
@@ -77,6 +78,8 @@ int openListener(const std::string& address, int port, int& boundPort, std::stri
     }
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (receiveBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     if (::bind(fd, &where.base, length) != 0) {
         error = "bind " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
         ::close(fd);
@@ -155,8 +158,9 @@ bool SessionLoop::listen(std::string& error)
     frameListener_ = openListener(config_.address, config_.framePort, framePort, error);
     if (frameListener_ < 0)
         return false;
-    if (!!config_.inputListener) {
-        inputListener_ = openListener(config_.address, config_.inputPort, inputPort, error);
+    if (config_.inputListener) {
+        inputListener_ = openListener(config_.address, config_.inputPort, inputPort, error,
+                                      config_.leaveInputUnread ? 4096 : 0);
         if (inputListener_ < 0)
             return false;
     }
@@ -189,7 +193,7 @@ int SessionLoop::run()
                 inputListenerAt = count;
                 fds[count++] = {inputListener_, POLLIN, 0};
             }
-            if (inputFd_ >= 0) {
+            if (inputFd_ >= 0 && !config_.leaveInputUnread) {
                 inputAt = count;
                 fds[count++] = {inputFd_, POLLIN, 0};
             }
@@ -429,7 +433,7 @@ void SessionLoop::readInput()
 void SessionLoop::drainInput()
 {
     // Whatever the client sent before the session ended is still logged.
-    for (int rounds = 0; inputFd_ >= 0 && rounds < 1024; ++rounds) {
+    for (int rounds = 0; inputFd_ >= 0 && !config_.leaveInputUnread && rounds < 1024; ++rounds) {
         pollfd fd{inputFd_, POLLIN, 0};
         if (::poll(&fd, 1, 0) <= 0)
             return;

@@ -22,6 +22,9 @@ struct SessionConfig {
     // Accept and close at once a FrameChannel that comes while a session runs; otherwise
     // it waits in the backlog until the session is over.
     bool refuseWhileBusy = false;
+    // For tests of a stalled server: the InputChannel is accepted with a small receive
+    // buffer and never read.
+    bool leaveInputUnread = false;
 };
 
 // Set by the SIGINT/SIGTERM handler.

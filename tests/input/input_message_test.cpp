@@ -78,15 +78,14 @@ Bytes keyMessage(uint8_t key, uint8_t argument)
 class KeyScan : public ::testing::Test {
 protected:
     uint8_t cache[kVirtualKeyCount] = {};
-    InputMessage message;
     FakeKeys keys;
 
     void SetUp() override { keys.cache = cache; }
     // The messages one scan sends, with the cache's entry for the key at each send.
-    std::vector<std::pair<Bytes, uint8_t>> scan()
+    std::vector<std::pair<Bytes, uint8_t>> scan(bool focusLost = false)
     {
         keys.sent.clear();
-        int count = scanKeys(cache, message, keys);
+        int count = focusLost ? releaseHeldKeys(cache, keys) : scanKeys(cache, keys);
         EXPECT_EQ(int(keys.sent.size()), count);
         return keys.sent;
     }
@@ -124,6 +123,22 @@ TEST_F(KeyScan, FailedSendIsNotRepeated)
     EXPECT_EQ(1, cache[0x51]);
     keys.failSends = false;
     EXPECT_TRUE(scan().empty());
+}
+
+// Focus lost with Shift and A held: both go up remotely at once, once; when the keys come
+// up locally nothing follows, and a key still held is pressed anew.
+TEST_F(KeyScan, FocusLossReleasesEveryHeldKeyOnce)
+{
+    using Sent = std::vector<std::pair<Bytes, uint8_t>>;
+    for (int key : {0x10, 0x41, 0x51, 0xA0})
+        keys.state[key] = 0x8000;
+    scan();
+    EXPECT_EQ((Sent{{keyMessage(0x10, 1), 0}, {keyMessage(0x41, 1), 0}, {keyMessage(0x51, 1), 0},
+                    {keyMessage(0xA0, 1), 0}}),
+              scan(true));
+    EXPECT_EQ(Sent{}, scan(true));
+    keys.state[0x10] = keys.state[0x41] = keys.state[0xA0] = 0;
+    EXPECT_EQ((Sent{{keyMessage(0x51, 0), 1}}), scan());
 }
 
 }  // namespace

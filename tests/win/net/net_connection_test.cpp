@@ -38,23 +38,33 @@ TEST(ResolveAndConnect, RefusalIsShownToTheOwnerAndTheSameChannelConnectsLater)
     EXPECT_EQ(inet_addr(server.address.c_str()), conn.address.sin_addr.s_addr);
 }
 
-TEST(ResolveAndConnect, UnknownNamesAreReportedWithTheWholeDestinationAsLowBytes)
+// ASCII reaches the resolver as typed, all 127 characters; the rest through IDNA, never
+// as low bytes; what IDNA refuses is refused before any look-up.
+TEST(ResolveAndConnect, DestinationAsTheResolverTakesIt)
 {
-    clearRecordedMessages();
-    NetConnection conn{true};
-    ASSERT_FALSE(openSocket(conn));
-    EXPECT_TRUE(resolveAndConnect(conn, ownerWindow(), L"no-such-host.invalid", kFramePort));
-    EXPECT_EQ(std::vector<std::wstring>{L"接続エラー\r\nこのホスト名は存在しません(*_*)"}, recordedTexts());
-
-    // 127 units: the longest destination the dialog takes, far beyond 63.
-    std::wstring longName = std::wstring(120, L'a') + L"\x3042.invalid";  // U+3042 narrows to 'B'
+    std::wstring longName(118, L'a');
+    longName += L".invalid";
     longName.resize(127, L'z');
-    EXPECT_TRUE(resolveAndConnect(conn, nullptr, longName.c_str(), kFramePort));
-    std::string expected = std::string(120, 'a') + "B.invalid";
-    expected.resize(127, 'z');
-    EXPECT_EQ(expected, std::string(conn.hostText));
-    ASSERT_EQ(2u, recordedTexts().size());
-    EXPECT_EQ(0u, recordedTexts()[1].rfind(L"接続エラー", 0));
+    const struct {
+        std::wstring typed;
+        std::string resolved;
+        const wchar_t* message;
+    } cases[] = {
+        {longName, std::string(longName.begin(), longName.end()), L"接続エラー\r\nこのホスト名は存在しません(*_*)"},
+        {L"\x65E5\x672C\x8A9E.invalid", "xn--wgv71a119e.invalid", L"接続エラー\r\nこのホスト名は存在しません(*_*)"},
+        {L"\x0131\x0132\x0137\x012E\x0130\x012E\x0130\x012E\x0131", "xn--ijii-czabbjh8cv35aca",
+         L"接続エラー\r\nこのホスト名は存在しません(*_*)"},
+        {L"a\xE000.invalid", "", L"接続エラー\r\n接続先に使えない文字が含まれています(*_*)"},
+    };
+    for (const auto& c : cases) {
+        clearRecordedMessages();
+        NetConnection conn{true};
+        ASSERT_FALSE(openSocket(conn));
+        EXPECT_TRUE(resolveAndConnect(conn, nullptr, c.typed.c_str(), kFramePort));
+        EXPECT_EQ(c.resolved, std::string(conn.hostText));
+        EXPECT_EQ(std::vector<std::wstring>{c.message}, recordedTexts()) << c.resolved;
+        closeSocket(conn);
+    }
 }
 
 TEST(NetConnectionSocket, ClosedOnceSoAReusedHandleIsLeftAlone)
