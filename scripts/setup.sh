@@ -10,7 +10,7 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
   wine wine32:i386 wine64 fonts-wine fonts-ipafont-gothic
   xvfb xdotool xauth x11-utils imagemagick
-  nasm cmake ninja-build g++ clang libclang-rt-14-dev
+  nasm cmake ninja-build pkg-config g++ clang libclang-rt-14-dev
   libgtest-dev libbenchmark-dev
   libjpeg62-turbo-dev libturbojpeg0-dev libjpeg-turbo-progs
   libx11-dev libxext-dev libxtst-dev libxfixes-dev libxdamage-dev xterm x11-apps openbox xinput
