@@ -52,11 +52,6 @@ namespace {
 
 EventLog* g_log = nullptr;
 
-void onStopSignal(int signal)
-{
-    g_stopSignal = signal;
-}
-
 int onDisplayLost(Display*)
 {
     if (g_log)
@@ -153,18 +148,7 @@ int main(int argc, char** argv)
     if (int status = parse(argc, argv, options))
         return status < 0 ? 0 : status;
 
-    signal(SIGPIPE, SIG_IGN);
-    // SIGINT/SIGTERM stay blocked except while the loop waits, so no stop is missed.
-    struct sigaction stop {};
-    stop.sa_handler = onStopSignal;
-    sigemptyset(&stop.sa_mask);
-    sigaction(SIGINT, &stop, nullptr);
-    sigaction(SIGTERM, &stop, nullptr);
-    sigset_t blocked;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGINT);
-    sigaddset(&blocked, SIGTERM);
-    sigprocmask(SIG_BLOCK, &blocked, nullptr);
+    takeStopSignals();
 
     EventLog log;
     std::string error;

@@ -79,15 +79,6 @@
 #include "server/picture_source.h"
 #include "server/server.h"
 
-namespace {
-
-void onStopSignal(int signal)
-{
-    g_stopSignal = signal;
-}
-
-}  // namespace
-
 int main(int argc, char** argv)
 {
     ServerOptions options;
@@ -103,18 +94,7 @@ int main(int argc, char** argv)
         break;
     }
 
-    signal(SIGPIPE, SIG_IGN);
-    // SIGINT/SIGTERM stay blocked except while the loop waits, so no stop is missed.
-    struct sigaction stop {};
-    stop.sa_handler = onStopSignal;
-    sigemptyset(&stop.sa_mask);
-    sigaction(SIGINT, &stop, nullptr);
-    sigaction(SIGTERM, &stop, nullptr);
-    sigset_t blocked;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGINT);
-    sigaddset(&blocked, SIGTERM);
-    sigprocmask(SIG_BLOCK, &blocked, nullptr);
+    takeStopSignals();
 
     EventLog log;
     if (!options.logPath.empty()) {

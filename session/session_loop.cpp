@@ -19,6 +19,21 @@
 
 volatile int g_stopSignal = 0;
 
+void takeStopSignals()
+{
+    signal(SIGPIPE, SIG_IGN);
+    struct sigaction stop {};
+    stop.sa_handler = [](int number) { g_stopSignal = number; };
+    sigemptyset(&stop.sa_mask);
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
+    sigprocmask(SIG_BLOCK, &blocked, nullptr);
+}
+
 namespace {
 
 constexpr int kSendTimeoutSeconds = 60;

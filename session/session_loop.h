@@ -30,6 +30,10 @@ struct SessionConfig {
 // Set by the SIGINT/SIGTERM handler.
 extern volatile int g_stopSignal;
 
+// SIGPIPE ignored; SIGINT and SIGTERM set g_stopSignal and stay blocked except while the
+// loop waits, so no stop is missed.
+void takeStopSignals();
+
 // The address is a loopback one (127/8 or ::1); an unparsable one is not.
 bool isLoopbackAddress(const std::string& address);
 
