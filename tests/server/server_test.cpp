@@ -9,32 +9,28 @@
 
 namespace {
 
-struct BadControl {
-    const char* name;
-    uint32_t code;
-    uint8_t paddingByte;
-    const char* logged;
-};
-
 TEST(ServerTest, ControlMessagesOutOfTurnOrMalformedEndTheSession)
 {
-    const BadControl cases[] = {
-        {"body before any header", MSG_SEND_BODY, 0, "frame-recv unexpected 0x00000201 0x00000000 0x00000000"},
-        {"padding not zero", MSG_NEXT_FRAME, 0x7F, "frame-recv unexpected 0x00000101 0x00000000 0x0000007F"},
-        {"unknown code", 0x0999, 0, "frame-recv unexpected 0x00000999 0x00000000 0x00000000"},
+    const struct {
+        uint32_t code;
+        uint8_t paddingByte;
+        const char* logged;
+    } cases[] = {
+        {MSG_SEND_BODY, 0, "frame-recv unexpected 0x00000201 0x00000000 0x00000000"},  // before any header
+        {MSG_NEXT_FRAME, 0x7F, "frame-recv unexpected 0x00000101 0x00000000 0x0000007F"},
+        {0x0999, 0, "frame-recv unexpected 0x00000999 0x00000000 0x00000000"},
     };
-    for (const BadControl& bad : cases) {
-        SCOPED_TRACE(bad.name);
+    for (const auto& bad : cases) {
+        SCOPED_TRACE(bad.logged);
         std::string address = randomLoopbackAddress();
         PeerProcess server(TAVIMO_SERVER_BINARY, {"--address", address, "--once"});
         ASSERT_TRUE(server.waitReady());
-        Socket frame(connectTo(address, kFramePort));
-        ASSERT_GE(frame.fd(), 0);
+        Socket frame{connectTo(address, kFramePort)};
         Bytes control(kControlMessageSize);
         encodeControlMessage(bad.code, control.data());
         control[8] = bad.paddingByte;
-        ASSERT_TRUE(sendBytes(frame.fd(), control));
-        EXPECT_TRUE(receiveToEnd(frame.fd()).empty());
+        ASSERT_TRUE(sendBytes(frame.fd, control));
+        EXPECT_TRUE(receiveToEnd(frame.fd).empty());
         ASSERT_TRUE(server.waitForLine("session-end"));
         EXPECT_EQ(server.count(bad.logged), 1);
         EXPECT_EQ(server.count("frame-closed-by-server unexpected"), 1);

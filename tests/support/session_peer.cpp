@@ -5,12 +5,10 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -20,16 +18,14 @@
 
 extern char** environ;
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-bool startsWith(const std::string& text, const std::string& prefix)
+bool eventually(const std::function<bool()>& condition)
 {
-    return text.compare(0, prefix.size(), prefix) == 0;
+    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+         std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+        if (condition())
+            return true;
+    return false;
 }
-
-}  // namespace
 
 std::string randomLoopbackAddress()
 {
@@ -73,25 +69,17 @@ bool PeerProcess::reap()
 
 bool PeerProcess::waitReady()
 {
-    for (auto until = Clock::now() + kPeerWait; Clock::now() < until;) {
-        struct stat info;
-        if (stat((dir_ + "/ready").c_str(), &info) == 0)
-            return true;
-        if (reap())
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
+    auto ready = [&] { return std::filesystem::exists(dir_ + "/ready"); };
+    return eventually([&] { return ready() || reap(); }) && ready();
 }
 
 std::vector<std::string> PeerProcess::lines() const
 {
     std::ifstream in(dir_ + "/events.log", std::ios::binary);
-    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::vector<std::string> out;
-    size_t start = 0;
-    for (size_t nl; (nl = all.find('\n', start)) != std::string::npos; start = nl + 1)
-        out.push_back(all.substr(start, nl - start));
+    // Only whole lines: the last may still be being written.
+    for (std::string line; std::getline(in, line) && !in.eof();)
+        out.push_back(line);
     return out;
 }
 
@@ -99,41 +87,25 @@ int PeerProcess::count(const std::string& prefix) const
 {
     int n = 0;
     for (const std::string& line : lines())
-        n += startsWith(line, prefix);
+        n += line.compare(0, prefix.size(), prefix) == 0;
     return n;
 }
 
 bool PeerProcess::waitForLine(const std::string& prefix) const
 {
-    for (auto until = Clock::now() + kPeerWait; Clock::now() < until;) {
-        if (count(prefix) > 0)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
+    return eventually([&] { return count(prefix) > 0; });
 }
 
 int PeerProcess::waitExit()
 {
-    for (auto until = Clock::now() + kPeerWait; !reap() && Clock::now() < until;)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (!exited_)
+    if (!eventually([&] { return reap(); }) || !exited_)
         return -1;
     return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-}
-
-void Socket::reset()
-{
-    if (fd_ >= 0)
-        close(fd_);
-    fd_ = -1;
 }
 
 int connectTo(const std::string& address, int port)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -errno;
     timeval timeout{60, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
@@ -141,44 +113,17 @@ int connectTo(const std::string& address, int port)
     where.sin_family = AF_INET;
     where.sin_port = htons(uint16_t(port));
     inet_pton(AF_INET, address.c_str(), &where.sin_addr);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0) {
-        int error = errno;
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0)
+        return fd;
+    int error = errno;
+    if (fd >= 0)
         close(fd);
-        return -error;
-    }
-    return fd;
+    return -error;
 }
 
 bool sendBytes(int fd, const Bytes& bytes)
 {
-    for (size_t done = 0; done < bytes.size();) {
-        ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        done += size_t(n);
-    }
-    return true;
-}
-
-bool sendControl(int fd, uint32_t code)
-{
-    Bytes message(kControlMessageSize);
-    encodeControlMessage(code, message.data());
-    return sendBytes(fd, message);
-}
-
-Bytes receiveExactly(int fd, size_t size)
-{
-    Bytes out(size);
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = recv(fd, out.data() + done, size - done, 0);
-        if (n <= 0)
-            break;
-        done += size_t(n);
-    }
-    out.resize(done);
-    return out;
+    return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
 }
 
 Bytes receiveToEnd(int fd)
@@ -190,29 +135,34 @@ Bytes receiveToEnd(int fd)
     return out;
 }
 
+namespace {
+
+bool sendControl(int fd, uint32_t code)
+{
+    Bytes message(kControlMessageSize);
+    encodeControlMessage(code, message.data());
+    return sendBytes(fd, message);
+}
+
+}  // namespace
+
 Bytes fetchFrame(int fd)
 {
-    if (!sendControl(fd, MSG_NEXT_FRAME))
+    uint8_t header[kFrameHeaderSize];
+    if (!sendControl(fd, MSG_NEXT_FRAME) || recv(fd, header, sizeof header, MSG_WAITALL) != kFrameHeaderSize)
         return {};
-    Bytes header = receiveExactly(fd, kFrameHeaderSize);
-    if (header.size() != size_t(kFrameHeaderSize))
+    int32_t length = decodeFrameHeader(header);
+    if (length <= 0 || length > kMaxFrameBodySize || !sendControl(fd, MSG_SEND_BODY))
         return {};
-    int32_t length = decodeFrameHeader(header.data());
-    if (length <= 0 || !sendControl(fd, MSG_SEND_BODY))
-        return {};
-    Bytes body = receiveExactly(fd, size_t(length));
-    return body.size() == size_t(length) ? body : Bytes{};
+    Bytes body(static_cast<size_t>(length));
+    return recv(fd, body.data(), body.size(), MSG_WAITALL) == length ? body : Bytes{};
 }
 
 Bytes inputMessage(uint32_t type, uint32_t argument, uint32_t position, uint32_t width, uint32_t height)
 {
-    Bytes out;
-    for (uint32_t word : {type, argument, position, width, height}) {
-        uint8_t bytes[4];
-        writeLittleEndian32(bytes, word);
-        out.insert(out.end(), bytes, bytes + 4);
-    }
-    if (type != 0x0301 && type != 0x0401)
-        out.resize(4);
+    Bytes out(type == 0x0301 || type == 0x0401 ? 20 : 4);
+    const uint32_t words[] = {type, argument, position, width, height};
+    for (size_t at = 0; at < out.size(); at += 4)
+        writeLittleEndian32(&out[at], words[at / 4]);
     return out;
 }

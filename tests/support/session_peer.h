@@ -3,9 +3,10 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,8 +14,10 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr int kFramePort = 54321;
 constexpr int kInputPort = 54322;
-// Generous: sanitizer builds on a busy machine are slow. Only an upper bound, never a check.
-constexpr auto kPeerWait = std::chrono::seconds(60);
+
+// Polls until the condition holds; false after a generous 60 s (sanitizer builds on a busy
+// machine are slow), which is only an upper bound, never a check.
+bool eventually(const std::function<bool()>& condition);
 
 // A loopback address of 127/8 drawn at random, so tests can run side by side on the fixed ports.
 std::string randomLoopbackAddress();
@@ -31,9 +34,9 @@ public:
     // True once the ready file is there; false if the program exited or took too long.
     bool waitReady();
     std::vector<std::string> lines() const;
+    int count(const std::string& prefix) const;
     // Waits for a log line that starts with `prefix`.
     bool waitForLine(const std::string& prefix) const;
-    int count(const std::string& prefix) const;
     // The exit status once the process is gone; -1 if it did not end in time or was killed.
     int waitExit();
 
@@ -46,25 +49,20 @@ private:
     int status_ = 0;
 };
 
-class Socket {
-public:
-    explicit Socket(int fd = -1) : fd_(fd) {}
+struct Socket {
+    int fd;
     ~Socket() { reset(); }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int fd() const { return fd_; }
-    void reset();
-
-private:
-    int fd_;
+    void reset()
+    {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+    }
 };
 
 // A connected socket with 60 s timeouts, or -errno.
 int connectTo(const std::string& address, int port);
 bool sendBytes(int fd, const Bytes& bytes);
-bool sendControl(int fd, uint32_t code);
-// Exactly `size` bytes, or fewer if the stream ends (or times out) first.
-Bytes receiveExactly(int fd, size_t size);
 // Everything until the peer closes.
 Bytes receiveToEnd(int fd);
 // One whole lock-step exchange; the body, or empty when it went wrong.
