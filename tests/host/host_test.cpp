@@ -9,7 +9,6 @@
 #include <turbojpeg.h>
 
 #include <cstdlib>
-#include <memory>
 #include <random>
 
 #include "input/input_message.h"
@@ -92,27 +91,18 @@ Bytes mouse(uint32_t code, int x, int y, int width = kWidth, int height = kHeigh
     return inputMessage(MSG_MOUSE, code, uint32_t(y) << 16 | uint32_t(x), uint32_t(width), uint32_t(height));
 }
 
-class HostTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_NE(x, nullptr) << "no Xvfb";
-        host = std::make_unique<PeerProcess>(TAVIMO_HOST_BINARY,
-                                             std::vector<std::string>{"--display", xvfb.name(), "--address", address});
-        ASSERT_TRUE(host->waitReady());
-        frame.fd = connectTo(address, kFramePort);
-        ASSERT_GE(frame.fd, 0);
-    }
-
+// One session through every path: frames of the screen, input acting on it, what a
+// viewer that goes leaves held, a second viewer, garbage input, a noisy screen, the exit.
+TEST(HostTest, FramesInputAndTheSessionsEndOnARealScreen)
+{
     PrivateXvfb xvfb{kWidth, kHeight};
     Display* x = xvfb.display();
+    ASSERT_NE(x, nullptr) << "no Xvfb";
     std::string address = randomLoopbackAddress();
-    std::unique_ptr<PeerProcess> host;
-    Socket frame{-1};
-};
+    PeerProcess host(TAVIMO_HOST_BINARY, {"--display", xvfb.name(), "--address", address});
+    ASSERT_TRUE(host.waitReady());
+    Socket frame{connectTo(address, kFramePort)};
 
-TEST_F(HostTest, FramesShowTheScreenAndInputActsOnIt)
-{
     show(x, 100, 100, 200, 150, 0xFF0000);
     Bytes first = fetchFrame(frame.fd);
     Picture picture = decode(first);
@@ -126,7 +116,6 @@ TEST_F(HostTest, FramesShowTheScreenAndInputActsOnIt)
     EXPECT_TRUE(picture.near(270, 215, 0x00FF00) && picture.near(150, 120, 0xFF0000));
 
     Socket input{connectTo(address, kInputPort)};
-    ASSERT_GE(input.fd, 0);
     // A left drag presses the button, then follows the frame coordinates.
     ASSERT_TRUE(sendBytes(input.fd, mouse(kMouseLeftDrag, 200, 170)));
     EXPECT_TRUE(eventually([&] { return pointerIs(x, 200, 170, Button1Mask); }));
@@ -148,52 +137,46 @@ TEST_F(HostTest, FramesShowTheScreenAndInputActsOnIt)
     for (uint32_t key : {0x10u, 0xA0u, 0x41u, 0x07u})
         ASSERT_TRUE(sendBytes(input.fd, inputMessage(MSG_KEY, 0, key)));
     EXPECT_TRUE(eventually([&] { return keyDown(x, XK_Shift_L) && keyDown(x, XK_a); }));
-    EXPECT_TRUE(host->waitForLine("input-key-unknown 0x7"));
+    EXPECT_TRUE(host.waitForLine("input-key-unknown 0x7"));
 
-    // The viewer goes with a key and a button down: the host lets them go.
+    // The viewer's input goes with a key and a button down: the host lets them go.
     input.reset();
     EXPECT_TRUE(eventually(
         [&] { return !keyDown(x, XK_Shift_L) && !keyDown(x, XK_a) && pointerIs(x, kWidth - 1, kHeight - 1, 0); }));
-    EXPECT_TRUE(host->waitForLine("input-released keys=2 buttons=1"));
-}
+    EXPECT_TRUE(host.waitForLine("input-released keys=2 buttons=1"));
 
-TEST_F(HostTest, ANoisyScreenIsSentReencodedWithinTheLimit)
-{
+    // One viewer at a time; the first goes on.
+    Socket second{connectTo(address, kFramePort)};
+    ASSERT_GE(second.fd, 0);
+    EXPECT_TRUE(receiveToEnd(second.fd).empty());
+    EXPECT_TRUE(host.waitForLine("frame-refused"));
+    ASSERT_FALSE(fetchFrame(frame.fd).empty());
+    // An unknown message ends the input channel, not the frames.
+    Socket garbage{connectTo(address, kInputPort)};
+    ASSERT_TRUE(sendBytes(garbage.fd, inputMessage(0x0999)));
+    EXPECT_TRUE(receiveToEnd(garbage.fd).empty());
+    EXPECT_TRUE(host.waitForLine("input-closed-by-server"));
+
+    // Noise is far larger at the default quality: re-encoded lower within the limit, the
+    // lower quality logged once and kept.
     std::mt19937 noise(8);
     show(x, 0, 0, kWidth, kHeight, 0, &noise);
     for (int i = 0; i < 2; ++i) {
         Bytes body = fetchFrame(frame.fd);
-        Picture picture = decode(body);
+        picture = decode(body);
         EXPECT_LE(body.size(), 500000u);
         EXPECT_TRUE(picture.width == kWidth && picture.height == kHeight);
     }
-    // At the default quality it is far larger; the lower quality is logged once and kept.
-    EXPECT_EQ(host->count("quality 80 -> "), 1);
-    EXPECT_EQ(host->count("quality "), 1);
-}
+    EXPECT_EQ(host.count("quality 80 -> "), 1);
+    EXPECT_EQ(host.count("quality "), 1);
 
-TEST_F(HostTest, OneViewerAtATimeGarbageEndsOnlyInputAndServerExitEndsTheHost)
-{
-    ASSERT_FALSE(fetchFrame(frame.fd).empty());
-    Socket input{connectTo(address, kInputPort)};
-    Socket second{connectTo(address, kFramePort)};
-    ASSERT_GE(second.fd, 0);
-    EXPECT_TRUE(receiveToEnd(second.fd).empty());
-    EXPECT_TRUE(host->waitForLine("frame-refused"));
-    ASSERT_FALSE(fetchFrame(frame.fd).empty());
-
-    ASSERT_TRUE(sendBytes(input.fd, inputMessage(0x0999)));
-    EXPECT_TRUE(receiveToEnd(input.fd).empty());
-    EXPECT_TRUE(host->waitForLine("input-closed-by-server"));
-    ASSERT_FALSE(fetchFrame(frame.fd).empty());
-
-    Socket again{connectTo(address, kInputPort)};
-    ASSERT_TRUE(sendBytes(again.fd, inputMessage(MSG_TELNET)));
-    ASSERT_TRUE(sendBytes(again.fd, inputMessage(MSG_SERVER_EXIT)));
-    EXPECT_EQ(host->waitExit(), 0);
+    Socket last{connectTo(address, kInputPort)};
+    ASSERT_TRUE(sendBytes(last.fd, inputMessage(MSG_TELNET)));
+    ASSERT_TRUE(sendBytes(last.fd, inputMessage(MSG_SERVER_EXIT)));
+    EXPECT_EQ(host.waitExit(), 0);
     EXPECT_TRUE(receiveToEnd(frame.fd).empty());
-    EXPECT_EQ(host->count("input-message TELNET"), 1);
-    EXPECT_EQ(host->count("server-exit"), 1);
+    EXPECT_EQ(host.count("input-message TELNET"), 1);
+    EXPECT_EQ(host.count("server-exit"), 1);
 }
 
 }  // namespace

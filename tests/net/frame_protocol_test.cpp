@@ -22,7 +22,6 @@ struct ScriptedIo final : FrameChannelIo {
     bool refuseMemory = false;
 
     void add(Kind kind, Bytes bytes = {}) { steps.emplace_back(kind, std::move(bytes)); }
-
     int32_t receive(uint8_t* into, int32_t length, bool* wouldBlock) override
     {
         asked.push_back(length);
@@ -30,14 +29,12 @@ struct ScriptedIo final : FrameChannelIo {
         if (steps.empty())
             return -1;
         auto& [kind, bytes] = steps.front();
-        if (kind == End)
-            return 0;
-        int32_t n = kind == Data ? std::min<int32_t>(length, int32_t(bytes.size())) : -1;
+        int32_t n = kind == End ? 0 : kind == Data ? std::min<int32_t>(length, int32_t(bytes.size())) : -1;
         if (n > 0) {
             std::memcpy(into, bytes.data(), size_t(n));
             bytes.erase(bytes.begin(), bytes.begin() + n);
         }
-        if (kind != Data || bytes.empty())
+        if (kind != End && (kind != Data || bytes.empty()))  // a closed stream stays closed
             steps.pop_front();
         return n;
     }
@@ -50,15 +47,6 @@ struct ScriptedIo final : FrameChannelIo {
         std::free(old);
         return static_cast<uint8_t*>(std::malloc(size_t(size)));
     }
-};
-
-struct Receiver : FrameReceiver {
-    Receiver()
-    {
-        frameBuffer = static_cast<uint8_t*>(std::malloc(kFrameBufferSize));
-        frameCapacity = kFrameBufferSize;
-    }
-    ~Receiver() { std::free(frameBuffer); }
 };
 
 Bytes le32(int32_t v)
@@ -76,14 +64,31 @@ Bytes pattern(size_t n)
     return out;
 }
 
+class FrameRead : public ::testing::Test {
+protected:
+    FrameRead()
+    {
+        r.frameBuffer = static_cast<uint8_t*>(std::malloc(kFrameBufferSize));
+        r.frameCapacity = kFrameBufferSize;
+    }
+    ~FrameRead() override { std::free(r.frameBuffer); }
+    HeaderRead header(int32_t announced)
+    {
+        io.add(ScriptedIo::Data, le32(announced));
+        return readFrameHeaderFrom(r, io);
+    }
+    Bytes received() const { return Bytes(r.frameBuffer, r.frameBuffer + r.totalReceived); }
+
+    ScriptedIo io;
+    FrameReceiver r;
+};
+
 TEST(FrameWire, ControlMessagesHeadersAndEvents)
 {
     for (uint32_t code : {uint32_t(MSG_NEXT_FRAME), uint32_t(MSG_SEND_BODY)}) {
-        uint8_t out[kControlMessageSize];
-        std::memset(out, 0xAA, sizeof out);
-        encodeControlMessage(code, out);
-        const Bytes expected = {0x01, uint8_t(code >> 8), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-        EXPECT_EQ(expected, Bytes(out, out + kControlMessageSize));
+        Bytes out(kControlMessageSize, 0xAA);
+        encodeControlMessage(code, out.data());
+        EXPECT_EQ(out, (Bytes{0x01, uint8_t(code >> 8), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     }
     const uint8_t length[4] = {0x20, 0xA1, 0x07, 0x00}, negative[4] = {0xFF, 0xFF, 0xFF, 0xFF};
     EXPECT_EQ(500000, decodeFrameHeader(length));
@@ -95,16 +100,14 @@ TEST(FrameWire, ControlMessagesHeadersAndEvents)
     EXPECT_EQ(ChannelStep::WaitAgain, stepForEvents(0));
 }
 
-TEST(FrameHeader, OnlyAWholeHeaderStartsABody)
+TEST_F(FrameRead, OnlyAWholeHeaderStartsABody)
 {
-    ScriptedIo io;
-    Receiver r;
     io.add(ScriptedIo::Empty);
     EXPECT_EQ(HeaderRead::NoData, readFrameHeaderFrom(r, io));
     io.add(ScriptedIo::Error);
     EXPECT_EQ(HeaderRead::Failed, readFrameHeaderFrom(r, io));
     // Two bytes now, the other two with a later read event.
-    auto h = le32(123456);
+    Bytes h = le32(123456);
     io.add(ScriptedIo::Data, {h[0]});
     io.add(ScriptedIo::Data, {h[1]});
     EXPECT_EQ(HeaderRead::Partial, readFrameHeaderFrom(r, io));
@@ -115,28 +118,15 @@ TEST(FrameHeader, OnlyAWholeHeaderStartsABody)
     EXPECT_TRUE(r.bodyPhase);
     EXPECT_EQ(std::vector<int32_t>({4, 4, 4, 3, 2, 2}), io.asked);
 
-    Receiver cut;
+    FrameReceiver cut;
     io.add(ScriptedIo::Data, {1});
     io.add(ScriptedIo::End);
     EXPECT_EQ(HeaderRead::EndOfStream, readFrameHeaderFrom(cut, io));
     EXPECT_FALSE(cut.bodyPhase);
 }
 
-TEST(FrameHeader, ZeroOrNegativeLengthStartsAnEmptyBody)
+TEST_F(FrameRead, LargerBodiesGrowTheBufferUpToTheCap)
 {
-    ScriptedIo io;
-    Receiver r;
-    io.add(ScriptedIo::Data, le32(-5));
-    EXPECT_EQ(HeaderRead::Complete, readFrameHeaderFrom(r, io));
-    EXPECT_EQ(0, readFrameBodyFrom(r, io));
-    EXPECT_EQ(1u, io.asked.size());  // the body read asked for nothing
-    EXPECT_FALSE(r.bodyPhase);
-}
-
-TEST(FrameHeader, LargerBodiesGrowTheBufferUpToTheCap)
-{
-    ScriptedIo io;
-    Receiver r;
     const struct {
         int32_t announced;
         HeaderRead result;
@@ -148,25 +138,41 @@ TEST(FrameHeader, LargerBodiesGrowTheBufferUpToTheCap)
         {kMaxFrameBodySize + 1, HeaderRead::TooLarge, 1},
     };
     for (const auto& step : steps) {
-        io.add(ScriptedIo::Data, le32(step.announced));
-        EXPECT_EQ(step.result, readFrameHeaderFrom(r, io)) << step.announced;
+        EXPECT_EQ(step.result, header(step.announced)) << step.announced;
         EXPECT_EQ(step.replacements, io.replacements) << step.announced;
     }
     EXPECT_GE(r.frameCapacity, 2'000'000);
     io.refuseMemory = true;
-    io.add(ScriptedIo::Data, le32(kMaxFrameBodySize));
-    EXPECT_EQ(HeaderRead::NoMemory, readFrameHeaderFrom(r, io));
+    EXPECT_EQ(HeaderRead::NoMemory, header(kMaxFrameBodySize));
     EXPECT_GE(r.frameCapacity, 2'000'000);  // the old buffer stays usable
 }
 
-TEST(FrameBody, PiecesAssembleInOrderWithAPauseAfterEach)
+TEST_F(FrameRead, ABodyIsExactlyWhatWasAnnouncedAndNothingWhenNoneWas)
+{
+    // Zero or below: an empty body, for which nothing is asked.
+    ASSERT_EQ(HeaderRead::Complete, header(-5));
+    EXPECT_EQ(0, readFrameBodyFrom(r, io));
+    EXPECT_EQ(1u, io.asked.size());
+    EXPECT_FALSE(r.bodyPhase);
+    // Bytes beyond the announced length are left for the next header.
+    Bytes wire = le32(1000), body = pattern(1000), next = le32(77);
+    wire.insert(wire.end(), body.begin(), body.end());
+    wire.insert(wire.end(), next.begin(), next.end());
+    io.add(ScriptedIo::Data, wire);
+    ASSERT_EQ(HeaderRead::Complete, readFrameHeaderFrom(r, io));
+    EXPECT_EQ(1000, readFrameBodyFrom(r, io));
+    EXPECT_EQ(body, received());
+    EXPECT_EQ(HeaderRead::Complete, readFrameHeaderFrom(r, io));
+    EXPECT_EQ(77, r.remaining);
+}
+
+TEST_F(FrameRead, PiecesAssembleInOrderWithAPauseAfterEach)
 {
     for (size_t size : {size_t(300'000), size_t(1'234'567)}) {
-        ScriptedIo io;
-        Receiver r;
-        auto body = pattern(size);
-        io.add(ScriptedIo::Data, le32(int32_t(size)));
-        ASSERT_EQ(HeaderRead::Complete, readFrameHeaderFrom(r, io));
+        io = ScriptedIo{};
+        r.pauses = 0;
+        Bytes body = pattern(size);
+        ASSERT_EQ(HeaderRead::Complete, header(int32_t(size)));
         int receives = 0, pieces = 0;
         for (size_t offset = 0, n = 1; offset < size; offset += n, n = n * 3 + 1) {
             n = std::min(n, size - offset);
@@ -178,7 +184,7 @@ TEST(FrameBody, PiecesAssembleInOrderWithAPauseAfterEach)
         EXPECT_EQ(int32_t(size), readFrameBodyFrom(r, io));
         EXPECT_EQ(0, r.remaining);
         EXPECT_FALSE(r.bodyPhase);
-        EXPECT_EQ(body, Bytes(r.frameBuffer, r.frameBuffer + size));
+        EXPECT_EQ(body, received());
         EXPECT_EQ(receives + pieces - 1, io.pauses);  // one per chunk and one per empty try
         EXPECT_EQ(io.pauses, r.pauses);
         for (size_t i = 1; i < io.asked.size(); ++i)
@@ -186,34 +192,18 @@ TEST(FrameBody, PiecesAssembleInOrderWithAPauseAfterEach)
     }
 }
 
-TEST(FrameBody, BytesBeyondTheAnnouncedLengthAreLeftForTheNextHeader)
-{
-    ScriptedIo io;
-    Receiver r;
-    Bytes wire = le32(1000), body = pattern(1000), next = le32(77);
-    wire.insert(wire.end(), body.begin(), body.end());
-    wire.insert(wire.end(), next.begin(), next.end());
-    io.add(ScriptedIo::Data, wire);
-    ASSERT_EQ(HeaderRead::Complete, readFrameHeaderFrom(r, io));
-    EXPECT_EQ(1000, readFrameBodyFrom(r, io));
-    EXPECT_EQ(HeaderRead::Complete, readFrameHeaderFrom(r, io));
-    EXPECT_EQ(77, r.remaining);
-}
-
-TEST(FrameBody, CloseOrErrorInTheMiddleKeepsWhatArrived)
+TEST_F(FrameRead, CloseOrErrorInTheMiddleKeepsWhatArrived)
 {
     for (auto end : {ScriptedIo::End, ScriptedIo::Error}) {
-        ScriptedIo io;
-        Receiver r;
-        auto body = pattern(5000);
-        io.add(ScriptedIo::Data, le32(5000));
+        io = ScriptedIo{};
+        Bytes body = pattern(5000);
+        ASSERT_EQ(HeaderRead::Complete, header(5000));
         io.add(ScriptedIo::Data, Bytes(body.begin(), body.begin() + 1200));
         io.add(end);
-        ASSERT_EQ(HeaderRead::Complete, readFrameHeaderFrom(r, io));
         EXPECT_EQ(1200, readFrameBodyFrom(r, io));
         EXPECT_EQ(3800, r.remaining);
         EXPECT_FALSE(r.bodyPhase);
-        EXPECT_EQ(Bytes(body.begin(), body.begin() + 1200), Bytes(r.frameBuffer, r.frameBuffer + 1200));
+        EXPECT_EQ(Bytes(body.begin(), body.begin() + 1200), received());
     }
 }
 

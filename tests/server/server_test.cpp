@@ -4,7 +4,6 @@
 // the exit when its address is taken (which the Windows-side tests rely on to try another).
 #include <gtest/gtest.h>
 
-#include "net/frame_protocol.h"
 #include "tests/support/session_peer.h"
 
 namespace {
@@ -26,10 +25,7 @@ TEST(ServerTest, ControlMessagesOutOfTurnOrMalformedEndTheSession)
         PeerProcess server(TAVIMO_SERVER_BINARY, {"--address", address, "--once"});
         ASSERT_TRUE(server.waitReady());
         Socket frame{connectTo(address, kFramePort)};
-        Bytes control(kControlMessageSize);
-        encodeControlMessage(bad.code, control.data());
-        control[8] = bad.paddingByte;
-        ASSERT_TRUE(sendBytes(frame.fd, control));
+        ASSERT_TRUE(sendControl(frame.fd, bad.code, bad.paddingByte));
         EXPECT_TRUE(receiveToEnd(frame.fd).empty());
         ASSERT_TRUE(server.waitForLine("session-end"));
         EXPECT_EQ(server.count(bad.logged), 1);
@@ -46,9 +42,8 @@ TEST(ServerTest, ATakenAddressIsLoggedAndEndsWithOne)
     PeerProcess second(TAVIMO_SERVER_BINARY, {"--address", address});
     EXPECT_FALSE(second.waitReady());
     EXPECT_EQ(second.waitExit(), 1);
-    std::vector<std::string> lines = second.lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].rfind("listen-failed bind " + address + ":54321: ", 0), 0u) << lines[0];
+    EXPECT_EQ(second.count(""), 1);
+    EXPECT_EQ(second.count("listen-failed bind " + address + ":54321: "), 1);
 }
 
 }  // namespace
