@@ -6,12 +6,12 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
-#include <turbojpeg.h>
 
 #include <cstdlib>
 #include <random>
 
 #include "input/input_message.h"
+#include "tests/support/memory_target.h"
 #include "tests/support/private_xvfb.h"
 #include "tests/support/session_peer.h"
 
@@ -39,15 +39,13 @@ void show(Display* display, int x, int y, int width, int height, uint32_t colour
     XSync(display, False);
 }
 
-struct Picture {
-    int width = 0, height = 0;
-    Bytes rgb;
+// A frame as the viewer decodes it; width -1 when it cannot.
+struct Picture : MemoryTarget {
     // Within JPEG's error of the colour.
     bool near(int x, int y, uint32_t colour) const
     {
-        const uint8_t* p = &rgb[(size_t(y) * size_t(width) + size_t(x)) * 3];
-        for (int k = 0; k < 3; ++k)
-            if (std::abs(int(p[k]) - int((colour >> (16 - 8 * k)) & 0xFF)) > 24)
+        for (int k = 0; k < 3; ++k)  // blue, green, red
+            if (std::abs(int(at(x, y)[k]) - int((colour >> (8 * k)) & 0xFF)) > 24)
                 return false;
         return true;
     }
@@ -56,16 +54,10 @@ struct Picture {
 Picture decode(const Bytes& jpeg)
 {
     Picture picture;
-    tjhandle handle = tjInitDecompress();
-    int subsampling = 0, colourspace = 0;
-    if (tjDecompressHeader3(handle, jpeg.data(), jpeg.size(), &picture.width, &picture.height, &subsampling,
-                            &colourspace) == 0) {
-        picture.rgb.resize(size_t(picture.width) * size_t(picture.height) * 3);
-        if (tjDecompress2(handle, jpeg.data(), jpeg.size(), picture.rgb.data(), picture.width, 0, picture.height,
-                          TJPF_RGB, 0) != 0)
-            picture = Picture{};
-    }
-    tjDestroy(handle);
+    DecodeOptions quiet;
+    quiet.quiet = true;
+    if (decodeJpegFrame(jpeg.data(), jpeg.size(), picture, quiet) != DecodeResult::Decoded)
+        picture.width = -1;
     return picture;
 }
 
