@@ -90,29 +90,28 @@ TEST(HostTest, FramesInputAndTheSessionsEndOnARealScreen)
     PrivateXvfb xvfb{kWidth, kHeight};
     Display* x = xvfb.display();
     ASSERT_NE(x, nullptr) << "no Xvfb";
-    std::string address = randomLoopbackAddress();
-    PeerProcess host(TAVIMO_HOST_BINARY, {"--display", xvfb.name(), "--address", address});
+    PeerProcess host(TAVIMO_HOST_BINARY, {"--display", xvfb.name()});
     ASSERT_TRUE(host.waitReady());
-    Socket frame{connectTo(address, kFramePort)};
+    int frame = host.connect(kFramePort);
 
     show(x, 100, 100, 200, 150, 0xFF0000);
-    Bytes first = fetchFrame(frame.fd);
+    Bytes first = fetchFrame(frame);
     Picture picture = decode(first);
     ASSERT_EQ(picture.width, kWidth);
     ASSERT_EQ(picture.height, kHeight);
     EXPECT_TRUE(picture.near(150, 120, 0xFF0000) && picture.near(260, 230, 0xFF0000));
     // Nothing changed: the same frame again. Then only a part changes, and is read again.
-    EXPECT_EQ(fetchFrame(frame.fd), first);
+    EXPECT_EQ(fetchFrame(frame), first);
     show(x, 250, 200, 40, 30, 0x00FF00);
-    picture = decode(fetchFrame(frame.fd));
+    picture = decode(fetchFrame(frame));
     EXPECT_TRUE(picture.near(270, 215, 0x00FF00) && picture.near(150, 120, 0xFF0000));
 
-    Socket input{connectTo(address, kInputPort)};
+    int input = host.connect(kInputPort);
     // A left drag presses the button, then follows the frame coordinates.
-    ASSERT_TRUE(sendBytes(input.fd, mouse(kMouseLeftDrag, 200, 170)));
+    ASSERT_TRUE(sendBytes(input, mouse(kMouseLeftDrag, 200, 170)));
     EXPECT_TRUE(eventually([&] { return pointerIs(x, 200, 170, Button1Mask); }));
     // The pointer is drawn into the frame, over the red window.
-    picture = decode(fetchFrame(frame.fd));
+    picture = decode(fetchFrame(frame));
     ASSERT_EQ(picture.width, kWidth);
     int drawn = 0;
     for (int dy = -8; dy <= 8; ++dy)
@@ -120,33 +119,33 @@ TEST(HostTest, FramesInputAndTheSessionsEndOnARealScreen)
             drawn += !picture.near(200 + dx, 170 + dy, 0xFF0000);
     EXPECT_GT(drawn, 10);
 
-    ASSERT_TRUE(sendBytes(input.fd, mouse(kMouseLeftUp, 210, 180)));
+    ASSERT_TRUE(sendBytes(input, mouse(kMouseLeftUp, 210, 180)));
     EXPECT_TRUE(eventually([&] { return pointerIs(x, 210, 180, 0); }));
     // Outside the screen: clamped to its edge.
-    ASSERT_TRUE(sendBytes(input.fd, mouse(kMouseRightDown, 5000, 4000, 6000, 5000)));
+    ASSERT_TRUE(sendBytes(input, mouse(kMouseRightDown, 5000, 4000, 6000, 5000)));
     EXPECT_TRUE(eventually([&] { return pointerIs(x, kWidth - 1, kHeight - 1, Button3Mask); }));
     // Shift as VK_SHIFT and VK_LSHIFT, A, and a code without a keysym.
     for (uint32_t key : {0x10u, 0xA0u, 0x41u, 0x07u})
-        ASSERT_TRUE(sendBytes(input.fd, inputMessage(MSG_KEY, 0, key)));
+        ASSERT_TRUE(sendBytes(input, inputMessage(MSG_KEY, 0, key)));
     EXPECT_TRUE(eventually([&] { return keyDown(x, XK_Shift_L) && keyDown(x, XK_a); }));
     EXPECT_TRUE(host.waitForLine("input-key-unknown 0x7"));
 
     // The viewer's input goes with a key and a button down: the host lets them go.
-    input.reset();
+    host.disconnect(input);
     EXPECT_TRUE(eventually(
         [&] { return !keyDown(x, XK_Shift_L) && !keyDown(x, XK_a) && pointerIs(x, kWidth - 1, kHeight - 1, 0); }));
     EXPECT_TRUE(host.waitForLine("input-released keys=2 buttons=1"));
 
     // One viewer at a time; the first goes on.
-    Socket second{connectTo(address, kFramePort)};
-    ASSERT_GE(second.fd, 0);
-    EXPECT_TRUE(receiveToEnd(second.fd).empty());
+    int second = host.connect(kFramePort);
+    ASSERT_GE(second, 0);
+    EXPECT_TRUE(receiveToEnd(second).empty());
     EXPECT_TRUE(host.waitForLine("frame-refused"));
-    ASSERT_FALSE(fetchFrame(frame.fd).empty());
+    ASSERT_FALSE(fetchFrame(frame).empty());
     // An unknown message ends the input channel, not the frames.
-    Socket garbage{connectTo(address, kInputPort)};
-    ASSERT_TRUE(sendBytes(garbage.fd, inputMessage(0x0999)));
-    EXPECT_TRUE(receiveToEnd(garbage.fd).empty());
+    int garbage = host.connect(kInputPort);
+    ASSERT_TRUE(sendBytes(garbage, inputMessage(0x0999)));
+    EXPECT_TRUE(receiveToEnd(garbage).empty());
     EXPECT_TRUE(host.waitForLine("input-closed-by-server"));
 
     // Noise is far larger at the default quality: re-encoded lower within the limit, the
@@ -154,7 +153,7 @@ TEST(HostTest, FramesInputAndTheSessionsEndOnARealScreen)
     std::mt19937 noise(8);
     show(x, 0, 0, kWidth, kHeight, 0, &noise);
     for (int i = 0; i < 2; ++i) {
-        Bytes body = fetchFrame(frame.fd);
+        Bytes body = fetchFrame(frame);
         picture = decode(body);
         EXPECT_LE(body.size(), 500000u);
         EXPECT_TRUE(picture.width == kWidth && picture.height == kHeight);
@@ -162,11 +161,11 @@ TEST(HostTest, FramesInputAndTheSessionsEndOnARealScreen)
     EXPECT_EQ(host.count("quality 80 -> "), 1);
     EXPECT_EQ(host.count("quality "), 1);
 
-    Socket last{connectTo(address, kInputPort)};
-    ASSERT_TRUE(sendBytes(last.fd, inputMessage(MSG_TELNET)));
-    ASSERT_TRUE(sendBytes(last.fd, inputMessage(MSG_SERVER_EXIT)));
+    int last = host.connect(kInputPort);
+    ASSERT_TRUE(sendBytes(last, inputMessage(MSG_TELNET)));
+    ASSERT_TRUE(sendBytes(last, inputMessage(MSG_SERVER_EXIT)));
     EXPECT_EQ(host.waitExit(), 0);
-    EXPECT_TRUE(receiveToEnd(frame.fd).empty());
+    EXPECT_TRUE(receiveToEnd(frame).empty());
     EXPECT_EQ(host.count("input-message TELNET"), 1);
     EXPECT_EQ(host.count("server-exit"), 1);
 }

@@ -21,12 +21,11 @@ TEST(ServerTest, ControlMessagesOutOfTurnOrMalformedEndTheSession)
     };
     for (const auto& bad : cases) {
         SCOPED_TRACE(bad.logged);
-        std::string address = randomLoopbackAddress();
-        PeerProcess server(TAVIMO_SERVER_BINARY, {"--address", address, "--once"});
+        PeerProcess server(TAVIMO_SERVER_BINARY, {"--once"});
         ASSERT_TRUE(server.waitReady());
-        Socket frame{connectTo(address, kFramePort)};
-        ASSERT_TRUE(sendControl(frame.fd, bad.code, bad.paddingByte));
-        EXPECT_TRUE(receiveToEnd(frame.fd).empty());
+        int frame = server.connect(kFramePort);
+        ASSERT_TRUE(sendControl(frame, bad.code, bad.paddingByte));
+        EXPECT_TRUE(receiveToEnd(frame).empty());
         ASSERT_TRUE(server.waitForLine("session-end"));
         EXPECT_EQ(server.count(bad.logged), 1);
         EXPECT_EQ(server.count("frame-closed-by-server unexpected"), 1);
@@ -36,14 +35,13 @@ TEST(ServerTest, ControlMessagesOutOfTurnOrMalformedEndTheSession)
 
 TEST(ServerTest, ATakenAddressIsLoggedAndEndsWithOne)
 {
-    std::string address = randomLoopbackAddress();
-    PeerProcess first(TAVIMO_SERVER_BINARY, {"--address", address});
+    PeerProcess first(TAVIMO_SERVER_BINARY, {});
     ASSERT_TRUE(first.waitReady());
-    PeerProcess second(TAVIMO_SERVER_BINARY, {"--address", address});
+    PeerProcess second(TAVIMO_SERVER_BINARY, {}, first.address);
     EXPECT_FALSE(second.waitReady());
     EXPECT_EQ(second.waitExit(), 1);
     EXPECT_EQ(second.count(""), 1);
-    EXPECT_EQ(second.count("listen-failed bind " + address + ":54321: "), 1);
+    EXPECT_EQ(second.count("listen-failed bind " + first.address + ":54321: "), 1);
 }
 
 }  // namespace

@@ -3,22 +3,15 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <random>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "net/frame_protocol.h"
 
@@ -49,15 +42,18 @@ inline std::string randomLoopbackAddress()
            std::to_string(octet(draw));
 }
 
-// A program started with --ready and --log in a scratch folder of its own; killed with
-// SIGTERM if it is still running at the end.
+// A program started with --address, --ready and --log in a scratch folder of its own, and
+// the sockets the test opens to it; killed with SIGTERM if it is still running at the end.
 class PeerProcess {
 public:
-    PeerProcess(const std::string& program, std::vector<std::string> arguments)
+    PeerProcess(const std::string& program, std::vector<std::string> arguments,
+                std::string at = randomLoopbackAddress())
+        : address(std::move(at))
     {
         char pattern[] = "/tmp/tavimo-peer-XXXXXX";
         dir_ = mkdtemp(pattern) ? pattern : "/nonexistent";
-        arguments.insert(arguments.begin(), {program, "--ready", dir_ + "/ready", "--log", dir_ + "/events.log"});
+        arguments.insert(arguments.begin(), {program, "--address", address, "--ready", dir_ + "/ready", "--log",
+                                             dir_ + "/events.log"});
         std::vector<char*> argv;
         for (std::string& argument : arguments)
             argv.push_back(argument.data());
@@ -67,6 +63,8 @@ public:
     }
     ~PeerProcess()
     {
+        for (int fd : sockets_)
+            close(fd);
         if (pid_ > 0 && !exited_) {
             kill(pid_, SIGTERM);
             waitpid(pid_, &status_, 0);
@@ -74,8 +72,6 @@ public:
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
     }
-    PeerProcess(const PeerProcess&) = delete;
-    PeerProcess& operator=(const PeerProcess&) = delete;
 
     // True once the ready file is there; false if the program exited or took too long.
     bool waitReady()
@@ -101,6 +97,26 @@ public:
     {
         return eventually([&] { return reap(); }) && exited_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
     }
+    // A connected socket whose receives give up after 60 s, or -1.
+    int connect(int port)
+    {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        timeval timeout{60, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        sockaddr_in where{};
+        where.sin_family = AF_INET;
+        where.sin_port = htons(uint16_t(port));
+        inet_pton(AF_INET, address.c_str(), &where.sin_addr);
+        sockets_.push_back(fd);
+        return ::connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 ? fd : -1;
+    }
+    void disconnect(int fd)
+    {
+        sockets_.erase(std::remove(sockets_.begin(), sockets_.end(), fd), sockets_.end());
+        close(fd);
+    }
+
+    std::string address;
 
 private:
     bool reap()
@@ -114,37 +130,8 @@ private:
     pid_t pid_ = -1;
     bool exited_ = false;
     int status_ = 0;
+    std::vector<int> sockets_;
 };
-
-struct Socket {
-    int fd;
-    ~Socket() { reset(); }
-    void reset()
-    {
-        if (fd >= 0)
-            close(fd);
-        fd = -1;
-    }
-};
-
-// A connected socket with 60 s timeouts, or -errno.
-inline int connectTo(const std::string& address, int port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval timeout{60, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_port = htons(uint16_t(port));
-    inet_pton(AF_INET, address.c_str(), &where.sin_addr);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0)
-        return fd;
-    int error = errno;
-    if (fd >= 0)
-        close(fd);
-    return -error;
-}
 
 inline bool sendBytes(int fd, const Bytes& bytes)
 {
