@@ -5,6 +5,7 @@
 #include <X11/keysym.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "host/key_table.h"
@@ -24,21 +25,17 @@ std::string text(const std::vector<PointerAction>& actions)
 {
     std::string out;
     for (const PointerAction& a : actions)
-        out += a.kind == PointerAction::Move ? " m" + std::to_string(a.x) + "," + std::to_string(a.y)
-                                             : (a.kind == PointerAction::Press ? " p" : " r") + std::to_string(a.button);
+        out += a.kind == PointerAction::Move
+                   ? " m" + std::to_string(a.x) + "," + std::to_string(a.y)
+                   : (a.kind == PointerAction::Press ? " p" : " r") + std::to_string(a.button);
     return out;
 }
 
 TEST(MouseMachineTest, ViewerEventsBecomePressesReleasesAndMovesAndHeldButtonsGoAtTheEnd)
 {
-    struct Event {
-        uint32_t code;
-        int x, y;
-    };
-    const struct {
-        std::vector<Event> events;
-        const char* actions;  // each event's, then releaseAll's after the last bar
-    } cases[] = {
+    using Event = std::tuple<uint32_t, int, int>;
+    // Each event's actions, then releaseAll's after the last bar.
+    const std::pair<std::vector<Event>, const char*> cases[] = {
         {{{0x0202, 10, 20}}, " m10,20 p1 r1 |"},  // a release with the button up is a click
         {{{0, 5, 5}, {0, 6, 7}, {0x0202, 8, 9}}, " m5,5 p1 | m6,7 | m8,9 r1 |"},  // a drag presses first
         {{{0x0202, 3, 3}, {0x0302, 3, 3}, {0x0202, 3, 3}}, " m3,3 p1 r1 | m3,3 p1 | m3,3 r1 |"},  // double click
@@ -48,18 +45,18 @@ TEST(MouseMachineTest, ViewerEventsBecomePressesReleasesAndMovesAndHeldButtonsGo
         {{{0x0201, 1, 1}, {0x9999, 1, 1}}, " | |"},  // codes the viewer does not send
         {{{0, 1, 1}, {0x0207, 1, 1}, {0x0204, 1, 1}}, " m1,1 p1 | m1,1 p2 | m1,1 p3 | r1 r2 r3"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [events, expected] : cases) {
         MouseMachine machine;
         std::string seen;
         std::vector<PointerAction> actions;
-        for (const Event& event : c.events) {
+        for (auto [code, x, y] : events) {
             actions.clear();
-            machine.apply(event.code, event.x, event.y, actions);
+            machine.apply(code, x, y, actions);
             seen += text(actions) + " |";
         }
         actions.clear();
         machine.releaseAll(actions);
-        EXPECT_EQ(seen + text(actions), c.actions);
+        EXPECT_EQ(seen + text(actions), expected);
     }
     const std::pair<uint32_t, std::pair<int, int>> clamped[] = {
         {0x00000000, {0, 0}}, {0x00460064, {100, 70}}, {0x04FF0500, {639, 479}}, {0xFFFFFFFF, {639, 479}},
@@ -89,19 +86,12 @@ TEST(KeyTableTest, VirtualKeysMapToUnshiftedUsKeysymsAndStayDownWhileAnyCodeHold
         EXPECT_EQ(isMouseButtonKey(key), key != 3 && key <= 6) << key;
 
     // Left shift comes as VK_SHIFT and VK_LSHIFT, both Shift_L.
-    const struct {
-        uint32_t key;
-        bool down;
-        KeyAction expected;
-    } steps[] = {
-        {0x10, true, KeyAction::Press},    {0xA0, true, KeyAction::Nothing},  {'A', true, KeyAction::Press},
-        {'A', true, KeyAction::Nothing},   {0x10, false, KeyAction::Nothing}, {0xA0, false, KeyAction::Release},
-        {0xA0, false, KeyAction::Nothing}, {'B', false, KeyAction::Nothing},  {0x11, true, KeyAction::Press},
-    };
     KeyTracker tracker;
-    for (const auto& step : steps)
-        EXPECT_EQ(tracker.change(step.key, keysymForVirtualKey(step.key), step.down), step.expected)
-            << std::hex << step.key << (step.down ? " down" : " up");
+    for (auto [key, down, expected] :
+         {std::tuple{0x10u, true, KeyAction::Press}, {0xA0u, true, KeyAction::Nothing}, {0x41u, true, KeyAction::Press},
+          {0x41u, true, KeyAction::Nothing}, {0x10u, false, KeyAction::Nothing}, {0xA0u, false, KeyAction::Release},
+          {0xA0u, false, KeyAction::Nothing}, {0x42u, false, KeyAction::Nothing}, {0x11u, true, KeyAction::Press}})
+        EXPECT_EQ(tracker.change(key, keysymForVirtualKey(key), down), expected) << std::hex << key << down;
     EXPECT_EQ(tracker.releaseAll(), (std::vector<uint32_t>{XK_Control_L, XK_a}));
     EXPECT_TRUE(tracker.releaseAll().empty());
 }
@@ -112,22 +102,14 @@ TEST(QualityTest, StepsDownAndClimbsBackWhenFramesAreSmall)
     for (const auto& [from, to] : lower)
         EXPECT_EQ(QualityGovernor::lower(from), to) << from;
 
+    // Fitted two steps down; still busy, it stays; calm, one step back up at a time, never
+    // above the configured quality.
     QualityGovernor governor(80);
-    const struct {
-        int quality;
-        size_t bytes;
-        bool changed;
-        int next;
-    } frames[] = {
-        {60, 450000, true, 60},   // fitted two steps down
-        {60, 400000, false, 60},  // still busy: stays
-        {60, 100000, true, 70},   // calm: one step back up
-        {70, 100000, true, 80},
-        {80, 1000, false, 80},    // never above the configured quality
-    };
-    for (const auto& frame : frames) {
-        EXPECT_EQ(governor.settled(frame.quality, frame.bytes, 500000), frame.changed) << frame.quality;
-        EXPECT_EQ(governor.start(), frame.next) << frame.quality;
+    for (auto [quality, bytes, changed, next] : {std::tuple{60, 450000u, true, 60}, {60, 400000u, false, 60},
+                                                 {60, 100000u, true, 70}, {70, 100000u, true, 80},
+                                                 {80, 1000u, false, 80}}) {
+        EXPECT_EQ(governor.settled(quality, bytes, 500000), changed) << quality;
+        EXPECT_EQ(governor.start(), next) << quality;
     }
 }
 
@@ -158,7 +140,8 @@ TEST(InputStreamTest, MessagesComeWholeHoweverTheStreamIsCut)
         stream.resize(stream.size() + 4);
         writeLittleEndian32(&stream[stream.size() - 4], word);
     }
-    const std::vector<std::string> expected = {"301 202 460064 640 480", "401 1 41 0 0", "501", "701", "999?"};
+    const std::vector<std::string> expected = {"301 202 460064 640 480", "401 1 41 0 0", "501 0 0 0 0", "701 0 0 0 0",
+                                               "999 0 0 0 0 unknown"};
     for (size_t chunk = 1; chunk <= stream.size(); ++chunk) {
         InputStream input;
         std::vector<std::string> seen;
@@ -166,11 +149,8 @@ TEST(InputStreamTest, MessagesComeWholeHoweverTheStreamIsCut)
             input.append(stream.data() + at, std::min(chunk, stream.size() - at));
             for (InputEvent event; input.next(event);) {
                 char text[64];
-                if (event.type == MSG_MOUSE || event.type == MSG_KEY)
-                    std::snprintf(text, sizeof text, "%X %X %X %d %d", event.type, event.argument, event.position,
-                                  event.width, event.height);
-                else
-                    std::snprintf(text, sizeof text, "%X%s", event.type, event.known ? "" : "?");
+                std::snprintf(text, sizeof text, "%X %X %X %d %d%s", event.type, event.argument, event.position,
+                              event.width, event.height, event.known ? "" : " unknown");
                 seen.push_back(text);
             }
         }

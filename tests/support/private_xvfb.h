@@ -41,8 +41,6 @@ public:
             waitpid(pid_, nullptr, 0);
         }
     }
-    PrivateXvfb(const PrivateXvfb&) = delete;
-    PrivateXvfb& operator=(const PrivateXvfb&) = delete;
 
     const std::string& name() const { return name_; }
     // The test's own connection; null when the server did not start.
