@@ -58,14 +58,6 @@ TEST(MouseMachineTest, ViewerEventsBecomePressesReleasesAndMovesAndHeldButtonsGo
         machine.releaseAll(actions);
         EXPECT_EQ(seen + text(actions), expected);
     }
-    const std::pair<uint32_t, std::pair<int, int>> clamped[] = {
-        {0x00000000, {0, 0}}, {0x00460064, {100, 70}}, {0x04FF0500, {639, 479}}, {0xFFFFFFFF, {639, 479}},
-        {0x01DF027F, {639, 479}}};
-    for (const auto& [position, expected] : clamped) {
-        std::pair<int, int> seen{-1, -1};
-        clampToScreen(position, 640, 480, seen.first, seen.second);
-        EXPECT_EQ(seen, expected) << std::hex << position;
-    }
 }
 
 TEST(KeyTableTest, VirtualKeysMapToUnshiftedUsKeysymsAndStayDownWhileAnyCodeHoldsThem)

@@ -129,7 +129,7 @@ TEST(HostTest, FramesInputAndTheSessionsEndOnARealScreen)
     EXPECT_TRUE(host.waitForLine("input-key-unknown 0x7"));
 
     // The viewer's input goes with a key and a button down: the host lets them go.
-    host.disconnect(input);
+    shutdown(input, SHUT_RDWR);
     EXPECT_TRUE(eventually(
         [&] { return !keyDown(x, XK_Shift_L) && !keyDown(x, XK_a) && pointerIs(x, kWidth - 1, kHeight - 1, 0); }));
     EXPECT_TRUE(host.waitForLine("input-released keys=2 buttons=1"));

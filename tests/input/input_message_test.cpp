@@ -4,6 +4,7 @@
 
 #include <array>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -26,19 +27,11 @@ TEST(InputMessage, RecordsOnTheWireAndPositionsInTheFrame)
         EXPECT_EQ(Bytes(16, 0), Bytes(message.bytes + 4, message.bytes + 20)) << type;
     }
     // The packed position wraps modulo 2^32, which the server relies on to split it again.
-    const struct {
-        uint32_t lParam;
-        int32_t scrollX, scrollY;
-        uint32_t packed;
-    } cases[] = {
-        {0x0000FFFFu, 1, 0, 0x00010000u},  // x carries into y
-        {0xFFFF0000u, 0, 1, 0x00000000u},  // y drops off the top
-        {0xFFFFFFFFu, 1, 0, 0x00000000u},
-        {5u * 65536u + 3u, -3, -5, 0u},    // a negative offset subtracts
-        {0, 0, -1, 0xFFFF0000u},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(c.packed, packFramePosition(c.lParam, c.scrollX, c.scrollY)) << std::hex << c.lParam;
+    // x carries into y, y drops off the top, a negative offset subtracts.
+    for (auto [lParam, scrollX, scrollY, packed] :
+         {std::tuple{0x0000FFFFu, 1, 0, 0x00010000u}, {0xFFFF0000u, 0, 1, 0u}, {0xFFFFFFFFu, 1, 0, 0u},
+          {5u * 65536u + 3u, -3, -5, 0u}, {0u, 0, -1, 0xFFFF0000u}})
+        EXPECT_EQ(packed, packFramePosition(lParam, scrollX, scrollY)) << std::hex << lParam;
 }
 
 // GetKeyState as an array. Each send is checked whole on the wire, with the cache already

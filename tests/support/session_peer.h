@@ -6,7 +6,6 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -109,11 +108,6 @@ public:
         inet_pton(AF_INET, address.c_str(), &where.sin_addr);
         sockets_.push_back(fd);
         return ::connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 ? fd : -1;
-    }
-    void disconnect(int fd)
-    {
-        sockets_.erase(std::remove(sockets_.begin(), sockets_.end(), fd), sockets_.end());
-        close(fd);
     }
 
     std::string address;
