@@ -58,6 +58,13 @@ TEST(MouseMachineTest, ViewerEventsBecomePressesReleasesAndMovesAndHeldButtonsGo
         machine.releaseAll(actions);
         EXPECT_EQ(seen + text(actions), expected);
     }
+    // Positions are clamped to the screen; X would hide an edge off by one.
+    for (auto [position, x, y] : {std::tuple{0x00000000u, 0, 0}, {0x00460064u, 100, 70}, {0x04FF0500u, 639, 479},
+                                  {0xFFFFFFFFu, 639, 479}, {0x01DF027Fu, 639, 479}}) {
+        std::pair<int, int> seen{-1, -1};
+        clampToScreen(position, 640, 480, seen.first, seen.second);
+        EXPECT_EQ(seen, std::pair(x, y)) << std::hex << position;
+    }
 }
 
 TEST(KeyTableTest, VirtualKeysMapToUnshiftedUsKeysymsAndStayDownWhileAnyCodeHoldsThem)
