@@ -10,10 +10,8 @@ namespace {
 
 using Texts = std::vector<std::u16string>;
 
-const std::u16string kNoKey = u"(no key)";
-
-// The profile contract over a map: section and key to value, reads cut to the
-// profile buffer. The real profile functions are tested under Wine.
+// The profile contract over a map: section and key to value, reads cut to the profile
+// buffer. The real profile functions are tested under Wine.
 struct MapStore final : ProfileStore {
     std::map<std::u16string, std::u16string> values;  // "section/key"
 
@@ -26,71 +24,39 @@ struct MapStore final : ProfileStore {
     {
         values[std::u16string(section) + u"/" + key] = value;
     }
+    // The history as stored under "00" onwards.
+    void store(const Texts& stored)
+    {
+        for (size_t i = 0; i < stored.size(); ++i)
+            values[u"host/" + hostKey(int(i))] = stored[i];
+    }
 };
 
-class HostHistoryTest : public ::testing::Test {
-protected:
-    void store(const Texts& texts)
-    {
-        for (size_t i = 0; i < texts.size(); ++i)
-            if (texts[i] != kNoKey)
-                profile.values[u"host/" + hostKey(int(i))] = texts[i];
-        profile.values[u"other/00"] = u"not a destination";
-    }
-    Texts load()
-    {
-        history.clear();
-        loadHostHistory(history, current, profile);
-        return texts();
-    }
-    Texts texts() const
-    {
-        Texts out;
-        for (const auto& entry : history)
-            out.push_back(entry.text);
-        return out;
-    }
-    std::u16string stored(int index) { return profile.read(kHostSection, hostKey(index).c_str(), u"(missing)"); }
-
-    MapStore profile;
-    HostHistory history;
-    HostEntry current;
-};
-
-TEST_F(HostHistoryTest, LoadingSkipsEmptyValuesStopsAtAGapAndTakesTen)
+Texts texts(const HostHistory& history)
 {
-    Texts twelve;
-    for (int i = 0; i < 12; ++i)
-        twelve.push_back(u"host" + hostKey(i));
-    const struct {
-        Texts stored;
-        Texts loaded;
-    } cases[] = {
-        {{}, {}},
-        {{u"alpha", u"beta", kNoKey, u"delta"}, {u"alpha", u"beta"}},
-        {{u"alpha", u"", u"", u"delta"}, {u"alpha", u"delta"}},
-        {twelve, Texts(twelve.begin(), twelve.begin() + 10)},
-    };
-    for (const auto& c : cases) {
-        profile.values.clear();
-        store(c.stored);
-        EXPECT_EQ(c.loaded, load());
-    }
+    Texts out;
+    for (const auto& entry : history)
+        out.push_back(entry.text);
+    return out;
 }
 
-TEST_F(HostHistoryTest, RememberingPutsTheOnlyEqualEntryFirstAndSavesTheList)
+TEST(HostHistoryTest, LoadingAndRememberingKeepEachDestinationOnceMostRecentFirst)
 {
-    Texts twelve, eleven = {u"newcomer"};
+    Texts twelve, ten, eleven = {u"newcomer"};
     for (int i = 0; i < 12; ++i)
         twelve.push_back(u"host" + hostKey(i));
-    eleven.insert(eleven.end(), twelve.begin(), twelve.begin() + 10);
+    ten.assign(twelve.begin(), twelve.begin() + 10);
+    eleven.insert(eleven.end(), ten.begin(), ten.end());
     const struct {
-        Texts before;
-        std::u16string text;
+        Texts stored;
+        const char16_t* remembered;  // null: only loaded
         Texts after;
     } cases[] = {
-        {{u"a", u"b", u"c", u"d", u"e"}, u"d", {u"d", u"a", u"b", u"c", u"e"}},
-        {{}, u"first", {u"first"}},
+        // Loading skips empty values and takes ten. A gap, the first save and moving to the
+        // front go through real files under Wine.
+        {{}, nullptr, {}},
+        {{u"alpha", u"", u"", u"delta"}, nullptr, {u"alpha", u"delta"}},
+        {twelve, nullptr, ten},
         // Letter case and shared prefixes make different destinations.
         {{u"studio-pc", u"192.168.0.12", u"192.168.0.1"}, u"Studio-PC",
          {u"Studio-PC", u"studio-pc", u"192.168.0.12", u"192.168.0.1"}},
@@ -102,35 +68,41 @@ TEST_F(HostHistoryTest, RememberingPutsTheOnlyEqualEntryFirstAndSavesTheList)
         {twelve, u"newcomer", eleven},
     };
     for (const auto& c : cases) {
-        profile.values.clear();
-        store(c.before);
-        load();
-        rememberDestination(history, current, c.text.c_str(), profile);
-        EXPECT_EQ(c.after, texts());
-        // Keys beyond the list keep their old values.
-        for (size_t i = 0; i < std::max(c.before.size(), c.after.size()); ++i)
-            EXPECT_EQ(i < c.after.size() ? c.after[i] : c.before[i], stored(int(i))) << "key " << i;
+        MapStore profile;
+        profile.values[u"other/00"] = u"not a destination";
+        HostHistory history;
+        HostEntry current;
+        profile.store(c.stored);
+        loadHostHistory(history, current, profile);
+        if (c.remembered)
+            rememberDestination(history, current, c.remembered, profile);
+        EXPECT_EQ(c.after, texts(history));
+        // Saved whole; keys beyond the list keep their old values.
+        for (size_t i = 0; c.remembered && i < std::max(c.stored.size(), c.after.size()); ++i)
+            EXPECT_EQ(i < c.after.size() ? c.after[i] : c.stored[i], profile.values[u"host/" + hostKey(int(i))]);
         EXPECT_EQ(u"not a destination", profile.values[u"other/00"]);
     }
 }
 
-TEST_F(HostHistoryTest, LongTextsAreCutToATerminatedEntry)
+TEST(HostHistoryTest, LongTextsAreCutToATerminatedEntry)
 {
+    MapStore profile;
+    HostHistory history;
+    HostEntry current;
     std::u16string longName(300, u'x');
-    store({longName});
-    load();
-    ASSERT_EQ(1u, history.size());
-    EXPECT_EQ(std::u16string(kHostTextUnits - 1, u'x'), history[0].text);
+    profile.store({longName});
+    loadHostHistory(history, current, profile);
+    EXPECT_EQ(Texts{longName.substr(0, kHostTextUnits - 1)}, texts(history));
     EXPECT_EQ(0, history[0].text[kHostTextUnits - 1]);
-
     // Compared as stored: the same long destination again is the same entry.
     rememberDestination(history, current, longName.c_str(), profile);
     EXPECT_EQ(1u, history.size());
-
     // A surrogate pair across the cut goes whole.
     std::u16string paired = std::u16string(kHostTextUnits - 2, u'y') + u"\U0001F600";
     rememberDestination(history, current, paired.c_str(), profile);
-    EXPECT_EQ((Texts{std::u16string(kHostTextUnits - 2, u'y'), longName.substr(0, 127)}), load());
+    history.clear();
+    loadHostHistory(history, current, profile);
+    EXPECT_EQ((Texts{paired.substr(0, kHostTextUnits - 2), longName.substr(0, kHostTextUnits - 1)}), texts(history));
 }
 
 }  // namespace

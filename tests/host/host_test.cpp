@@ -6,15 +6,13 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
-#include <turbojpeg.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdlib>
-#include <functional>
 #include <random>
-#include <thread>
 
 #include "input/input_message.h"
+#include "tests/support/memory_target.h"
 #include "tests/support/private_xvfb.h"
 #include "tests/support/session_peer.h"
 
@@ -23,85 +21,51 @@ namespace {
 constexpr int kWidth = 1280;
 constexpr int kHeight = 1024;
 
-// A window of the test's own on the shared screen, filled with the given pixels.
-Window showPicture(Display* display, int x, int y, int width, int height, const std::function<uint32_t(int, int)>& pixel)
+// A window of the test's own on the screen: one colour, painted by the X server, or noise.
+void show(Display* display, int x, int y, int width, int height, uint32_t colour, std::mt19937* noise = nullptr)
 {
     Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), x, y, unsigned(width), unsigned(height),
-                                        0, 0, 0);
-    XSetWindowAttributes attributes;
-    attributes.override_redirect = True;
-    XChangeWindowAttributes(display, window, CWOverrideRedirect, &attributes);
+                                        0, 0, colour);
     XMapRaised(display, window);
-    XImage* image = XCreateImage(display, DefaultVisual(display, 0), 24, ZPixmap, 0,
-                                 static_cast<char*>(std::malloc(size_t(width) * height * 4)), unsigned(width),
-                                 unsigned(height), 32, 0);
-    for (int row = 0; row < height; ++row)
-        for (int column = 0; column < width; ++column)
-            XPutPixel(image, column, row, pixel(column, row));
-    XPutImage(display, window, DefaultGC(display, 0), image, 0, 0, 0, 0, unsigned(width), unsigned(height));
-    XDestroyImage(image);
+    if (noise) {
+        char* pixels = static_cast<char*>(std::malloc(size_t(width) * height * 4));
+        std::generate_n(pixels, size_t(width) * height * 4, [&] { return char((*noise)()); });
+        XImage* image = XCreateImage(display, DefaultVisual(display, 0), 24, ZPixmap, 0, pixels, unsigned(width),
+                                     unsigned(height), 32, 0);
+        XPutImage(display, window, DefaultGC(display, 0), image, 0, 0, 0, 0, unsigned(width), unsigned(height));
+        XDestroyImage(image);
+    }
     XSync(display, False);
-    return window;
 }
 
-struct Picture {
-    int width = 0, height = 0;
-    std::vector<uint8_t> rgb;
-    uint32_t at(int x, int y) const
+// A frame as the viewer decodes it; width -1 when it cannot.
+struct Picture : MemoryTarget {
+    // Within JPEG's error of the colour.
+    bool near(int x, int y, uint32_t colour) const
     {
-        const uint8_t* p = &rgb[(size_t(y) * size_t(width) + size_t(x)) * 3];
-        return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+        for (int k = 0; k < 3; ++k)  // blue, green, red
+            if (std::abs(int(at(x, y)[k]) - int((colour >> (8 * k)) & 0xFF)) > 24)
+                return false;
+        return true;
     }
 };
 
 Picture decode(const Bytes& jpeg)
 {
     Picture picture;
-    tjhandle handle = tjInitDecompress();
-    int subsampling = 0, colourspace = 0;
-    if (tjDecompressHeader3(handle, jpeg.data(), jpeg.size(), &picture.width, &picture.height, &subsampling,
-                            &colourspace) == 0) {
-        picture.rgb.resize(size_t(picture.width) * size_t(picture.height) * 3);
-        if (tjDecompress2(handle, jpeg.data(), jpeg.size(), picture.rgb.data(), picture.width, 0, picture.height,
-                          TJPF_RGB, 0) != 0)
-            picture = Picture{};
-    }
-    tjDestroy(handle);
+    if (decodeJpegFrame(jpeg.data(), jpeg.size(), picture, {kDefaultOutputPath, PixelFormat::Bgrx32, true}) !=
+        DecodeResult::Decoded)
+        picture.width = -1;
     return picture;
 }
 
-bool near(uint32_t a, uint32_t b)
+bool pointerIs(Display* display, int x, int y, unsigned buttons)
 {
-    for (int shift : {0, 8, 16})
-        if (std::abs(int((a >> shift) & 0xFF) - int((b >> shift) & 0xFF)) > 24)
-            return false;
-    return true;
-}
-
-// Waits until the X server's own state says so.
-bool eventually(const std::function<bool()>& condition)
-{
-    for (auto until = std::chrono::steady_clock::now() + kPeerWait; std::chrono::steady_clock::now() < until;) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
-}
-
-struct PointerState {
-    int x = -1, y = -1;
-    unsigned mask = 0;
-};
-
-PointerState pointer(Display* display)
-{
-    PointerState state;
     Window root, child;
-    int windowX, windowY;
-    XQueryPointer(display, DefaultRootWindow(display), &root, &child, &state.x, &state.y, &windowX, &windowY,
-                  &state.mask);
-    return state;
+    int atX, atY, windowX, windowY;
+    unsigned mask = 0;
+    XQueryPointer(display, DefaultRootWindow(display), &root, &child, &atX, &atY, &windowX, &windowY, &mask);
+    return atX == x && atY == y && (mask & (Button1Mask | Button2Mask | Button3Mask)) == buttons;
 }
 
 bool keyDown(Display* display, KeySym keysym)
@@ -112,129 +76,94 @@ bool keyDown(Display* display, KeySym keysym)
     return (keys[code / 8] >> (code % 8)) & 1;
 }
 
-uint32_t packed(int x, int y)
+Bytes mouse(uint32_t code, int x, int y, int width = kWidth, int height = kHeight)
 {
-    return uint32_t(y) << 16 | uint32_t(x);
+    return inputMessage(MSG_MOUSE, code, uint32_t(y) << 16 | uint32_t(x), uint32_t(width), uint32_t(height));
 }
 
-class HostTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_NE(xvfb.display(), nullptr) << "no Xvfb";
-        host = std::make_unique<PeerProcess>(TAVIMO_HOST_BINARY,
-                                             std::vector<std::string>{"--display", xvfb.name(), "--address", address});
-        ASSERT_TRUE(host->waitReady());
-        frame = std::make_unique<Socket>(connectTo(address, kFramePort));
-        ASSERT_GE(frame->fd(), 0);
-    }
-
-    PrivateXvfb xvfb{kWidth, kHeight};
-    std::string address = randomLoopbackAddress();
-    std::unique_ptr<PeerProcess> host;
-    std::unique_ptr<Socket> frame;
-};
-
-TEST_F(HostTest, FramesShowTheScreenAndInputActsOnIt)
+// One session through every path: frames of the screen, input acting on it, what a
+// viewer that goes leaves held, a second viewer, garbage input, a noisy screen, the exit.
+TEST(HostTest, FramesInputAndTheSessionsEndOnARealScreen)
 {
+    PrivateXvfb xvfb{kWidth, kHeight};
     Display* x = xvfb.display();
-    showPicture(x, 100, 100, 200, 150, [](int, int) { return 0xFF0000u; });
-    Picture picture = decode(fetchFrame(frame->fd()));
+    ASSERT_NE(x, nullptr) << "no Xvfb";
+    PeerProcess host(TAVIMO_HOST_BINARY, {"--display", xvfb.name()});
+    ASSERT_TRUE(host.waitReady());
+    int frame = host.connect(kFramePort);
+
+    show(x, 100, 100, 200, 150, 0xFF0000);
+    Bytes first = fetchFrame(frame);
+    Picture picture = decode(first);
     ASSERT_EQ(picture.width, kWidth);
     ASSERT_EQ(picture.height, kHeight);
-    EXPECT_TRUE(near(picture.at(150, 120), 0xFF0000)) << std::hex << picture.at(150, 120);
-    EXPECT_TRUE(near(picture.at(260, 230), 0xFF0000)) << std::hex << picture.at(260, 230);
+    EXPECT_TRUE(picture.near(150, 120, 0xFF0000) && picture.near(260, 230, 0xFF0000));
     // Nothing changed: the same frame again. Then only a part changes, and is read again.
-    Bytes first = fetchFrame(frame->fd());
-    EXPECT_EQ(fetchFrame(frame->fd()), first);
-    showPicture(x, 250, 200, 40, 30, [](int, int) { return 0x00FF00u; });
-    picture = decode(fetchFrame(frame->fd()));
-    EXPECT_TRUE(near(picture.at(270, 215), 0x00FF00)) << std::hex << picture.at(270, 215);
-    EXPECT_TRUE(near(picture.at(150, 120), 0xFF0000)) << std::hex << picture.at(150, 120);
+    EXPECT_EQ(fetchFrame(frame), first);
+    show(x, 250, 200, 40, 30, 0x00FF00);
+    picture = decode(fetchFrame(frame));
+    EXPECT_TRUE(picture.near(270, 215, 0x00FF00) && picture.near(150, 120, 0xFF0000));
 
-    Socket input(connectTo(address, kInputPort));
-    ASSERT_GE(input.fd(), 0);
+    int input = host.connect(kInputPort);
     // A left drag presses the button, then follows the frame coordinates.
-    ASSERT_TRUE(sendBytes(input.fd(), inputMessage(MSG_MOUSE, kMouseLeftDrag, packed(200, 170), kWidth, kHeight)));
-    EXPECT_TRUE(eventually([&] {
-        PointerState p = pointer(x);
-        return p.x == 200 && p.y == 170 && (p.mask & Button1Mask);
-    }));
+    ASSERT_TRUE(sendBytes(input, mouse(kMouseLeftDrag, 200, 170)));
+    EXPECT_TRUE(eventually([&] { return pointerIs(x, 200, 170, Button1Mask); }));
     // The pointer is drawn into the frame, over the red window.
-    picture = decode(fetchFrame(frame->fd()));
+    picture = decode(fetchFrame(frame));
     ASSERT_EQ(picture.width, kWidth);
     int drawn = 0;
     for (int dy = -8; dy <= 8; ++dy)
         for (int dx = -8; dx <= 8; ++dx)
-            drawn += !near(picture.at(200 + dx, 170 + dy), 0xFF0000);
+            drawn += !picture.near(200 + dx, 170 + dy, 0xFF0000);
     EXPECT_GT(drawn, 10);
 
-    ASSERT_TRUE(sendBytes(input.fd(), inputMessage(MSG_MOUSE, kMouseLeftUp, packed(210, 180), kWidth, kHeight)));
-    EXPECT_TRUE(eventually([&] {
-        PointerState p = pointer(x);
-        return p.x == 210 && p.y == 180 && !(p.mask & Button1Mask);
-    }));
+    ASSERT_TRUE(sendBytes(input, mouse(kMouseLeftUp, 210, 180)));
+    EXPECT_TRUE(eventually([&] { return pointerIs(x, 210, 180, 0); }));
     // Outside the screen: clamped to its edge.
-    ASSERT_TRUE(sendBytes(input.fd(), inputMessage(MSG_MOUSE, kMouseRightDown, packed(5000, 4000), 6000, 5000)));
-    EXPECT_TRUE(eventually([&] {
-        PointerState p = pointer(x);
-        return p.x == kWidth - 1 && p.y == kHeight - 1 && (p.mask & Button3Mask);
-    }));
-    Bytes keys = inputMessage(MSG_KEY, 0, 0x10);
-    for (uint32_t key : {0xA0u, 0x41u, 0x07u})
-        for (uint8_t b : inputMessage(MSG_KEY, 0, key))
-            keys.push_back(b);
-    ASSERT_TRUE(sendBytes(input.fd(), keys));
+    ASSERT_TRUE(sendBytes(input, mouse(kMouseRightDown, 5000, 4000, 6000, 5000)));
+    EXPECT_TRUE(eventually([&] { return pointerIs(x, kWidth - 1, kHeight - 1, Button3Mask); }));
+    // Shift as VK_SHIFT and VK_LSHIFT, A, and a code without a keysym.
+    for (uint32_t key : {0x10u, 0xA0u, 0x41u, 0x07u})
+        ASSERT_TRUE(sendBytes(input, inputMessage(MSG_KEY, 0, key)));
     EXPECT_TRUE(eventually([&] { return keyDown(x, XK_Shift_L) && keyDown(x, XK_a); }));
-    EXPECT_TRUE(host->waitForLine("input-key-unknown 0x7"));
+    EXPECT_TRUE(host.waitForLine("input-key-unknown 0x7"));
 
-    // The viewer goes with a key and a button down: the host lets them go.
-    input.reset();
-    EXPECT_TRUE(eventually([&] { return !keyDown(x, XK_Shift_L) && !keyDown(x, XK_a) && pointer(x).mask == 0; }));
-    EXPECT_TRUE(host->waitForLine("input-released keys=2 buttons=1"));
-}
+    // The viewer's input goes with a key and a button down: the host lets them go.
+    shutdown(input, SHUT_RDWR);
+    EXPECT_TRUE(eventually(
+        [&] { return !keyDown(x, XK_Shift_L) && !keyDown(x, XK_a) && pointerIs(x, kWidth - 1, kHeight - 1, 0); }));
+    EXPECT_TRUE(host.waitForLine("input-released keys=2 buttons=1"));
 
-TEST_F(HostTest, ANoisyScreenIsSentReencodedWithinTheLimit)
-{
+    // One viewer at a time; the first goes on.
+    EXPECT_TRUE(receiveToEnd(host.connect(kFramePort)).empty());
+    EXPECT_TRUE(host.waitForLine("frame-refused"));
+    ASSERT_FALSE(fetchFrame(frame).empty());
+    // An unknown message ends the input channel, not the frames.
+    int garbage = host.connect(kInputPort);
+    ASSERT_TRUE(sendBytes(garbage, inputMessage(0x0999)));
+    EXPECT_TRUE(receiveToEnd(garbage).empty());
+    EXPECT_TRUE(host.waitForLine("input-closed-by-server"));
+
+    // Noise is far larger at the default quality: re-encoded lower within the limit, the
+    // lower quality logged once and kept.
     std::mt19937 noise(8);
-    showPicture(xvfb.display(), 0, 0, kWidth, kHeight, [&](int, int) { return uint32_t(noise()) & 0xFFFFFF; });
+    show(x, 0, 0, kWidth, kHeight, 0, &noise);
     for (int i = 0; i < 2; ++i) {
-        Bytes body = fetchFrame(frame->fd());
-        ASSERT_FALSE(body.empty());
+        Bytes body = fetchFrame(frame);
+        picture = decode(body);
         EXPECT_LE(body.size(), 500000u);
-        Picture picture = decode(body);
-        EXPECT_EQ(picture.width, kWidth);
-        EXPECT_EQ(picture.height, kHeight);
+        EXPECT_TRUE(picture.width == kWidth && picture.height == kHeight);
     }
-    // At the default quality it is far larger; the lower quality is logged once and kept.
-    EXPECT_EQ(host->count("quality 80 -> "), 1);
-    EXPECT_EQ(host->count("quality "), 1);
-}
+    EXPECT_EQ(host.count("quality 80 -> "), 1);
+    EXPECT_EQ(host.count("quality "), 1);
 
-TEST_F(HostTest, OneViewerAtATimeGarbageEndsOnlyInputAndServerExitEndsTheHost)
-{
-    ASSERT_FALSE(fetchFrame(frame->fd()).empty());
-    Socket input(connectTo(address, kInputPort));
-    ASSERT_GE(input.fd(), 0);
-
-    Socket second(connectTo(address, kFramePort));
-    ASSERT_GE(second.fd(), 0);
-    EXPECT_TRUE(receiveToEnd(second.fd()).empty());
-    EXPECT_TRUE(host->waitForLine("frame-refused"));
-    ASSERT_FALSE(fetchFrame(frame->fd()).empty());
-
-    ASSERT_TRUE(sendBytes(input.fd(), inputMessage(0x0999)));
-    EXPECT_TRUE(receiveToEnd(input.fd()).empty());
-    EXPECT_TRUE(host->waitForLine("input-closed-by-server"));
-    ASSERT_FALSE(fetchFrame(frame->fd()).empty());
-
-    Socket again(connectTo(address, kInputPort));
-    ASSERT_TRUE(sendBytes(again.fd(), inputMessage(MSG_TELNET)));
-    ASSERT_TRUE(sendBytes(again.fd(), inputMessage(MSG_SERVER_EXIT)));
-    EXPECT_EQ(host->waitExit(), 0);
-    EXPECT_TRUE(receiveToEnd(frame->fd()).empty());
-    EXPECT_EQ(host->count("input-message TELNET"), 1);
-    EXPECT_EQ(host->count("server-exit"), 1);
+    int last = host.connect(kInputPort);
+    ASSERT_TRUE(sendBytes(last, inputMessage(MSG_TELNET)));
+    ASSERT_TRUE(sendBytes(last, inputMessage(MSG_SERVER_EXIT)));
+    EXPECT_EQ(host.waitExit(), 0);
+    EXPECT_TRUE(receiveToEnd(frame).empty());
+    EXPECT_EQ(host.count("input-message TELNET"), 1);
+    EXPECT_EQ(host.count("server-exit"), 1);
 }
 
 }  // namespace

@@ -17,13 +17,11 @@ struct Socket final : ByteSink {
     Bytes wire;
     int take(const uint8_t* data, size_t length) override
     {
-        if (room < 0)
-            return -1;
+        size_t n = std::min(length, size_t(std::max(room, 0)));
         refusals += room == 0;
-        size_t n = std::min(length, size_t(room));
         wire.insert(wire.end(), data, data + n);
         room -= int(n);
-        return int(n);
+        return room < 0 ? -1 : int(n);
     }
 };
 
@@ -59,7 +57,7 @@ TEST(InputQueue, BoundRefusesWholeMessagesAndAFailedSocketKeepsThem)
 {
     InputQueue queue(48);
     Socket socket;
-    Bytes twenty = message(1, 20), four = message(2, 4);
+    Bytes twenty = message(1, 20), four = message(2, 4), expected = twenty;
     EXPECT_TRUE(queue.push(twenty.data(), 20, 0));
     EXPECT_TRUE(queue.push(twenty.data(), 20, 0));
     EXPECT_FALSE(queue.push(twenty.data(), 20, 0));  // 60 > 48: nothing of it queued
@@ -76,7 +74,6 @@ TEST(InputQueue, BoundRefusesWholeMessagesAndAFailedSocketKeepsThem)
     EXPECT_EQ(43u, queue.waiting());
     socket.room = 1 << 30;
     EXPECT_EQ(Drained::Empty, queue.drain(socket, 0));
-    Bytes expected = twenty;
     for (const Bytes* m : {&twenty, &four, &four})
         expected.insert(expected.end(), m->begin(), m->end());
     EXPECT_EQ(expected, socket.wire);

@@ -10,7 +10,6 @@
 
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 extern char** environ;
 
@@ -21,19 +20,15 @@ public:
         int fds[2];
         if (pipe(fds) != 0)
             return;
-        std::vector<std::string> args = {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
-                                         std::to_string(width) + "x" + std::to_string(height) + "x24",
-                                         "-nolisten", "tcp", "-noreset"};
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        if (posix_spawnp(&pid_, "Xvfb", nullptr, nullptr, argv.data(), environ) != 0)
+        std::string fd = std::to_string(fds[1]), size = std::to_string(width) + "x" + std::to_string(height) + "x24";
+        const char* argv[] = {"Xvfb", "-displayfd", fd.c_str(), "-screen", "0", size.c_str(),
+                              "-nolisten", "tcp", "-noreset", nullptr};
+        if (posix_spawnp(&pid_, "Xvfb", nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
             pid_ = -1;
         close(fds[1]);
-        char text[16] = {};
-        if (pid_ > 0 && read(fds[0], text, sizeof text - 1) > 0)
-            name_ = ":" + std::to_string(std::atoi(text));
+        char number[16] = {};
+        if (pid_ > 0 && read(fds[0], number, sizeof number - 1) > 0)
+            name_ = ":" + std::to_string(std::atoi(number));
         close(fds[0]);
         display_ = name_.empty() ? nullptr : XOpenDisplay(name_.c_str());
     }
@@ -46,8 +41,6 @@ public:
             waitpid(pid_, nullptr, 0);
         }
     }
-    PrivateXvfb(const PrivateXvfb&) = delete;
-    PrivateXvfb& operator=(const PrivateXvfb&) = delete;
 
     const std::string& name() const { return name_; }
     // The test's own connection; null when the server did not start.
