@@ -2,6 +2,7 @@
 // ASan sees any write past it. Header-only, for tests and benchmarks alike.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -24,11 +25,9 @@ struct MemoryTarget : FrameTarget {
         stride = s;
         if (refuse)
             return nullptr;
-        size_t bytes = size_t(s) * size_t(h);
+        pixels.resize(size_t(s) * size_t(h));
         if (fill >= 0)
-            pixels.assign(bytes, uint8_t(fill));
-        else
-            pixels.resize(bytes);
+            std::fill(pixels.begin(), pixels.end(), uint8_t(fill));
         return pixels.data();
     }
 
