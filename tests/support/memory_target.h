@@ -30,10 +30,4 @@ struct MemoryTarget : FrameTarget {
             std::fill(pixels.begin(), pixels.end(), uint8_t(fill));
         return pixels.data();
     }
-
-    // The pixel at frame column x of frame row y (top row 0).
-    const uint8_t* at(int x, int y, int pixelBytes = 4) const
-    {
-        return &pixels[size_t(height - 1 - y) * size_t(stride) + size_t(x) * size_t(pixelBytes)];
-    }
 };
