@@ -15,13 +15,12 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-DecodeResult decode(const Bytes& jpeg, MemoryTarget& target, OutputPath path = OutputPath::BgrRows,
-                    PixelFormat format = PixelFormat::Bgrx32, bool quiet = true)
+DecodeResult decode(const Bytes& jpeg, MemoryTarget& target, OutputPath path, PixelFormat format = PixelFormat::Bgrx32)
 {
     DecodeOptions options;
     options.path = path;
     options.format = format;
-    options.quiet = quiet;
+    options.quiet = true;
     return decodeJpegFrame(jpeg.data(), jpeg.size(), target, options);
 }
 
@@ -52,19 +51,6 @@ std::vector<size_t> markers(const Bytes& jpeg, uint8_t kind)
     return found;
 }
 
-TEST(JpegDecoder, FrameCutInItsDataStillDecodesAtFullSize)
-{
-    const Bytes whole = patternJpeg(64, 64);
-    const size_t sos = markers(whole, 0xDA).at(0);
-    const Bytes cut(whole.begin(), whole.begin() + sos + (whole.size() - sos) / 2);
-    const Bytes full = decodeAllWays(whole), partial = decodeAllWays(cut);
-    ASSERT_EQ(partial.size(), full.size());
-    // The first band of 16 rows came in whole (the top, last in memory); the end did not.
-    const size_t band = 16 * size_t(bitmapStride(64));
-    EXPECT_TRUE(std::equal(full.end() - band, full.end(), partial.end() - band));
-    EXPECT_FALSE(std::equal(full.begin(), full.begin() + band, partial.begin()));
-}
-
 // A small frame whose start-of-frame announces another size.
 Bytes announcing(int width, int height)
 {
@@ -92,10 +78,12 @@ Bytes repeatedScans(int scans)
 TEST(JpegDecoder, RefusedAndSkippedFrames)
 {
     const Bytes small = patternJpeg(16, 16);
+    const size_t sof = markers(small, 0xC0).at(0);
     const uint8_t cmyk[8 * 8 * 4] = {};
     JpegSettings asCmyk;
     asCmyk.input = JCS_CMYK;
     const int32_t side = 4096;  // 4096 x 4096 x 4 bytes is the cap itself
+    const Bytes overScans = repeatedScans(kMaxScans + 1);
     const struct {
         const char* name;
         Bytes jpeg;
@@ -104,17 +92,15 @@ TEST(JpegDecoder, RefusedAndSkippedFrames)
         bool refuse;
     } cases[] = {
         {"empty", {}, DecodeResult::Failed, 0, false},
-        {"GIF", {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0}, DecodeResult::Failed, 0, false},
-        {"no marker after SOI", {0xFF, 0xD8, 0x00, 0x11, 0x22, 0x33}, DecodeResult::Failed, 0, false},
         {"comment of 64 KB in 8 bytes", {0xFF, 0xD8, 0xFF, 0xFE, 0xFF, 0xFF, 'h', 'i'}, DecodeResult::Failed, 0, false},
-        {"start of frame cut", Bytes(small.begin(), small.begin() + long(markers(small, 0xC0).at(0)) + 6), DecodeResult::Failed, 0, false},
+        {"start of frame cut", Bytes(small.begin(), small.begin() + long(sof) + 6), DecodeResult::Failed, 0, false},
         {"CMYK", makeJpeg(cmyk, 8, 8, asCmyk), DecodeResult::Skipped, 0, false},
         {"over the byte cap", announcing(side, side + 1), DecodeResult::Skipped, 0, false},
         {"far over the byte cap", announcing(65000, 65000), DecodeResult::Skipped, 0, false},
         {"at the byte cap", announcing(side, side), DecodeResult::Skipped, 1, true},
         {"target without memory", small, DecodeResult::Skipped, 1, true},
         {"at the scan limit", repeatedScans(kMaxScans), DecodeResult::Decoded, 1, false},
-        {"over the scan limit", repeatedScans(kMaxScans + 1), DecodeResult::Failed, 1, false},
+        {"over the scan limit", overScans, DecodeResult::Failed, 1, false},
     };
     for (const auto& c : cases)
         for (OutputPath path : {OutputPath::BgrRows, OutputPath::RgbSwap}) {
@@ -126,7 +112,7 @@ TEST(JpegDecoder, RefusedAndSkippedFrames)
     // The scan limit's own message follows the library's way of saying why.
     MemoryTarget over;
     testing::internal::CaptureStderr();
-    decode(cases[11].jpeg, over, OutputPath::BgrRows, PixelFormat::Bgrx32, false);
+    decodeJpegFrame(overScans.data(), overScans.size(), over);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("more than 500 scans"), std::string::npos);
 }
 
@@ -142,15 +128,16 @@ Bytes output(const std::string& command)
     return out;
 }
 
-// The library's own frames (Huffman and arithmetic coded) and cjpeg's, in both
-// formats: every colour byte as djpeg writes it, 24-bit rows padded with zeros and the
-// unused byte 0xFF.
+// The library's own frames (Huffman and arithmetic coded, one cut off in its data: the
+// rest comes out grey) and cjpeg's, in both formats: every colour byte as djpeg writes
+// it, 24-bit rows padded with zeros and the unused byte 0xFF.
 TEST(JpegDecoder, MatchesDjpegInEveryByte)
 {
     const std::string images = "'" TAVIMO_CACHE_DIR "'/src/libjpeg-turbo-*/testimages/";
     std::vector<std::string> sources;
     for (const char* file : {"testorig.jpg", "testimgari.jpg", "testimgint.jpg"})
         sources.push_back("cat " + images + file);
+    sources.push_back("head -c 3000 " + images + "testorig.jpg");
     for (const char* switches : {"-progressive", "-restart 1", "-sample 1x1", "-sample 2x1", "-grayscale"})
         sources.push_back(std::string("cjpeg ") + switches + " " + images + "testorig.ppm");
     for (const std::string& source : sources) {

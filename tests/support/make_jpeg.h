@@ -54,8 +54,7 @@ inline std::vector<uint8_t> makeJpeg(
     return jpeg;
 }
 
-// RGB in which every pixel differs from its neighbours both ways, so a picture one pixel
-// or one byte off shows; `seed` makes another frame of the same size.
+// Every pixel unlike its neighbours both ways, so a picture one pixel off shows.
 inline std::vector<uint8_t> patternJpeg(int width, int height, const JpegSettings& settings = {}, int seed = 0)
 {
     std::vector<uint8_t> rgb;

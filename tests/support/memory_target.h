@@ -10,19 +10,13 @@
 
 struct MemoryTarget : FrameTarget {
     int calls = 0;
-    int32_t width = -1;
-    int32_t height = -1;
-    int32_t stride = -1;
     bool refuse = false;  // answer null: the frame is skipped
     int fill = -1;        // a byte to fill the memory with before each frame; -1: keep it
     std::vector<uint8_t> pixels;
 
-    uint8_t* pixelsFor(int32_t w, int32_t h, int32_t s) override
+    uint8_t* pixelsFor(int32_t, int32_t h, int32_t s) override
     {
         ++calls;
-        width = w;
-        height = h;
-        stride = s;
         if (refuse)
             return nullptr;
         pixels.resize(size_t(s) * size_t(h));

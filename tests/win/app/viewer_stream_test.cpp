@@ -2,7 +2,7 @@
 // goes wrong ends.
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <fstream>
 #include <vector>
 
 #include "tests/support/make_jpeg.h"
@@ -37,10 +37,8 @@ TEST(ViewerStream, AFrameCutOffIsShownAsFarAsItCameAndTheEndLeavesWhite)
 {
     const std::vector<uint8_t> jpeg = patternJpeg(300, 200);
     std::string file = scratchFolder("stream-frames") + "/pattern.jpg";
-    FILE* out = fopen(windowsPath(file).c_str(), "wb");
-    ASSERT_NE(nullptr, out);
-    fwrite(jpeg.data(), 1, jpeg.size(), out);
-    fclose(out);
+    std::ofstream(windowsPath(file), std::ios::binary)
+        .write(reinterpret_cast<const char*>(jpeg.data()), std::streamsize(jpeg.size()));
     MemoryTarget expected;
     DecodeOptions asRead;  // the 24-bit rows the screen is read back in
     asRead.format = PixelFormat::Bgr24;
