@@ -201,7 +201,7 @@ TEST_F(ViewportTest, FitWithinTheWorkArea)
     expectViewMatchesClient();
 }
 
-// Scrolled by every kind of request, then resized: each scroll shifts what was on screen
+// Scrolled by bar and wheel requests, then resized: each scroll shifts what was on screen
 // and paints the strip it uncovered; a resize keeps the offsets or clamps them.
 TEST_F(ViewportTest, ScrollingAndResizingKeepTheViewOnTheFrame)
 {
