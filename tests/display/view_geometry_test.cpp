@@ -27,11 +27,9 @@ TEST(ViewGeometry, ClientSizeChangeClampsTheOffset)
 {
     const int32_t cases[][4] = {
         // offset, extent, client, result
-        {150, 800, 300, 150},   // smaller client: the offset stays
-        {150, 800, 700, 100},   // larger: extent - client
-        {150, 800, 800, 0},     {150, 800, 1000, 0},
-        {150, 800, 0, 150},     // minimised
-        {0, 0, 300, 0},         // before the first frame
+        {150, 800, 300, 150}, {150, 800, 700, 100}, {150, 800, 800, 0}, {150, 800, 1000, 0},
+        {150, 800, 0, 150},  // minimised
+        {0, 0, 300, 0},      // before the first frame
     };
     for (const auto& c : cases)
         EXPECT_EQ(c[3], clampOffset(c[0], c[1], c[2])) << c[0] << " " << c[1] << " " << c[2];
@@ -41,19 +39,16 @@ TEST(ViewGeometry, ScrollRequestsLimitedToTheExtent)
 {
     const int32_t cases[][7] = {
         // request, thumb, offset, extent, page, move asked, move made
-        {kLineUp, 0, 50, 800, 300, -10, -10},
-        {kLineDown, 0, 0, 625, 600, 10, 10},  // 25 rows below the client
-        {kLineDown, 0, 0, 604, 600, 10, 4},   // only 4
-        {kPageDown, 0, 50, 800, 300, 80, 80},
-        {kPageUp, 0, 30, 800, 600, -80, -30},
-        {kThumbTrack, 300, 120, 1000, 400, 180, 180},
+        {kLineUp, 0, 50, 800, 300, -10, -10},  {kLineDown, 0, 0, 625, 600, 10, 10},
+        {kLineDown, 0, 0, 604, 600, 10, 4},    {kPageDown, 0, 50, 800, 300, 80, 80},
+        {kPageUp, 0, 30, 800, 600, -80, -30},  {kThumbTrack, 300, 120, 1000, 400, 180, 180},
         {kThumbTrack, 40000, 120, 80000, 400, 39880, 39880},  // the position is unsigned
         {kThumbPosition, 300, 300, 1000, 400, 0, 0},
         {6, 300, 120, 1000, 400, 0, 0},  // SB_TOP
         {8, 300, 120, 1000, 400, 0, 0},  // SB_ENDSCROLL
-        {kLineDown, 0, 0, 100, 300, 10, 0},  // a page larger than the extent: no move
-        {kLineUp, 0, 0, 100, 300, -10, 0},
-        {kPageDown, 0, 5, 100, 300, 80, -5},  // a stale offset returns to 0
+        // A page larger than the extent: no move; a stale offset returns to 0.
+        {kLineDown, 0, 0, 100, 300, 10, 0},    {kLineUp, 0, 0, 100, 300, -10, 0},
+        {kPageDown, 0, 5, 100, 300, 80, -5},
     };
     for (const auto& c : cases) {
         int32_t move = scrollBarMove(uint32_t(c[0]), uint16_t(c[1]), c[2]);
@@ -69,11 +64,10 @@ TEST(ViewGeometry, WheelMoves)
         uint32_t keys;
         int32_t dx, dy;
     } cases[] = {
-        {60, 0, 0, -8}, {7, 0, 0, 0}, {-8, 0, 0, 1},
+        {60, 0, 0, -8}, {7, 0, 0, 0}, {-8, 0, 0, 1}, {INT16_MIN, 0, 0, 4369},
         {-120, 0x0004, 16, 0},           // Shift alone: sideways
         {-120, 0x0004 | 0x0008, 0, 16},  // with Ctrl: down
         {-120, 0x0004 | 0x0001, 0, 16},  // with the left button: down
-        {INT16_MIN, 0, 0, 4369},
     };
     for (const auto& c : cases) {
         ViewMove move = wheelMove(c.delta, c.keys);

@@ -14,24 +14,9 @@ struct JpegSettings {
     // Luma sampling factors of a YCbCr frame: 1x1 is 4:4:4, 2x1 4:2:2, 2x2 4:2:0.
     int hSample = 1;
     int vSample = 1;
-    J_COLOR_SPACE input = JCS_RGB;  // what `pixels` holds: RGB, GRAYSCALE or CMYK
-    J_COLOR_SPACE stored = JCS_UNKNOWN;  // the frame's own space; UNKNOWN: library default
+    J_COLOR_SPACE input = JCS_RGB;  // what `pixels` holds: RGB or CMYK
     bool progressive = false;
-    unsigned restartRows = 0;  // restart interval in MCU rows; 0: none
 };
-
-inline int componentsOf(J_COLOR_SPACE space)
-{
-    switch (space) {
-    case JCS_GRAYSCALE:
-        return 1;
-    case JCS_CMYK:
-    case JCS_YCCK:
-        return 4;
-    default:
-        return 3;
-    }
-}
 
 inline std::vector<uint8_t> makeJpeg(
     const uint8_t* pixels, int width, int height, const JpegSettings& settings = JpegSettings())
@@ -46,17 +31,15 @@ inline std::vector<uint8_t> makeJpeg(
 
     cinfo.image_width = JDIMENSION(width);
     cinfo.image_height = JDIMENSION(height);
-    cinfo.input_components = componentsOf(settings.input);
+    cinfo.input_components = settings.input == JCS_CMYK ? 4 : 3;
     cinfo.in_color_space = settings.input;
     jpeg_set_defaults(&cinfo);
-    if (settings.stored != JCS_UNKNOWN) jpeg_set_colorspace(&cinfo, settings.stored);
     if (cinfo.jpeg_color_space == JCS_YCbCr) {
         cinfo.comp_info[0].h_samp_factor = settings.hSample;
         cinfo.comp_info[0].v_samp_factor = settings.vSample;
     }
     jpeg_set_quality(&cinfo, settings.quality, TRUE);
     if (settings.progressive) jpeg_simple_progression(&cinfo);
-    cinfo.restart_in_rows = int(settings.restartRows);
 
     jpeg_start_compress(&cinfo, TRUE);
     const size_t rowBytes = size_t(width) * size_t(cinfo.input_components);
@@ -69,4 +52,14 @@ inline std::vector<uint8_t> makeJpeg(
     std::vector<uint8_t> jpeg(out, out + outSize);
     std::free(out);
     return jpeg;
+}
+
+// Every pixel unlike its neighbours both ways, so a picture one pixel off shows.
+inline std::vector<uint8_t> patternJpeg(int width, int height, const JpegSettings& settings = {}, int seed = 0)
+{
+    std::vector<uint8_t> rgb;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            rgb.insert(rgb.end(), {uint8_t(x * 5 + seed), uint8_t(y * 3 + seed), uint8_t((x + y) * 2)});
+    return makeJpeg(rgb.data(), width, height, settings);
 }

@@ -2,6 +2,7 @@
 // ASan sees any write past it. Header-only, for tests and benchmarks alike.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -9,32 +10,18 @@
 
 struct MemoryTarget : FrameTarget {
     int calls = 0;
-    int32_t width = -1;
-    int32_t height = -1;
-    int32_t stride = -1;
     bool refuse = false;  // answer null: the frame is skipped
     int fill = -1;        // a byte to fill the memory with before each frame; -1: keep it
     std::vector<uint8_t> pixels;
 
-    uint8_t* pixelsFor(int32_t w, int32_t h, int32_t s) override
+    uint8_t* pixelsFor(int32_t, int32_t h, int32_t s) override
     {
         ++calls;
-        width = w;
-        height = h;
-        stride = s;
         if (refuse)
             return nullptr;
-        size_t bytes = size_t(s) * size_t(h);
+        pixels.resize(size_t(s) * size_t(h));
         if (fill >= 0)
-            pixels.assign(bytes, uint8_t(fill));
-        else
-            pixels.resize(bytes);
+            std::fill(pixels.begin(), pixels.end(), uint8_t(fill));
         return pixels.data();
-    }
-
-    // The pixel at frame column x of frame row y (top row 0).
-    const uint8_t* at(int x, int y, int pixelBytes = 4) const
-    {
-        return &pixels[size_t(height - 1 - y) * size_t(stride) + size_t(x) * size_t(pixelBytes)];
     }
 };
