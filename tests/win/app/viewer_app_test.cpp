@@ -112,4 +112,13 @@ TEST(ViewerApp, TheDialogListsTheHistoryStaysThroughFailuresAndConnects)
     EXPECT_TRUE(s.server.waitFor("session-end"));
 }
 
+TEST(ViewerApp, UnreadableFrameEndsWithOneAndTheLibrarysMessage)
+{
+    AppSession s;
+    ASSERT_NO_FATAL_FAILURE(s.open("--pattern 64x48 --not-jpeg", -1));
+    EXPECT_EQ(1u, s.viewer.waitForExit());
+    std::string output = readFile(s.viewer.folder + "/stderr.txt");
+    EXPECT_NE(std::string::npos, output.find("Not a JPEG file: starts with 0x54 0x41")) << output;
+}
+
 }  // namespace

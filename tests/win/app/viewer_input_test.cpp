@@ -6,15 +6,6 @@
 
 namespace {
 
-// The event codes of the MOUSE messages from `from` on.
-std::vector<std::string> codesFrom(const std::vector<std::string>& messages, size_t from)
-{
-    std::vector<std::string> codes;
-    for (size_t i = from; i < messages.size(); ++i)
-        codes.push_back(messages[i].substr(messages[i].find("arg=") + 4, 6));
-    return codes;
-}
-
 bool has(const std::string& line, const std::string& part)
 {
     return line.find(part) != std::string::npos;
@@ -49,7 +40,10 @@ TEST(ViewerInput, ButtonsAndDragsAreSentAsTheyHappenAtFramePositions)
         size_t before = mouse.size();
         xdotool(actions);
         mouse = s.settle("MOUSE", before + codes.size());
-        EXPECT_EQ(codes, codesFrom(mouse, before)) << actions;
+        std::vector<std::string> sent;  // the event codes
+        for (size_t i = before; i < mouse.size(); ++i)
+            sent.push_back(mouse[i].substr(mouse[i].find("arg=") + 4, 6));
+        EXPECT_EQ(codes, sent) << actions;
     }
 
     // In a scrolled 640 by 480 view, the position is the frame's and the size the client's.

@@ -2,6 +2,7 @@
 // destination as the resolver takes it, a handle closed once, and the input sender.
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <vector>
 
 #include "app/globals.h"
@@ -13,6 +14,16 @@
 #include "tests/win/support/test_server.h"
 
 namespace {
+
+void connectFrameChannel(const std::string& address)
+{
+    takeRecordedTexts();
+    ASSERT_FALSE(openSocket(frameChannel));
+    ASSERT_FALSE(resolveAndConnect(frameChannel, nullptr, wide(address).c_str(), kFramePort));
+    frameChannel.bodyPhase = false;
+    WSAResetEvent(frameChannel.netEvent);
+    ASSERT_NE(SOCKET_ERROR, WSAEventSelect(frameChannel.sock, frameChannel.netEvent, FD_READ | FD_WRITE | FD_CLOSE));
+}
 
 TEST(FrameChannel, FramesInLockStepWhateverPiecesTheyComeInUntilTheEnd)
 {
@@ -32,12 +43,7 @@ TEST(FrameChannel, FramesInLockStepWhateverPiecesTheyComeInUntilTheEnd)
         SCOPED_TRACE(c.arguments);
         TestServer server;
         ASSERT_TRUE(server.start(c.arguments));
-        takeRecordedTexts();
-        ASSERT_FALSE(openSocket(frameChannel));
-        ASSERT_FALSE(resolveAndConnect(frameChannel, nullptr, wide(server.address).c_str(), kFramePort));
-        frameChannel.bodyPhase = false;
-        WSAResetEvent(frameChannel.netEvent);
-        ASSERT_NE(SOCKET_ERROR, WSAEventSelect(frameChannel.sock, frameChannel.netEvent, FD_READ | FD_WRITE | FD_CLOSE));
+        ASSERT_NO_FATAL_FAILURE(connectFrameChannel(server.address));
         // The exchange as the receiver runs it, every body decoded.
         std::vector<int32_t> bodies;
         sendControl(MSG_NEXT_FRAME);
@@ -68,6 +74,34 @@ TEST(FrameChannel, FramesInLockStepWhateverPiecesTheyComeInUntilTheEnd)
         // Every header was answered by exactly one body request; the oversized one by none.
         EXPECT_EQ(c.frames ? server.count("frame-send header") : 0, server.count("frame-recv SEND_BODY"));
     }
+}
+
+// On a peer inside the test: write readiness alone only waits again, and the data a
+// close follows is read before the close is told, once; the channel then stays ended.
+TEST(FrameChannel, AWaitSleepsThroughWriteReadinessAndACloseComesAfterItsData)
+{
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in at = {};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(kFramePort);
+    at.sin_addr.s_addr = inet_addr(freshLoopbackAddress().c_str());
+    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at));
+    ASSERT_EQ(0, listen(listener, 1));
+    ASSERT_NO_FATAL_FAILURE(connectFrameChannel(inet_ntoa(at.sin_addr)));
+    SOCKET peer = accept(listener, nullptr, nullptr);
+    std::thread later([&] {
+        Sleep(300);  // the selection reports FD_WRITE at once
+        send(peer, "\x10\0\0\0", 4, 0);
+        closesocket(peer);
+    });
+    EXPECT_FALSE(waitForRead(frameChannel));
+    EXPECT_EQ(HeaderRead::Complete, readFrameHeader(frameChannel));  // read before the peer sent, it is not
+    later.join();
+    EXPECT_EQ(0x10, frameChannel.remaining);
+    EXPECT_TRUE(waitForRead(frameChannel));
+    EXPECT_TRUE(waitForRead(frameChannel));
+    EXPECT_EQ(std::vector<std::wstring>{L"切断されました(+_+)"}, takeRecordedTexts());
+    closesocket(listener);
 }
 
 // ASCII reaches the resolver as typed, all 127 characters; the rest through IDNA, never

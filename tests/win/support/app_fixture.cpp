@@ -51,18 +51,18 @@ bool ViewerProcess::start(const std::string& where, const std::wstring& desktopN
     desktop = desktopName;
     // Neither explorer nor the viewer may hold this program's output open: ctest waits on it.
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE quiet = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                               OPEN_EXISTING, 0, nullptr);
+    HANDLE output = CreateFileA(windowsPath(folder + "/stderr.txt").c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS, 0, nullptr);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = startup.hStdOutput = startup.hStdError = quiet;
+    startup.hStdInput = startup.hStdOutput = startup.hStdError = output;
     std::wstring command = L"\"" + wide(windowsPath(TAVIMO_EXE_PATH)) + L"\"";
     if (!desktop.empty())
         command = L"explorer.exe /desktop=" + desktop + L",1280x1024 " + command;
     BOOL started = CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
                                   wide(windowsPath(folder)).c_str(), &startup, &process);
-    CloseHandle(quiet);
+    CloseHandle(output);
     return started != FALSE;
 }
 

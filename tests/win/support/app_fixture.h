@@ -16,7 +16,8 @@ struct ViewerProcess {
     HANDLE viewer = nullptr;           // Tavimo.exe, once a window of it showed
 
     ~ViewerProcess();
-    // Starts Tavimo.exe in `folder`, given a desktop name inside a new virtual desktop.
+    // Starts Tavimo.exe in `folder`, output into folder/stderr.txt; given a desktop name,
+    // inside a new virtual desktop.
     bool start(const std::string& folder, const std::wstring& desktopName = L"");
     // A shown top-level window of the viewer with that class and caption; `combo` 1 wants
     // the connect dialog's combo box, 0 wants none, -1 either.
