@@ -38,6 +38,5 @@ rm -rf "$TAVIMO_TEST_TMP" && mkdir -p "$TAVIMO_TEST_TMP"
 wineserver -p 2>/dev/null || true
 "$WINE" wineboot >/dev/null 2>&1 </dev/null || true
 (cd "$TAVIMO_WIN_BUILD" && ctest --output-on-failure -j$jobs --timeout 300) || status=1
-pkill -f "$TAVIMO_SERVER" 2>/dev/null || true
 
 exit $status

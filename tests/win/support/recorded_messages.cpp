@@ -6,36 +6,25 @@
 
 namespace {
 std::mutex lock;
-std::vector<RecordedMessage>& store()
+// Reached from the globals' constructors too.
+std::vector<std::wstring>& texts()
 {
-    static std::vector<RecordedMessage> messages;
-    return messages;
+    static std::vector<std::wstring> all;
+    return all;
 }
 }  // namespace
 
-int showMessage(HWND owner, const wchar_t* text, UINT buttons)
+int showMessage(HWND, const wchar_t* text, UINT buttons)
 {
     std::lock_guard<std::mutex> hold(lock);
-    store().push_back({owner, text, buttons, GetCurrentThreadId()});
+    texts().push_back(text);
     return (buttons & MB_TYPEMASK) == MB_OKCANCEL ? IDCANCEL : IDOK;
 }
 
-std::vector<RecordedMessage> recordedMessages()
+std::vector<std::wstring> takeRecordedTexts()
 {
     std::lock_guard<std::mutex> hold(lock);
-    return store();
-}
-
-void clearRecordedMessages()
-{
-    std::lock_guard<std::mutex> hold(lock);
-    store().clear();
-}
-
-std::vector<std::wstring> recordedTexts()
-{
-    std::vector<std::wstring> texts;
-    for (const RecordedMessage& m : recordedMessages())
-        texts.push_back(m.text);
-    return texts;
+    std::vector<std::wstring> taken;
+    taken.swap(texts());
+    return taken;
 }

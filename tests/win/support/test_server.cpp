@@ -6,15 +6,48 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <sstream>
 
 namespace {
 
-bool exists(const std::string& unixPath)
+// Seeded from the clock: ctest runs every test as a process of its own and Wine hands
+// out the same process ids again, so nothing about the process is unique.
+unsigned draw(unsigned low, unsigned high)
 {
-    return GetFileAttributesA(windowsPath(unixPath).c_str()) != INVALID_FILE_ATTRIBUTES;
+    static std::mt19937 engine = [] {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        return std::mt19937(unsigned(now.QuadPart) ^ unsigned(now.QuadPart >> 32) ^ GetCurrentProcessId());
+    }();
+    return std::uniform_int_distribution<unsigned>(low, high)(engine);
 }
 
 }  // namespace
+
+bool waitUntil(const std::function<bool()>& done, int timeoutMs)
+{
+    // Windows of the test's own thread go on taking their input meanwhile.
+    for (int waited = 0; !done(); waited += 20) {
+        if (waited >= timeoutMs)
+            return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+        for (MSG message; PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE);)
+            DispatchMessageW(&message);
+    }
+    return true;
+}
+
+std::string freshLoopbackAddress()
+{
+    // A server of an earlier test may still be listening on an address once drawn.
+    return "127." + std::to_string(draw(1, 254)) + "." + std::to_string(draw(1, 254)) + "." +
+           std::to_string(draw(1, 254));
+}
+
+std::wstring wide(const std::string& ascii)
+{
+    return std::wstring(ascii.begin(), ascii.end());
+}
 
 std::string windowsPath(const std::string& unixPath)
 {
@@ -24,60 +57,79 @@ std::string windowsPath(const std::string& unixPath)
     return out;
 }
 
-std::string freshLoopbackAddress()
-{
-    // Drawn at random from 127/8: ctest runs every test as a process of its own, and Wine
-    // hands out the same process ids again, so nothing about the process is unique; a
-    // server of an earlier test may still be listening.
-    static std::mt19937 draw = [] {
-        LARGE_INTEGER now;
-        QueryPerformanceCounter(&now);
-        std::seed_seq seed{unsigned(GetCurrentProcessId()), unsigned(now.LowPart), unsigned(now.HighPart),
-                           unsigned(GetTickCount())};
-        return std::mt19937(seed);
-    }();
-    std::uniform_int_distribution<int> octet(1, 254);
-    char text[32];
-    std::snprintf(text, sizeof text, "127.%d.%d.%d", octet(draw), octet(draw), octet(draw));
-    return text;
-}
-
 std::string scratchFolder(const std::string& name)
 {
-    const char* given = std::getenv("TAVIMO_TEST_TMP");
-    std::string base = given ? given : "/tmp/tavimo-wine-tests";
+    std::string base = std::getenv("TAVIMO_TEST_TMP") ? std::getenv("TAVIMO_TEST_TMP") : "/tmp/tavimo-wine-tests";
     CreateDirectoryA(windowsPath(base).c_str(), nullptr);
-    std::string dir = base + "/" + name;
-    CreateDirectoryA(windowsPath(dir).c_str(), nullptr);
-    return dir;
+    CreateDirectoryA(windowsPath(base + "/" + name).c_str(), nullptr);
+    return base + "/" + name;
+}
+
+bool fileExists(const std::string& unixPath)
+{
+    return GetFileAttributesA(windowsPath(unixPath).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string readFile(const std::string& unixPath)
+{
+    std::ifstream in(windowsPath(unixPath), std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeFile(const std::string& unixPath, const std::string& text)
+{
+    std::ofstream(windowsPath(unixPath), std::ios::binary) << text;
+}
+
+std::string runShell(const std::string& script, bool background)
+{
+    // A fresh name every time: a done file left by an earlier run must not end the wait.
+    char name[16];
+    std::snprintf(name, sizeof name, "%08x", draw(0, 0xFFFFFFFFu));
+    std::string base = scratchFolder("shell") + "/" + name;
+    DeleteFileA(windowsPath(base + ".done").c_str());
+    writeFile(base + ".sh", script + "\n");
+    // Its output goes to a file: one that held Wine's output open would keep ctest waiting.
+    std::string command =
+        "/bin/sh -c \"/bin/sh '" + base + ".sh' </dev/null >'" + base + ".out' 2>&1; touch '" + base + ".done'\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return "";
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    if (background)
+        return "";
+    waitUntil([&] { return fileExists(base + ".done"); }, 30000);
+    return readFile(base + ".out");
+}
+
+TestServer::~TestServer()
+{
+    // By its id, and only while that id is still this server's.
+    if (!dir.empty())
+        runShell("p=$(cat '" + dir + "/pid') && grep -qaF '" + dir + "/' /proc/$p/cmdline && kill $p");
 }
 
 bool TestServer::start(const std::string& arguments)
 {
+    const char* server = std::getenv("TAVIMO_SERVER");
     // A server that cannot listen (its address taken after all) ends at once; another
     // address is tried then.
     for (int attempt = 0; attempt < 5; ++attempt) {
         address = freshLoopbackAddress();
         dir = scratchFolder("server-" + address);
-        DeleteFileA(windowsPath(dir + "/ready").c_str());
-        DeleteFileA(windowsPath(dir + "/log").c_str());
-        const char* server = std::getenv("TAVIMO_SERVER");
-        // Through sh: the server must not hold Wine's output open (ctest waits on it), and a
-        // test that never connects must not leave it running.
-        std::string command = "/bin/sh -c \"exec timeout 120 '" + std::string(server ? server : "") + "' --once --address " + address +
-                              " --ready '" + dir + "/ready' --log '" + dir + "/log' " + arguments +
-                              " </dev/null >/dev/null 2>&1\"";
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process = {};
-        std::vector<char> line(command.begin(), command.end());
-        line.push_back(0);
-        if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                            &process))
-            return false;
-        // Wine gives no handle for a Unix process; its log tells how the start went.
-        waitUntil([&] { return exists(dir + "/ready") || count("listen-failed") > 0; });
-        if (exists(dir + "/ready"))
+        for (const char* stale : {"/ready", "/log", "/pid"})
+            DeleteFileA(windowsPath(dir + stale).c_str());
+        // The time limit ends a server whose test died before stopping it.
+        runShell("echo $$ >'" + dir + "/pid'\nexec timeout -k 5 120 '" + (server ? server : "") + "' --once --address " +
+                     address + " --ready '" + dir + "/ready' --log '" + dir + "/log' " + arguments,
+                 true);
+        waitUntil([&] { return fileExists(dir + "/ready") || count("listen-failed") > 0; });
+        if (fileExists(dir + "/ready"))
             return true;
         if (count("listen-failed") == 0)
             return false;
@@ -88,25 +140,10 @@ bool TestServer::start(const std::string& arguments)
 std::vector<std::string> TestServer::log() const
 {
     std::vector<std::string> lines;
-    std::ifstream in(windowsPath(dir + "/log"));
+    std::istringstream in(readFile(dir + "/log"));
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
-}
-
-bool TestServer::waitFor(const std::string& prefix, int timeoutMs) const
-{
-    return waitUntil([&] { return count(prefix) > 0; }, timeoutMs);
-}
-
-bool waitUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    for (int waited = 0; !done(); waited += 20) {
-        if (waited >= timeoutMs)
-            return false;
-        Sleep(20);
-    }
-    return true;
 }
 
 int TestServer::count(const std::string& prefix) const
@@ -117,11 +154,7 @@ int TestServer::count(const std::string& prefix) const
     return n;
 }
 
-std::string TestServer::rawInput() const
+bool TestServer::waitFor(const std::string& prefix, int wanted, int timeoutMs) const
 {
-    std::string bytes;
-    for (const std::string& line : log())
-        if (line.rfind("input-recv ", 0) == 0)
-            bytes += line.substr(11);
-    return bytes;
+    return waitUntil([&] { return count(prefix) >= wanted; }, timeoutMs);
 }

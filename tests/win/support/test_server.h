@@ -1,30 +1,41 @@
-// Starts the counterpart server (a Linux program, which Wine runs as it is) on a
-// loopback address of its own, and reads the event log it writes.
+// Linux programs started from the Windows-side tests (the counterpart server, shell
+// scripts on the tests' display) and the files they leave, reached as Z:\ paths.
 #pragma once
 
 #include <functional>
 #include <string>
 #include <vector>
 
-struct TestServer {
-    std::string address;  // 127.x.y.z, fresh for every server
-    std::string dir;      // Unix path of this server's scratch folder
-
-    // Starts `tavimo-server --once` with the extra arguments and waits until it listens.
-    bool start(const std::string& arguments);
-    std::vector<std::string> log() const;
-    // Waits, with a generous bound, until a log line starts with `prefix`.
-    bool waitFor(const std::string& prefix, int timeoutMs = 20000) const;
-    int count(const std::string& prefix) const;
-    // Every byte that came in on the input channel, as upper-case hex.
-    std::string rawInput() const;
-};
-
-// Polls every 20 ms until `done` or the time is up; says whether it was done.
+// Polls every 20 ms until `done` or the time is up, dispatching the thread's messages;
+// says whether it was done.
 bool waitUntil(const std::function<bool()>& done, int timeoutMs = 20000);
+inline void pause(int ms)
+{
+    waitUntil([] { return false; }, ms);
+}
 // A loopback address no other test in this run uses, with nothing listening on it.
 std::string freshLoopbackAddress();
+std::wstring wide(const std::string& ascii);
 // Z:\... for a Unix path, so Windows file calls reach it.
 std::string windowsPath(const std::string& unixPath);
 // The folder for a test's files, from TAVIMO_TEST_TMP.
 std::string scratchFolder(const std::string& name);
+bool fileExists(const std::string& unixPath);
+std::string readFile(const std::string& unixPath);
+void writeFile(const std::string& unixPath, const std::string& text);
+// Runs a script with /bin/sh and returns its output once it ended; with `background`, at
+// once. Wine gives no handle for a Unix process.
+std::string runShell(const std::string& script, bool background = false);
+
+// `tavimo-server --once` on an address of its own, stopped by the process id it left.
+struct TestServer {
+    std::string address;  // 127.x.y.z
+    std::string dir;      // Unix path: its event log, and where it said it is ready
+
+    ~TestServer();
+    // Starts it with the extra arguments and waits until it listens.
+    bool start(const std::string& arguments);
+    std::vector<std::string> log() const;
+    int count(const std::string& prefix) const;
+    bool waitFor(const std::string& prefix, int wanted = 1, int timeoutMs = 20000) const;
+};
