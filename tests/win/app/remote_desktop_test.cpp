@@ -1,0 +1,152 @@
+// Tavimo working a real Linux desktop: the real tavimo-host on an Xvfb of its own with a
+// window manager and two terminals, driven through Tavimo's window with real X input.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "tests/win/support/app_fixture.h"
+
+namespace {
+
+struct Geometry {
+    int x = -1, y = -1, width = 0;
+};
+
+// The number after `name` in the X tools' output ("X=12", "Width: 364").
+int valueAfter(const std::string& output, const std::string& name)
+{
+    size_t at = output.find(name);
+    return at == std::string::npos ? -1 : std::atoi(output.c_str() + at + name.size());
+}
+
+struct RemoteDesktop {
+    std::string address = freshLoopbackAddress();
+    std::string dir = scratchFolder("remote-" + address);  // the host's log, the terminals' files
+    std::string display;
+
+    // Terminals termA and termB write what is typed into them to a.txt and b.txt. Every
+    // program has a time limit, so none outlives a test that died.
+    bool start()
+    {
+        std::string terminal = "timeout 300 xterm -fa Monospace -fs 11 -geometry 40x6";
+        const char* host = std::getenv("TAVIMO_HOST");
+        runShell("cd '" + dir + "' && rm -f display ready pids a.txt b.txt host.log\n"
+                 "timeout 300 Xvfb -displayfd 5 -screen 0 800x600x24 -nolisten tcp 5>display & echo $! >>pids\n"
+                 "while [ ! -s display ]; do sleep 0.05; done; export DISPLAY=:$(cat display)\n"
+                 "timeout 300 openbox & echo $! >>pids\n" +
+                     terminal + "+30+40 -title termA -e sh -c 'cat >a.txt' & echo $! >>pids\n" + terminal +
+                     "+380+330 -title termB -e sh -c 'cat >b.txt' & echo $! >>pids\n"
+                     "xdotool search --sync --name termA; xdotool search --sync --name termB; sleep 0.5\n"
+                     "timeout 300 '" + (host ? host : "tavimo-host") + "' --display $DISPLAY --address " +
+                     address + " --log host.log --ready ready --trace-input & echo $! >>pids\nwait",
+                 true);
+        if (!waitUntil([&] { return fileExists(dir + "/ready"); }, 30000))
+            return false;
+        display = ":" + std::to_string(std::atoi(readFile(dir + "/display").c_str()));
+        return true;
+    }
+    // The host first, the display last; each by the id it left.
+    ~RemoteDesktop() { runShell("for p in $(tac '" + dir + "/pids'); do kill $p; done"); }
+
+    std::string x(const std::string& command) const { return runShell("DISPLAY=" + display + " " + command); }
+    Geometry window(const std::string& title) const
+    {
+        // xwininfo, not xdotool: that one counts the window manager's frame in twice.
+        std::string out = x("xwininfo -name '" + title + "'");
+        return {valueAfter(out, "Absolute upper-left X:"), valueAfter(out, "Absolute upper-left Y:"),
+                valueAfter(out, "Width:")};
+    }
+    // Any key or button down on the XTEST devices, the ones the host presses with.
+    bool anythingHeld() const
+    {
+        std::string out = x("sh -c \"xinput query-state 'Virtual core XTEST pointer'; "
+                            "xinput query-state 'Virtual core XTEST keyboard'\"");
+        return out.find("=down") != std::string::npos || out.find("ButtonClass") == std::string::npos;
+    }
+    std::string file(const std::string& name) const { return readFile(dir + "/" + name); }
+    bool logged(const std::string& prefix, int wanted = 1, int timeoutMs = 30000) const
+    {
+        return waitUntil([&] {
+            std::istringstream lines(file("host.log"));
+            int n = 0;
+            for (std::string line; std::getline(lines, line);)
+                n += line.compare(0, prefix.size(), prefix) == 0;
+            return n >= wanted;
+        }, timeoutMs);
+    }
+};
+
+TEST(RemoteDesktop, ClicksTypingAndDragsWorkTheRemoteDesktopAndNothingStaysHeld)
+{
+    RemoteDesktop remote;
+    ASSERT_TRUE(remote.start());
+    ViewerProcess viewer;
+    ASSERT_TRUE(viewer.start(freshFolder("remote-desktop")));
+    HWND dialog = viewer.waitForConnectDialog();
+    ASSERT_NE(nullptr, dialog);
+    connectTo(dialog, remote.address);
+    ASSERT_TRUE(remote.logged("frame-send body", 3));
+    HWND main = viewer.waitForWindow(L"Tavimo", L"Tavimo");
+    ASSERT_NE(nullptr, main);
+    moveClearOfWinesTray(main);
+    ASSERT_TRUE(remote.logged("frame-send body", 6));  // fitted and painted
+    // The frame fits the window unscrolled, so frame and client coordinates are the same.
+    auto at = [&](int x, int y) {
+        POINT p = {x, y};
+        ClientToScreen(main, &p);
+        return std::to_string(p.x) + " " + std::to_string(p.y);
+    };
+
+    // A click in the second terminal gives it the focus; the remote pointer is where it was.
+    Geometry b = remote.window("termB");
+    ASSERT_GT(b.width, 0);
+    xdotool("mousemove " + at(b.x + 30, b.y + 30) + " click 1");
+    EXPECT_TRUE(waitUntil([&] {
+        std::string out = remote.x("xdotool getmouselocation --shell");
+        return valueAfter(out, "X=") == b.x + 30 && valueAfter(out, "Y=") == b.y + 30;
+    }));
+    // Shift for capitals and punctuation comes from the viewer's own key state. The line
+    // reaches the terminal's file at Return, so Return waits for the last key to arrive.
+    xdotool("type --delay 40 'Hello, World! (x_y) #1;'");
+    EXPECT_TRUE(remote.logged("input-key 0xBA up"));
+    xdotool("key Return");
+    EXPECT_TRUE(waitUntil([&] { return remote.file("b.txt") == "Hello, World! (x_y) #1;\n"; }))
+        << "b.txt: " << remote.file("b.txt");
+    EXPECT_EQ("", remote.file("a.txt"));
+
+    // A drag on the first terminal's title bar moves it. Tavimo sends no left press, so the
+    // host presses where the first move arrives: one pixel off the start.
+    Geometry a = remote.window("termA");
+    ASSERT_GT(a.width, 0);
+    int grabX = a.x + 60, grabY = a.y - 8;
+    xdotool("mousemove " + at(grabX, grabY) + " mousedown 1 mousemove " + at(grabX + 1, grabY + 1) +
+            " sleep 0.3 mousemove " + at(grabX + 50, grabY + 40) + " sleep 0.3 mousemove " +
+            at(grabX + 100, grabY + 80) + " sleep 0.3 mouseup 1");
+    EXPECT_TRUE(waitUntil([&] {
+        Geometry moved = remote.window("termA");
+        return std::abs(moved.x - (a.x + 99)) <= 2 && std::abs(moved.y - (a.y + 79)) <= 2;
+    }));
+    EXPECT_FALSE(remote.anythingHeld());
+
+    // The viewer dies while Shift and the left button are held, too suddenly to send the
+    // releases it sends on losing the focus: the host lets go of both by itself.
+    xdotool("mousemove " + at(700, 80) + " keydown shift mousedown 1 mousemove " + at(705, 85));
+    EXPECT_TRUE(waitUntil([&] { return remote.anythingHeld(); }));
+    RECT box;
+    GetWindowRect(main, &box);
+    TerminateProcess(viewer.process.hProcess, 9);
+    EXPECT_EQ(9u, viewer.waitForExit(10000));
+    // Wine would keep the dead window's keys down for the next test: a window of our own
+    // takes the releases.
+    HWND sink = ownWindow(box.left, box.top, 900, 700);
+    giveKeyboardToPointer();
+    xdotool("mousemove " + std::to_string(box.left + 100) + " " + std::to_string(box.top + 100) +
+            " mouseup 1 keyup shift");
+    pause(300);
+    DestroyWindow(sink);
+    EXPECT_TRUE(remote.logged("input-released keys=1 buttons=1"));
+    EXPECT_FALSE(remote.anythingHeld());
+}
+
+}  // namespace
