@@ -78,6 +78,8 @@ TEST(ViewerApp, TheDialogListsTheHistoryStaysThroughFailuresAndConnects)
     // Spaces are a destination like any other: looked up, not refused as empty.
     EXPECT_EQ(0u, messageForDestination(s.viewer, dialog, L"   ").rfind(L"接続エラー", 0));
     EXPECT_EQ(L"接続が拒否されました(+_+)", messageForDestination(s.viewer, dialog, wide(freshLoopbackAddress())));
+    EXPECT_EQ(L"接続エラー\r\n接続先に使えない文字が含まれています(*_*)",
+              messageForDestination(s.viewer, dialog, L"a\xE000.invalid"));
     EXPECT_EQ(L"zeta.invalid", storedHost(folder));
 
     // The same dialog then connects to a server that is there, typed with real keys.
