@@ -34,10 +34,14 @@ struct RemoteDesktop {
         runShell("cd '" + dir + "' && rm -f display ready pids a.txt b.txt host.log\n"
                  "timeout 300 Xvfb -displayfd 5 -screen 0 800x600x24 -nolisten tcp 5>display & echo $! >>pids\n"
                  "while [ ! -s display ]; do sleep 0.05; done; export DISPLAY=:$(cat display)\n"
-                 "timeout 300 openbox & echo $! >>pids\n" +
-                     terminal + "+30+40 -title termA -e sh -c 'cat >a.txt' & echo $! >>pids\n" + terminal +
+                 "timeout 300 openbox & echo $! >>pids\n"
+                 // The window manager first, and each terminal taken in before the next; the
+                 // focus settles on the last one, so a click elsewhere has to move it.
+                 "until xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window; do sleep 0.1; done\n" +
+                     terminal + "+30+40 -title termA -e sh -c 'cat >a.txt' & echo $! >>pids\n"
+                     "xdotool search --sync --name termA\n" + terminal +
                      "+380+330 -title termB -e sh -c 'cat >b.txt' & echo $! >>pids\n"
-                     "xdotool search --sync --name termA; xdotool search --sync --name termB; sleep 0.5\n"
+                     "until [ \"$(xdotool getwindowfocus getwindowname)\" = termB ]; do sleep 0.1; done\n"
                      "timeout 300 '" + (host ? host : "tavimo-host") + "' --display $DISPLAY --address " +
                      address + " --log host.log --ready ready --trace-input & echo $! >>pids\nwait",
                  true);
@@ -98,34 +102,37 @@ TEST(RemoteDesktop, ClicksTypingAndDragsWorkTheRemoteDesktopAndNothingStaysHeld)
         return std::to_string(p.x) + " " + std::to_string(p.y);
     };
 
-    // A click in the second terminal gives it the focus; the remote pointer is where it was.
-    Geometry b = remote.window("termB");
-    ASSERT_GT(b.width, 0);
-    xdotool("mousemove " + at(b.x + 30, b.y + 30) + " click 1");
+    // A click in the first terminal takes the focus from the second; the remote pointer is
+    // where the click was.
+    Geometry a = remote.window("termA");
+    ASSERT_GT(a.width, 0);
+    xdotool("mousemove " + at(a.x + 30, a.y + 30) + " click 1");
     EXPECT_TRUE(waitUntil([&] {
         std::string out = remote.x("xdotool getmouselocation --shell");
-        return valueAfter(out, "X=") == b.x + 30 && valueAfter(out, "Y=") == b.y + 30;
+        return valueAfter(out, "X=") == a.x + 30 && valueAfter(out, "Y=") == a.y + 30;
     }));
+    EXPECT_TRUE(waitUntil([&] { return remote.x("xdotool getwindowfocus getwindowname") == "termA\n"; }))
+        << "focus: " << remote.x("xdotool getwindowfocus getwindowname");
     // Shift for capitals and punctuation comes from the viewer's own key state. The line
     // reaches the terminal's file at Return, so Return waits for the last key to arrive.
     xdotool("type --delay 40 'Hello, World! (x_y) #1;'");
     EXPECT_TRUE(remote.logged("input-key 0xBA up"));
     xdotool("key Return");
-    EXPECT_TRUE(waitUntil([&] { return remote.file("b.txt") == "Hello, World! (x_y) #1;\n"; }))
-        << "b.txt: " << remote.file("b.txt");
-    EXPECT_EQ("", remote.file("a.txt"));
+    EXPECT_TRUE(waitUntil([&] { return remote.file("a.txt") == "Hello, World! (x_y) #1;\n"; }))
+        << "a.txt: " << remote.file("a.txt");
+    EXPECT_EQ("", remote.file("b.txt"));
 
-    // A drag on the first terminal's title bar moves it. Tavimo sends no left press, so the
+    // A drag on the second terminal's title bar moves it. Tavimo sends no left press, so the
     // host presses where the first move arrives: one pixel off the start.
-    Geometry a = remote.window("termA");
-    ASSERT_GT(a.width, 0);
-    int grabX = a.x + 60, grabY = a.y - 8;
+    Geometry b = remote.window("termB");
+    ASSERT_GT(b.width, 0);
+    int grabX = b.x + 60, grabY = b.y - 8;
     xdotool("mousemove " + at(grabX, grabY) + " mousedown 1 mousemove " + at(grabX + 1, grabY + 1) +
             " sleep 0.3 mousemove " + at(grabX + 50, grabY + 40) + " sleep 0.3 mousemove " +
             at(grabX + 100, grabY + 80) + " sleep 0.3 mouseup 1");
     EXPECT_TRUE(waitUntil([&] {
-        Geometry moved = remote.window("termA");
-        return std::abs(moved.x - (a.x + 99)) <= 2 && std::abs(moved.y - (a.y + 79)) <= 2;
+        Geometry moved = remote.window("termB");
+        return std::abs(moved.x - (b.x + 99)) <= 2 && std::abs(moved.y - (b.y + 79)) <= 2;
     }));
     EXPECT_FALSE(remote.anythingHeld());
 
