@@ -68,9 +68,8 @@ bool pointerIs(Display* display, int x, int y, unsigned buttons)
 bool keyDown(Display* display, KeySym keysym)
 {
     char keys[32];
-    XQueryKeymap(display, keys);
     KeyCode code = XKeysymToKeycode(display, keysym);
-    return (keys[code / 8] >> (code % 8)) & 1;
+    return XQueryKeymap(display, keys) && (keys[code / 8] >> (code % 8)) & 1;
 }
 
 Bytes mouse(uint32_t code, int x, int y, int width = kWidth, int height = kHeight)

@@ -86,10 +86,7 @@ public:
             n += line.compare(0, prefix.size(), prefix) == 0;
         return n;
     }
-    bool waitForLine(const std::string& prefix) const
-    {
-        return eventually([&] { return count(prefix) > 0; });
-    }
+    bool waitForLine(const std::string& prefix) const { return eventually([&] { return count(prefix) > 0; }); }
     // The exit status once the process is gone; -1 if it did not end in time or was killed.
     int waitExit()
     {
