@@ -1,5 +1,3 @@
-// The host's logic that needs no X server: the mouse state machine, the key table and
-// its tracker, the quality steps, fitting a resized screen and the InputChannel parser.
 #include <gtest/gtest.h>
 
 #include <X11/keysym.h>

@@ -40,24 +40,21 @@ void show(Display* display, int x, int y, int width, int height, uint32_t colour
 
 // A frame as the viewer decodes it; width -1 when it cannot.
 struct Picture : MemoryTarget {
-    // Within JPEG's error of the colour.
+    explicit Picture(const Bytes& jpeg)
+    {
+        if (decodeJpegFrame(jpeg.data(), jpeg.size(), *this, {kDefaultOutputPath, PixelFormat::Bgrx32, true}) !=
+            DecodeResult::Decoded)
+            width = -1;
+    }
+    // Within JPEG's error of the colour: blue, green, red.
     bool near(int x, int y, uint32_t colour) const
     {
-        for (int k = 0; k < 3; ++k)  // blue, green, red
+        for (int k = 0; k < 3; ++k)
             if (std::abs(int(at(x, y)[k]) - int((colour >> (8 * k)) & 0xFF)) > 24)
                 return false;
         return true;
     }
 };
-
-Picture decode(const Bytes& jpeg)
-{
-    Picture picture;
-    if (decodeJpegFrame(jpeg.data(), jpeg.size(), picture, {kDefaultOutputPath, PixelFormat::Bgrx32, true}) !=
-        DecodeResult::Decoded)
-        picture.width = -1;
-    return picture;
-}
 
 bool pointerIs(Display* display, int x, int y, unsigned buttons)
 {
@@ -71,9 +68,8 @@ bool pointerIs(Display* display, int x, int y, unsigned buttons)
 bool keyDown(Display* display, KeySym keysym)
 {
     char keys[32];
-    XQueryKeymap(display, keys);
     KeyCode code = XKeysymToKeycode(display, keysym);
-    return (keys[code / 8] >> (code % 8)) & 1;
+    return XQueryKeymap(display, keys) && (keys[code / 8] >> (code % 8)) & 1;
 }
 
 Bytes mouse(uint32_t code, int x, int y, int width = kWidth, int height = kHeight)
@@ -94,14 +90,14 @@ TEST(HostTest, FramesInputAndTheSessionsEndOnARealScreen)
 
     show(x, 100, 100, 200, 150, 0xFF0000);
     Bytes first = fetchFrame(frame);
-    Picture picture = decode(first);
+    Picture picture(first);
     ASSERT_EQ(picture.width, kWidth);
     ASSERT_EQ(picture.height, kHeight);
     EXPECT_TRUE(picture.near(150, 120, 0xFF0000) && picture.near(260, 230, 0xFF0000));
     // Nothing changed: the same frame again. Then only a part changes, and is read again.
     EXPECT_EQ(fetchFrame(frame), first);
     show(x, 250, 200, 40, 30, 0x00FF00);
-    picture = decode(fetchFrame(frame));
+    picture = Picture(fetchFrame(frame));
     EXPECT_TRUE(picture.near(270, 215, 0x00FF00) && picture.near(150, 120, 0xFF0000));
 
     int input = host.connect(kInputPort);
@@ -109,7 +105,7 @@ TEST(HostTest, FramesInputAndTheSessionsEndOnARealScreen)
     ASSERT_TRUE(sendBytes(input, mouse(kMouseLeftDrag, 200, 170)));
     EXPECT_TRUE(eventually([&] { return pointerIs(x, 200, 170, Button1Mask); }));
     // The pointer is drawn into the frame, over the red window.
-    picture = decode(fetchFrame(frame));
+    picture = Picture(fetchFrame(frame));
     ASSERT_EQ(picture.width, kWidth);
     int drawn = 0;
     for (int dy = -8; dy <= 8; ++dy)
@@ -150,7 +146,7 @@ TEST(HostTest, FramesInputAndTheSessionsEndOnARealScreen)
     show(x, 0, 0, kWidth, kHeight, 0, &noise);
     for (int i = 0; i < 2; ++i) {
         Bytes body = fetchFrame(frame);
-        picture = decode(body);
+        picture = Picture(body);
         EXPECT_LE(body.size(), 500000u);
         EXPECT_TRUE(picture.width == kWidth && picture.height == kHeight);
     }

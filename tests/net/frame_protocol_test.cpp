@@ -44,11 +44,7 @@ TEST(FrameWire, ControlMessagesAndHeaders)
 class FrameRead : public ::testing::Test, public FrameChannelIo {
 protected:
     enum Kind { Data, End, Empty, Error };
-    FrameRead()
-    {
-        r.frameBuffer = static_cast<uint8_t*>(std::malloc(kFrameBufferSize));
-        r.frameCapacity = kFrameBufferSize;
-    }
+    FrameRead() { r.frameBuffer = static_cast<uint8_t*>(std::malloc(r.frameCapacity = kFrameBufferSize)); }
     ~FrameRead() override { std::free(r.frameBuffer); }
 
     void add(Kind kind, Bytes bytes = {}) { steps.emplace_back(kind, std::move(bytes)); }

@@ -1,7 +1,5 @@
-// The counterpart server, run as its real binary and talked to over real sockets. The
-// Windows-side tests put its lock-step, misbehaviours and input log through the viewer
-// itself; these cover what no viewer sends: control messages out of turn or malformed, and
-// the exit when its address is taken (which the Windows-side tests rely on to try another).
+// The counterpart server's answers to what no viewer sends (the Windows-side tests put the
+// rest through the viewer), and its exit when its address is taken, which they rely on.
 #include <gtest/gtest.h>
 
 #include "tests/support/session_peer.h"

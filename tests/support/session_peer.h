@@ -36,9 +36,8 @@ inline bool eventually(const std::function<bool()>& condition)
 inline std::string randomLoopbackAddress()
 {
     static std::mt19937 draw(std::random_device{}());
-    std::uniform_int_distribution<int> octet(1, 254);
-    return "127." + std::to_string(octet(draw)) + "." + std::to_string(octet(draw)) + "." +
-           std::to_string(octet(draw));
+    auto octet = [] { return std::to_string(1 + draw() % 254); };
+    return "127." + octet() + "." + octet() + "." + octet();
 }
 
 // A program started with --address, --ready and --log in a scratch folder of its own, and
@@ -87,10 +86,7 @@ public:
             n += line.compare(0, prefix.size(), prefix) == 0;
         return n;
     }
-    bool waitForLine(const std::string& prefix) const
-    {
-        return eventually([&] { return count(prefix) > 0; });
-    }
+    bool waitForLine(const std::string& prefix) const { return eventually([&] { return count(prefix) > 0; }); }
     // The exit status once the process is gone; -1 if it did not end in time or was killed.
     int waitExit()
     {
