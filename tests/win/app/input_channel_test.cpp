@@ -84,14 +84,11 @@ TEST(InputChannel, ANameOrAFullWidthAddressConnectsBothChannelsToOneAddress)
         AppSession s;
         // On localhost only while no other test holds its ports.
         ASSERT_TRUE(waitUntil([&] { return s.server.start(onLocalhost ? "--address 127.0.0.1" : ""); }, 60000));
-        ASSERT_TRUE(s.viewer.start(freshFolder("destination")));
-        HWND dialog = s.viewer.waitForConnectDialog();
-        ASSERT_NE(nullptr, dialog);
+        ASSERT_NO_FATAL_FAILURE(s.openDialog());
         std::wstring typed = onLocalhost ? L"localhost" : L"";
         for (char c : onLocalhost ? std::string() : s.server.address)
             typed += c == '.' ? L'\x3002' : wchar_t(L'\xFF10' + (c - '0'));
-        SetDlgItemTextW(dialog, IDC_HOST, typed.c_str());
-        PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+        connectTo(s.dialog, typed);
         s.main = s.viewer.waitForWindow(L"Tavimo", L"Tavimo");
         EXPECT_TRUE(s.server.waitFor("input-connected")) << onLocalhost;
         EXPECT_EQ(1, s.server.count("frame-connected"));

@@ -3,15 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <sstream>
 
 #include "tests/win/support/app_fixture.h"
 
 namespace {
 
-struct Geometry {
-    int x = -1, y = -1, width = 0;
-};
+struct Geometry { int x = -1, y = -1, width = 0; };
 
 // The number after `name` in the X tools' output ("X=12", "Width: 364").
 int valueAfter(const std::string& output, const std::string& name)
@@ -69,15 +66,9 @@ struct RemoteDesktop {
         return out.find("=down") != std::string::npos || out.find("ButtonClass") == std::string::npos;
     }
     std::string file(const std::string& name) const { return readFile(dir + "/" + name); }
-    bool logged(const std::string& prefix, int wanted = 1, int timeoutMs = 30000) const
+    bool logged(const std::string& prefix, int wanted = 1) const
     {
-        return waitUntil([&] {
-            std::istringstream lines(file("host.log"));
-            int n = 0;
-            for (std::string line; std::getline(lines, line);)
-                n += line.compare(0, prefix.size(), prefix) == 0;
-            return n >= wanted;
-        }, timeoutMs);
+        return waitUntil([&] { return countLines(dir + "/host.log", prefix) >= wanted; }, 30000);
     }
 };
 
@@ -85,41 +76,32 @@ TEST(RemoteDesktop, ClicksTypingAndDragsWorkTheRemoteDesktopAndNothingStaysHeld)
 {
     RemoteDesktop remote;
     ASSERT_TRUE(remote.start());
-    ViewerProcess viewer;
-    ASSERT_TRUE(viewer.start(freshFolder("remote-desktop")));
-    HWND dialog = viewer.waitForConnectDialog();
-    ASSERT_NE(nullptr, dialog);
-    connectTo(dialog, remote.address);
+    AppSession s;
+    ASSERT_NO_FATAL_FAILURE(s.openDialog());
+    connectTo(s.dialog, wide(remote.address));
     ASSERT_TRUE(remote.logged("frame-send body", 3));
-    HWND main = viewer.waitForWindow(L"Tavimo", L"Tavimo");
-    ASSERT_NE(nullptr, main);
-    moveClearOfWinesTray(main);
+    s.main = s.viewer.waitForWindow(L"Tavimo", L"Tavimo");
+    ASSERT_NE(nullptr, s.main);
+    moveClearOfWinesTray(s.main);
     ASSERT_TRUE(remote.logged("frame-send body", 6));  // fitted and painted
     // The frame fits the window unscrolled, so frame and client coordinates are the same.
-    auto at = [&](int x, int y) {
-        POINT p = {x, y};
-        ClientToScreen(main, &p);
-        return std::to_string(p.x) + " " + std::to_string(p.y);
-    };
 
     // A click in the first terminal takes the focus from the second; the remote pointer is
     // where the click was.
     Geometry a = remote.window("termA");
     ASSERT_GT(a.width, 0);
-    xdotool("mousemove " + at(a.x + 30, a.y + 30) + " click 1");
+    xdotool("mousemove " + s.at(a.x + 30, a.y + 30) + " click 1");
     EXPECT_TRUE(waitUntil([&] {
         std::string out = remote.x("xdotool getmouselocation --shell");
         return valueAfter(out, "X=") == a.x + 30 && valueAfter(out, "Y=") == a.y + 30;
     }));
-    EXPECT_TRUE(waitUntil([&] { return remote.x("xdotool getwindowfocus getwindowname") == "termA\n"; }))
-        << "focus: " << remote.x("xdotool getwindowfocus getwindowname");
+    EXPECT_TRUE(waitUntil([&] { return remote.x("xdotool getwindowfocus getwindowname") == "termA\n"; }));
     // Shift for capitals and punctuation comes from the viewer's own key state. The line
     // reaches the terminal's file at Return, so Return waits for the last key to arrive.
     xdotool("type --delay 40 'Hello, World! (x_y) #1;'");
     EXPECT_TRUE(remote.logged("input-key 0xBA up"));
     xdotool("key Return");
-    EXPECT_TRUE(waitUntil([&] { return remote.file("a.txt") == "Hello, World! (x_y) #1;\n"; }))
-        << "a.txt: " << remote.file("a.txt");
+    EXPECT_TRUE(waitUntil([&] { return remote.file("a.txt") == "Hello, World! (x_y) #1;\n"; }));
     EXPECT_EQ("", remote.file("b.txt"));
 
     // A drag on the second terminal's title bar moves it. Tavimo sends no left press, so the
@@ -127,9 +109,9 @@ TEST(RemoteDesktop, ClicksTypingAndDragsWorkTheRemoteDesktopAndNothingStaysHeld)
     Geometry b = remote.window("termB");
     ASSERT_GT(b.width, 0);
     int grabX = b.x + 60, grabY = b.y - 8;
-    xdotool("mousemove " + at(grabX, grabY) + " mousedown 1 mousemove " + at(grabX + 1, grabY + 1) +
-            " sleep 0.3 mousemove " + at(grabX + 50, grabY + 40) + " sleep 0.3 mousemove " +
-            at(grabX + 100, grabY + 80) + " sleep 0.3 mouseup 1");
+    xdotool("mousemove " + s.at(grabX, grabY) + " mousedown 1 mousemove " + s.at(grabX + 1, grabY + 1) +
+            " sleep 0.3 mousemove " + s.at(grabX + 50, grabY + 40) + " sleep 0.3 mousemove " +
+            s.at(grabX + 100, grabY + 80) + " sleep 0.3 mouseup 1");
     EXPECT_TRUE(waitUntil([&] {
         Geometry moved = remote.window("termB");
         return std::abs(moved.x - (b.x + 99)) <= 2 && std::abs(moved.y - (b.y + 79)) <= 2;
@@ -138,13 +120,13 @@ TEST(RemoteDesktop, ClicksTypingAndDragsWorkTheRemoteDesktopAndNothingStaysHeld)
 
     // The viewer dies while Shift and the left button are held, too suddenly to send the
     // releases it sends on losing the focus: the host lets go of both by itself.
-    xdotool("mousemove " + at(700, 80) + " keydown shift mousedown 1 mousemove " + at(705, 85));
+    xdotool("mousemove " + s.at(700, 80) + " keydown shift mousedown 1 mousemove " + s.at(705, 85));
     EXPECT_TRUE(remote.logged("input-mouse 0x0000 x=705 y=85"));  // the button goes down at the move
     EXPECT_TRUE(remote.anythingHeld());
     RECT box;
-    GetWindowRect(main, &box);
-    TerminateProcess(viewer.process.hProcess, 9);
-    EXPECT_EQ(9u, viewer.waitForExit(10000));
+    GetWindowRect(s.main, &box);
+    TerminateProcess(s.viewer.process.hProcess, 9);
+    EXPECT_EQ(9u, s.viewer.waitForExit(10000));
     // Wine would keep the dead window's keys down for the next test: a window of our own
     // takes the releases.
     HWND sink = ownWindow(box.left, box.top, 900, 700);

@@ -7,12 +7,6 @@
 
 namespace {
 
-// Shown, by its style: IsWindowVisible says no for windows of another desktop.
-bool shown(HWND window)
-{
-    return IsWindow(window) && (GetWindowLongW(window, GWL_STYLE) & WS_VISIBLE);
-}
-
 struct TrayMenu : ::testing::Test {
     AppSession s;
     POINT icon = {};
@@ -35,11 +29,10 @@ struct TrayMenu : ::testing::Test {
 
     HWND menu(int timeoutMs = 3000) { return s.viewer.waitForWindow(L"#32768", L"", timeoutMs); }
 
-    // Opens the menu with a left press and picks the n-th command (separator skipped).
-    // The release happens away from the menu, which covers the icon in the corner.
-    // Keys sent right after the menu shows are now and then lost on a busy machine, and the
-    // menu stays open; it is then closed and opened afresh, so no key counts twice.
-    void choose(int downs)
+    // Opens the menu with a left press (released away from the menu, which covers the icon)
+    // and picks a command with `downs` and Return. Keys sent right after the menu shows are
+    // now and then lost on a busy machine: it is then closed and opened afresh.
+    void choose(const std::string& downs)
     {
         for (int attempt = 0; attempt < 3; ++attempt) {
             if (menu(0)) {
@@ -52,10 +45,7 @@ struct TrayMenu : ::testing::Test {
             ASSERT_NE(nullptr, opened);
             Sleep(300);  // the menu's loop takes the keyboard once the menu shows
             giveKeyboardToPointer();
-            std::string keys;
-            for (int i = 0; i < downs; ++i)
-                keys += " Down";
-            xdotool("key --delay 100" + keys + " Return");
+            xdotool("key --delay 100 " + downs + " Return");
             if (waitUntil([&] { return !shown(opened); }, 3000))
                 return;
         }
@@ -79,14 +69,14 @@ TEST_F(TrayMenu, OpensOnRightReleaseAndItsCommandsWork)
     xdotool("key Escape");
     waitUntil([&] { return !shown(opened); }, 3000);
 
-    ASSERT_NO_FATAL_FAILURE(choose(2));  // サーバーの強制終了
+    ASSERT_NO_FATAL_FAILURE(choose("Down Down"));  // サーバーの強制終了
     EXPECT_TRUE(s.server.waitFor("input-message SERVER_EXIT"));
-    ASSERT_NO_FATAL_FAILURE(choose(1));  // TELNET接続: no TELNET client here
+    ASSERT_NO_FATAL_FAILURE(choose("Down"));  // TELNET接続: no TELNET client here
     ASSERT_NE(nullptr, s.viewer.waitForMessageBox());
     xdotool("key Return");
     EXPECT_TRUE(s.server.waitFor("input-message TELNET"));
 
-    ASSERT_NO_FATAL_FAILURE(choose(3));  // バージョン情報
+    ASSERT_NO_FATAL_FAILURE(choose("Down Down Down"));  // バージョン情報
     HWND about = s.viewer.waitForWindow(L"#32770", L"");
     ASSERT_NE(nullptr, about);
     EXPECT_NE(nullptr, GetDlgItem(about, IDC_LINK));
@@ -98,7 +88,7 @@ TEST_F(TrayMenu, OpensOnRightReleaseAndItsCommandsWork)
     EXPECT_TRUE(waitUntil([&] { return !IsWindow(about); }, 3000));
     EXPECT_EQ(nullptr, s.viewer.waitForWindow(L"#32770", L"", 700));  // nor is there a second one
 
-    ASSERT_NO_FATAL_FAILURE(choose(4));  // 終了
+    ASSERT_NO_FATAL_FAILURE(choose("Down Down Down Down"));  // 終了
     EXPECT_EQ(0u, s.viewer.waitForExit());
     s.main = nullptr;
 }

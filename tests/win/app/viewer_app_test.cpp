@@ -34,12 +34,10 @@ TEST(ViewerApp, SecondInstanceLeavesAndCancelEndsWithZeroTouchingNothing)
     EXPECT_FALSE(fileExists(first.folder + "/client.ini"));
 }
 
-// Enters a destination and presses OK; returns the text of the box that comes, which it
-// closes again, once the dialog takes input again.
+// Connects to `text`; the box that comes is closed and its text returned once the dialog takes input again.
 std::wstring messageForDestination(ViewerProcess& viewer, HWND dialog, const std::wstring& text)
 {
-    SetDlgItemTextW(dialog, IDC_HOST, text.c_str());
-    PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+    connectTo(dialog, text);
     HWND box = viewer.waitForMessageBox();
     if (!box)
         return L"(no box)";
@@ -59,9 +57,8 @@ TEST(ViewerApp, TheDialogListsTheHistoryStaysThroughFailuresAndConnects)
     std::string folder = freshFolder("dialog");
     writeFile(folder + "/client.ini",
               "[host]\r\n00=zeta.invalid\r\n01=alpha.invalid\r\n02=mid.invalid\r\n04=never.invalid\r\n");
-    ASSERT_TRUE(s.viewer.start(folder));
-    HWND dialog = s.viewer.waitForConnectDialog();
-    ASSERT_NE(nullptr, dialog);
+    ASSERT_NO_FATAL_FAILURE(s.openDialog(folder));
+    HWND dialog = s.dialog;
     HWND list = GetDlgItem(dialog, IDC_HOST);
     ASSERT_EQ(3, SendMessageW(list, CB_GETCOUNT, 0, 0));
     const wchar_t* expected[] = {L"zeta.invalid", L"alpha.invalid", L"mid.invalid"};  // not sorted

@@ -6,10 +6,7 @@
 
 namespace {
 
-bool has(const std::string& line, const std::string& part)
-{
-    return line.find(part) != std::string::npos;
-}
+bool has(const std::string& line, const std::string& part) { return line.find(part) != std::string::npos; }
 
 TEST(ViewerInput, ButtonsAndDragsAreSentAsTheyHappenAtFramePositions)
 {

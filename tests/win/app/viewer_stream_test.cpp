@@ -2,7 +2,6 @@
 // goes wrong ends.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <vector>
 
 #include "tests/support/make_jpeg.h"
@@ -11,34 +10,13 @@
 
 namespace {
 
-// The client's top left read back from the screen, bottom-up BGR like a 24-bit frame bitmap.
-std::vector<uint8_t> clientPixels(HWND window, int width, int height)
-{
-    HDC screen = GetDC(window);
-    HDC memory = CreateCompatibleDC(screen);
-    BITMAPINFO info = {{sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0}, {}};
-    void* bits = nullptr;
-    HBITMAP shot = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(memory, shot);
-    BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
-    GdiFlush();
-    auto* first = static_cast<const uint8_t*>(bits);
-    std::vector<uint8_t> pixels(first, first + size_t(bitmapStride(width, PixelFormat::Bgr24)) * size_t(height));
-    SelectObject(memory, old);
-    DeleteObject(shot);
-    DeleteDC(memory);
-    ReleaseDC(window, screen);
-    return pixels;
-}
-
 // The first frame is cut off halfway: what came is shown exactly, and the window is held
 // to its size until the close is answered; then it is free, and white where the frame was.
 TEST(ViewerStream, AFrameCutOffIsShownAsFarAsItCameAndTheEndLeavesWhite)
 {
     const std::vector<uint8_t> jpeg = patternJpeg(300, 200);
     std::string file = scratchFolder("stream-frames") + "/pattern.jpg";
-    std::ofstream(windowsPath(file), std::ios::binary)
-        .write(reinterpret_cast<const char*>(jpeg.data()), std::streamsize(jpeg.size()));
+    writeFile(file, std::string(jpeg.begin(), jpeg.end()));
     MemoryTarget expected;
     DecodeOptions asRead;  // the 24-bit rows the screen is read back in
     asRead.format = PixelFormat::Bgr24;
@@ -55,7 +33,7 @@ TEST(ViewerStream, AFrameCutOffIsShownAsFarAsItCameAndTheEndLeavesWhite)
     moveClearOfWinesTray(s.main);
     SetWindowPos(box, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOZORDER);  // off the client
     // Something passing over the window must not decide; a wrong picture stays wrong.
-    EXPECT_TRUE(waitUntil([&] { return clientPixels(s.main, 300, 200) == expected.pixels; }, 3000));
+    EXPECT_TRUE(waitUntil([&] { return clientPixels(s.main, 300, 200, 24) == expected.pixels; }, 3000));
     SetWindowPos(s.main, nullptr, 0, 0, 700, 600, SWP_NOMOVE | SWP_NOZORDER);
     EXPECT_TRUE(s.waitForClient(300, 200, 0));
 
@@ -67,7 +45,7 @@ TEST(ViewerStream, AFrameCutOffIsShownAsFarAsItCameAndTheEndLeavesWhite)
     const std::vector<uint8_t> white(size_t(300 * 3) * 200, 255);
     EXPECT_TRUE(waitUntil([&] {
         InvalidateRect(s.main, nullptr, FALSE);
-        return clientPixels(s.main, 300, 200) == white;
+        return clientPixels(s.main, 300, 200, 24) == white;
     }, 3000));
     EXPECT_EQ(STILL_ACTIVE, s.viewer.waitForExit(0));
 }

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
+#include <thread>
 #include <vector>
 
 #include "app/globals.h"
 #include "tests/support/make_jpeg.h"
+#include "tests/win/support/test_server.h"
 
 namespace {
 
@@ -36,26 +39,15 @@ LRESULT CALLBACK viewProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
-void pump()
-{
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
-        DispatchMessageW(&msg);
-}
-
-DWORD WINAPI runWork(LPVOID work)
-{
-    (*static_cast<std::function<void()>*>(work))();
-    return 0;
-}
+void pump() { for (MSG msg; PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);) DispatchMessageW(&msg); }
 
 // Runs `work` on a thread of its own, as the receiver thread, while this thread pumps.
-void asReceiver(std::function<void()> work)
+void asReceiver(const std::function<void()>& work)
 {
-    HANDLE thread = CreateThread(nullptr, 0, runWork, &work, 0, nullptr);
-    while (MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0)
-        pump();
-    CloseHandle(thread);
+    std::atomic<bool> done{false};
+    std::thread receiver([&] { work(); done = true; });
+    waitUntil([&] { return done.load(); }, 60000);
+    receiver.join();
     pump();
 }
 
@@ -79,14 +71,7 @@ void send(UINT message, WPARAM wParam) { SendMessageW(mainWindow, message, wPara
 int mismatches()
 {
     SIZE client = clientSize();
-    HDC windowDC = GetDC(mainWindow);
-    HDC memoryDC = CreateCompatibleDC(windowDC);
-    BITMAPINFO info = {{sizeof(BITMAPINFOHEADER), client.cx, -client.cy, 1, 32, BI_RGB, 0, 0, 0, 0, 0}, {}};
-    void* bits = nullptr;
-    HBITMAP shot = CreateDIBSection(windowDC, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(memoryDC, shot);
-    BitBlt(memoryDC, 0, 0, client.cx, client.cy, windowDC, 0, 0, SRCCOPY);
-    GdiFlush();
+    const std::vector<uint8_t> shot = clientPixels(mainWindow, client.cx, -client.cy, 32);
     const FrameBitmap& frame = frameImage.shown;
     int count = 0;
     for (int y = 0; y < client.cy; ++y)
@@ -95,13 +80,9 @@ int mismatches()
             const uint8_t* want = nullptr;
             if (frame.bitmap && fx < frame.width && fy < frame.height)
                 want = frame.pixels + (size_t(frame.height - 1 - fy) * size_t(frame.width) + size_t(fx)) * 4;
-            const uint8_t* got = static_cast<const uint8_t*>(bits) + (size_t(y) * size_t(client.cx) + size_t(x)) * 4;
+            const uint8_t* got = shot.data() + (size_t(y) * size_t(client.cx) + size_t(x)) * 4;
             count += want ? !std::equal(got, got + 3, want) : got[0] != 255 || got[1] != 255 || got[2] != 255;
         }
-    SelectObject(memoryDC, old);
-    DeleteObject(shot);
-    DeleteDC(memoryDC);
-    ReleaseDC(mainWindow, windowDC);
     return count;
 }
 

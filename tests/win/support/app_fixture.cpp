@@ -20,9 +20,8 @@ BOOL CALLBACK matchWindow(HWND window, LPARAM context)
     wchar_t name[64] = {}, title[64] = {};
     GetClassNameW(window, name, 64);
     GetWindowTextW(window, title, 64);
-    // The style, not IsWindowVisible: that one says no for windows of another desktop.
-    bool matches = (!search->processId || owner == search->processId) &&
-                   (GetWindowLongW(window, GWL_STYLE) & WS_VISIBLE) && !wcscmp(name, search->className) &&
+    bool matches = (!search->processId || owner == search->processId) && shown(window) &&
+                   !wcscmp(name, search->className) &&
                    !wcscmp(title, search->caption) &&
                    (search->combo < 0 || (GetDlgItem(window, 1002) != nullptr) == (search->combo == 1));
     if (matches)
@@ -107,13 +106,18 @@ std::string freshFolder(const std::string& name)
                          std::string(100, 'x'));
 }
 
+void AppSession::openDialog(const std::string& folder, const std::wstring& desktop)
+{
+    ASSERT_TRUE(viewer.start(folder.empty() ? freshFolder("app") : folder, desktop));
+    dialog = viewer.waitForConnectDialog();
+    ASSERT_NE(nullptr, dialog);
+}
+
 void AppSession::open(const std::string& serverArguments, int shown, const std::wstring& desktop)
 {
     ASSERT_TRUE(server.start(serverArguments));
-    ASSERT_TRUE(viewer.start(freshFolder("app"), desktop));
-    dialog = viewer.waitForConnectDialog();
-    ASSERT_NE(nullptr, dialog);
-    connectTo(dialog, server.address);
+    ASSERT_NO_FATAL_FAILURE(openDialog("", desktop));
+    connectTo(dialog, wide(server.address));
     if (shown < 0)
         return;
     main = viewer.waitForWindow(L"Tavimo", L"Tavimo");
@@ -132,13 +136,8 @@ AppSession::~AppSession()
 
 bool AppSession::waitForClient(int width, int height, int timeoutMs) const
 {
-    return waitUntil(
-        [&] {
-            RECT r;
-            GetClientRect(main, &r);
-            return r.right == width && r.bottom == height;
-        },
-        timeoutMs);
+    RECT r;
+    return waitUntil([&] { return GetClientRect(main, &r) && r.right == width && r.bottom == height; }, timeoutMs);
 }
 
 std::string AppSession::at(int clientX, int clientY) const
@@ -164,40 +163,11 @@ std::vector<std::string> AppSession::settle(const std::string& kind, size_t coun
     return inputs(kind);
 }
 
-HWND ownWindow(int x, int y, int width, int height)
-{
-    return CreateWindowExW(WS_EX_TOPMOST, L"STATIC", L"", WS_POPUP | WS_VISIBLE | SS_NOTIFY, x, y, width, height,
-                           nullptr, nullptr, nullptr, nullptr);
-}
-
 std::wstring storedHost(const std::string& folder, const wchar_t* key)
 {
     wchar_t value[256] = {};
     GetPrivateProfileStringW(L"host", key, L"", value, 256, wide(windowsPath(folder + "/client.ini")).c_str());
     return value;
-}
-
-void connectTo(HWND dialog, const std::string& address)
-{
-    SetDlgItemTextW(dialog, 1002, wide(address).c_str());
-    PostMessageW(dialog, WM_COMMAND, IDOK, 0);
-}
-
-void moveClearOfWinesTray(HWND window)
-{
-    SetWindowPos(window, HWND_TOP, 400, 300, 0, 0, SWP_NOSIZE);
-}
-
-std::wstring messageBoxText(HWND box)
-{
-    wchar_t text[256] = {};
-    GetDlgItemTextW(box, 0xFFFF, text, 256);
-    return text;
-}
-
-void giveKeyboardToPointer()
-{
-    runShell("xdotool windowfocus $(xwininfo -root | awk '/Window id/ {print $4}')");
 }
 
 void xdotool(const std::string& arguments)

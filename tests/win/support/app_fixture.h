@@ -16,8 +16,7 @@ struct ViewerProcess {
     HANDLE viewer = nullptr;           // Tavimo.exe, once a window of it showed
 
     ~ViewerProcess();
-    // Starts Tavimo.exe in `folder`, output into folder/stderr.txt; given a desktop name,
-    // inside a new virtual desktop.
+    // Starts Tavimo.exe in `folder` (output to stderr.txt there), on a new virtual desktop if named.
     bool start(const std::string& folder, const std::wstring& desktopName = L"");
     // A shown top-level window of the viewer with that class and caption; `combo` 1 wants
     // the connect dialog's combo box, 0 wants none, -1 either.
@@ -34,11 +33,11 @@ struct AppSession {
     HWND dialog = nullptr;
     HWND main = nullptr;
 
-    // Starts both, connects, and waits until
-    // `shown` frames are painted (the next is asked for only then); with 0, until the input
-    // channel is connected; below 0, only until OK is pressed. ASSERT_NO_FATAL_FAILURE it.
+    // Starts both, connects, and waits until `shown` frames are painted (the next is asked
+    // for only then); with 0, until the input channel is up; below 0, only until OK is pressed.
     void open(const std::string& serverArguments, int shown = 1, const std::wstring& desktop = L"");
-    // Closes the main window if it is still there and waits for the process.
+    // Starts the viewer alone (in a fresh folder for an empty one) up to its dialog.
+    void openDialog(const std::string& folder = "", const std::wstring& desktop = L"");
     ~AppSession();
 
     bool waitForClient(int width, int height, int timeoutMs = 10000) const;
@@ -46,26 +45,38 @@ struct AppSession {
     std::string at(int clientX, int clientY) const;
     // Input messages of a kind ("MOUSE", "KEY", "" for all) as the server logged them.
     std::vector<std::string> inputs(const std::string& kind) const;
-    // Waits until `count` messages of that kind have come, then a little longer, so one
-    // too many would show.
+    // Waits for `count` messages of that kind, then a little longer so one too many would show.
     std::vector<std::string> settle(const std::string& kind, size_t count) const;
 };
 
-// A window of the test's thread, on top, that takes clicks and the keyboard while the
-// test waits.
-HWND ownWindow(int x, int y, int width, int height);
+// A window of the test's thread, on top, that takes clicks and the keyboard while the test waits.
+inline HWND ownWindow(int x, int y, int width, int height)
+{
+    return CreateWindowExW(WS_EX_TOPMOST, L"STATIC", L"", WS_POPUP | WS_VISIBLE | SS_NOTIFY, x, y, width, height,
+                           nullptr, nullptr, nullptr, nullptr);
+}
 // A folder of its own for every viewer of the run, with a long path.
 std::string freshFolder(const std::string& name);
 // A destination as client.ini holds it, through the profile functions.
 std::wstring storedHost(const std::string& folder, const wchar_t* key = L"00");
-// Puts the address in the connect dialog and presses OK by message.
-void connectTo(HWND dialog, const std::string& address);
+// Puts the destination in the connect dialog and presses OK by message.
+inline void connectTo(HWND dialog, const std::wstring& destination)
+{
+    SetDlgItemTextW(dialog, 1002, destination.c_str());
+    PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+}
+// By the style: IsWindowVisible says no for windows of another desktop.
+inline bool shown(HWND window) { return IsWindow(window) && (GetWindowLongW(window, GWL_STYLE) & WS_VISIBLE); }
 // Out of the top-left corner, where Wine shows a tray window of its own once there is a
 // tray icon and no X tray takes it.
-void moveClearOfWinesTray(HWND window);
-std::wstring messageBoxText(HWND box);
-// Gives the X keyboard focus to the root window, so keys go to the window under the
-// pointer: a virtual desktop that closes leaves the focus nowhere.
-void giveKeyboardToPointer();
+inline void moveClearOfWinesTray(HWND window) { SetWindowPos(window, HWND_TOP, 400, 300, 0, 0, SWP_NOSIZE); }
+inline std::wstring messageBoxText(HWND box)
+{
+    wchar_t text[256] = {};
+    return std::wstring(text, GetDlgItemTextW(box, 0xFFFF, text, 256));
+}
+// X keyboard focus to the root, so keys go to the window under the pointer: a virtual
+// desktop that closes leaves the focus nowhere.
+inline void giveKeyboardToPointer() { runShell("xdotool windowfocus $(xwininfo -root | awk '/Window id/ {print $4}')"); }
 // Runs xdotool with these arguments on the tests' display and waits for it.
 void xdotool(const std::string& arguments);

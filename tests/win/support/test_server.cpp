@@ -1,7 +1,5 @@
 #include "tests/win/support/test_server.h"
 
-#include <windows.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -44,11 +42,6 @@ std::string freshLoopbackAddress()
            std::to_string(draw(1, 254));
 }
 
-std::wstring wide(const std::string& ascii)
-{
-    return std::wstring(ascii.begin(), ascii.end());
-}
-
 std::string windowsPath(const std::string& unixPath)
 {
     std::string out = "Z:";
@@ -65,11 +58,6 @@ std::string scratchFolder(const std::string& name)
     return base + "/" + name;
 }
 
-bool fileExists(const std::string& unixPath)
-{
-    return GetFileAttributesA(windowsPath(unixPath).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 std::string readFile(const std::string& unixPath)
 {
     std::ifstream in(windowsPath(unixPath), std::ios::binary);
@@ -78,9 +66,23 @@ std::string readFile(const std::string& unixPath)
     return text.str();
 }
 
-void writeFile(const std::string& unixPath, const std::string& text)
+std::vector<uint8_t> clientPixels(HWND window, int width, int height, int bits)
 {
-    std::ofstream(windowsPath(unixPath), std::ios::binary) << text;
+    HDC screen = GetDC(window);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info = {{sizeof(BITMAPINFOHEADER), width, height, 1, WORD(bits), BI_RGB, 0, 0, 0, 0, 0}, {}};
+    void* rows = nullptr;
+    HBITMAP shot = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &rows, nullptr, 0);
+    HGDIOBJ old = SelectObject(memory, shot);
+    BitBlt(memory, 0, 0, width, std::abs(height), screen, 0, 0, SRCCOPY);
+    GdiFlush();
+    auto* first = static_cast<const uint8_t*>(rows);
+    std::vector<uint8_t> pixels(first, first + size_t((width * bits / 8 + 3) & ~3) * size_t(std::abs(height)));
+    SelectObject(memory, old);
+    DeleteObject(shot);
+    DeleteDC(memory);
+    ReleaseDC(window, screen);
+    return pixels;
 }
 
 std::string runShell(const std::string& script, bool background)
@@ -146,10 +148,11 @@ std::vector<std::string> TestServer::log() const
     return lines;
 }
 
-int TestServer::count(const std::string& prefix) const
+int countLines(const std::string& unixPath, const std::string& prefix)
 {
     int n = 0;
-    for (const std::string& line : log())
+    std::istringstream in(readFile(unixPath));
+    for (std::string line; std::getline(in, line);)
         n += line.compare(0, prefix.size(), prefix) == 0;
     return n;
 }
