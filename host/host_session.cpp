@@ -9,7 +9,11 @@
 
 HostSession::HostSession(const SessionConfig& config, const HostSettings& settings, XDisplay& display,
                          EventLog& log)
-    : SessionLoop(config, log), settings_(settings), display_(display), quality_(settings.quality)
+    : SessionLoop(config, log),
+      settings_(settings),
+      display_(display),
+      quality_(settings.quality),
+      pacer_(settings.pacing)
 {
 }
 
@@ -20,26 +24,92 @@ double millisecondsSince(std::chrono::steady_clock::time_point start)
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
+int64_t nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 }  // namespace
 
 void HostSession::sessionStarted()
 {
     width_ = height_ = 0;
     quality_ = QualityGovernor(settings_.quality);
-    frames_ = unchanged_ = bytes_ = 0;
+    pacer_.reset();
+    wakeAt_ = -1;
+    frames_ = sharp_ = bytes_ = 0;
     captureMs_ = encodeMs_ = 0;
 }
 
 void HostSession::sessionEnded()
 {
     if (frames_ > 0)
-        log_.event("frames %llu unchanged=%llu capture-ms=%.2f encode-ms=%.2f bytes=%llu",
-                   static_cast<unsigned long long>(frames_), static_cast<unsigned long long>(unchanged_),
+        log_.event("frames %llu sharp=%llu capture-ms=%.2f encode-ms=%.2f bytes=%llu",
+                   static_cast<unsigned long long>(frames_), static_cast<unsigned long long>(sharp_),
                    captureMs_ / double(frames_), encodeMs_ / double(frames_),
                    static_cast<unsigned long long>(bytes_ / frames_));
 }
 
-bool HostSession::nextFrame(uint64_t index, std::vector<uint8_t>& body, int32_t& announced, const char*& reason)
+FrameAnswer HostSession::nextFrame(uint64_t index, std::vector<uint8_t>& body, int32_t& announced,
+                                   const char*& reason)
+{
+    int64_t now = nowMs();
+    bool sharp = false;
+    // The first frame goes out at once; without XDamage every request reads the screen.
+    bool onChange = index > 0 && display_.watchesChanges();
+    bool news = !onChange || display_.changedSinceCapture();
+    if (news) {
+        pacer_.changed(now);
+        if (pacer_.sendAt(now) > now)
+            return waitUntil(pacer_.sendAt(now));
+    } else {
+        int64_t sharpenAt = pacer_.sharpenAt(now);
+        if (sharpenAt < 0 || sharpenAt > now)
+            return waitUntil(sharpenAt);
+        sharp = true;
+    }
+    bool changed = false;
+    int ceiling = sharp ? settings_.quality : pacer_.quality();
+    if (!captureAndEncode(index, ceiling, sharp, changed, reason))
+        return FrameAnswer::Fail;
+    // Damage that left the pixels as they were, or a pointer back where it was drawn.
+    if (onChange && !changed && !sharp)
+        return waitUntil(-1);
+    wakeAt_ = -1;
+    int before = pacer_.quality();
+    pacer_.sent(nowMs(), encoder_.size(), sharp);
+    if (pacer_.quality() != before)
+        log_.event("rate-quality %d -> %d frame=%llu bytes=%zu", before, pacer_.quality(),
+                   static_cast<unsigned long long>(index), encoder_.size());
+    ++frames_;
+    sharp_ += sharp;
+    bytes_ += encoder_.size();
+    body.assign(encoder_.data(), encoder_.data() + encoder_.size());
+    announced = int32_t(body.size());
+    return FrameAnswer::Send;
+}
+
+FrameAnswer HostSession::waitUntil(int64_t at)
+{
+    wakeAt_ = at;
+    return FrameAnswer::Wait;
+}
+
+ChangeWatch HostSession::changeWatch()
+{
+    ChangeWatch watch;
+    watch.fd = display_.connectionFd();
+    watch.timeoutMs = display_.pollMs();
+    if (wakeAt_ >= 0) {
+        int untilWake = int(std::max<int64_t>(0, wakeAt_ - nowMs()));
+        watch.timeoutMs = watch.timeoutMs < 0 ? untilWake : std::min(watch.timeoutMs, untilWake);
+    }
+    return watch;
+}
+
+// `force` encodes even a picture that did not change (the first frame, the sharp one).
+bool HostSession::captureAndEncode(uint64_t index, int ceiling, bool force, bool& changed, const char*& reason)
 {
     ScreenPicture picture;
     std::string error;
@@ -62,21 +132,13 @@ bool HostSession::nextFrame(uint64_t index, std::vector<uint8_t>& body, int32_t&
         screenWidth_ = picture.width;
         screenHeight_ = picture.height;
     }
-    // The last frame of this session is still in the encoder: sent again as it is.
-    if (index == 0 || picture.changed) {
-        start = std::chrono::steady_clock::now();
-        bool encoded = encodeToFit(toSessionSize(picture), index, reason);
-        encodeMs_ += millisecondsSince(start);
-        if (!encoded)
-            return false;
-    } else {
-        ++unchanged_;
-    }
-    ++frames_;
-    bytes_ += encoder_.size();
-    body.assign(encoder_.data(), encoder_.data() + encoder_.size());
-    announced = int32_t(body.size());
-    return true;
+    changed = picture.changed;
+    if (!changed && !force && index > 0)
+        return true;
+    start = std::chrono::steady_clock::now();
+    bool encoded = encodeToFit(toSessionSize(picture), index, ceiling, reason);
+    encodeMs_ += millisecondsSince(start);
+    return encoded;
 }
 
 // The viewer sized its window to the first frame and takes no other size.
@@ -93,10 +155,12 @@ const ScreenPicture& HostSession::toSessionSize(const ScreenPicture& picture)
     return fitted_;
 }
 
-bool HostSession::encodeToFit(const ScreenPicture& picture, uint64_t index, const char*& reason)
+bool HostSession::encodeToFit(const ScreenPicture& picture, uint64_t index, int ceiling, const char*& reason)
 {
     std::string error;
-    int first = quality_.start();
+    // The rate cap may ask for less than the size limit allows; only a frame that had to
+    // go lower than asked teaches the limit's governor anything.
+    int first = std::min(quality_.start(), ceiling);
     for (int quality = first;; quality = QualityGovernor::lower(quality)) {
         if (quality == 0) {
             log_.event("frame-too-large bytes=%zu quality=1 frame=%llu", encoder_.size(),
@@ -112,7 +176,8 @@ bool HostSession::encodeToFit(const ScreenPicture& picture, uint64_t index, cons
         }
         if (encoder_.size() > settings_.bodyLimit)
             continue;
-        if (quality_.settled(quality, encoder_.size(), settings_.bodyLimit))
+        if ((quality < first || first == quality_.start()) &&
+            quality_.settled(quality, encoder_.size(), settings_.bodyLimit))
             log_.event("quality %d -> %d frame=%llu bytes=%zu", first, quality_.start(),
                        static_cast<unsigned long long>(index), encoder_.size());
         return true;

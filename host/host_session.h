@@ -1,6 +1,7 @@
-// The host's side of a viewer session: a fresh capture of the X screen for every
-// MSG_NEXT_FRAME, encoded to fit the viewer's frame buffer, and the viewer's input played
-// back through XTest.
+// The host's side of a viewer session: MSG_NEXT_FRAME is answered once the X screen has
+// changed since the last frame (the first frame at once), with a fresh capture encoded to
+// fit the viewer's frame buffer and the rate cap; the viewer's input is played back
+// through XTest.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +13,7 @@
 #include "host/mouse_machine.h"
 #include "host/quality.h"
 #include "host/x_display.h"
+#include "session/frame_pacer.h"
 #include "session/session_loop.h"
 
 struct HostSettings {
@@ -19,6 +21,7 @@ struct HostSettings {
     int subsampling = 2;      // TJSAMP_420
     size_t bodyLimit = 500000;
     bool traceInput = false;  // log every input message (keys included: not by default)
+    PacerSettings pacing;     // its quality is `quality`
 };
 
 class HostSession : public SessionLoop {
@@ -26,15 +29,19 @@ public:
     HostSession(const SessionConfig& config, const HostSettings& settings, XDisplay& display, EventLog& log);
 
 protected:
-    bool nextFrame(uint64_t index, std::vector<uint8_t>& body, int32_t& announced, const char*& reason) override;
+    FrameAnswer nextFrame(uint64_t index, std::vector<uint8_t>& body, int32_t& announced,
+                          const char*& reason) override;
+    ChangeWatch changeWatch() override;
     bool inputMessage(const InputEvent& event) override;
     void inputClosed() override;
     void sessionStarted() override;
     void sessionEnded() override;
 
 private:
+    FrameAnswer waitUntil(int64_t at);
+    bool captureAndEncode(uint64_t index, int ceiling, bool force, bool& changed, const char*& reason);
     const ScreenPicture& toSessionSize(const ScreenPicture& picture);
-    bool encodeToFit(const ScreenPicture& picture, uint64_t index, const char*& reason);
+    bool encodeToFit(const ScreenPicture& picture, uint64_t index, int ceiling, const char*& reason);
     void mouse(const InputEvent& event);
     void key(const InputEvent& event);
     void perform(const std::vector<PointerAction>& actions);
@@ -43,6 +50,8 @@ private:
     XDisplay& display_;
     JpegEncoder encoder_;
     QualityGovernor quality_;
+    FramePacer pacer_;
+    int64_t wakeAt_ = -1;  // while a request waits: when to ask again regardless of X events
     MouseMachine mouse_;
     KeyTracker keys_;
     int width_ = 0;  // the first frame's size, which every frame of the session keeps
@@ -51,7 +60,7 @@ private:
     int screenHeight_ = 0;
     // Per-session totals for the summary line.
     uint64_t frames_ = 0;
-    uint64_t unchanged_ = 0;  // frames sent again as they were: nothing on the screen changed
+    uint64_t sharp_ = 0;  // frames sent again at full quality once the screen was still
     double captureMs_ = 0;
     double encodeMs_ = 0;
     uint64_t bytes_ = 0;

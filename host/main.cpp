@@ -1,8 +1,8 @@
 // tavimo-host: shares a Linux X display with Tavimo viewers.
 //
 // It listens on ADDRESS:54321 (FrameChannel) and ADDRESS:54322 (InputChannel), serves one
-// viewer at a time, captures the screen whenever the viewer asks for a frame, and plays
-// the viewer's mouse and keys back through XTest. The protocol has neither authentication
+// viewer at a time, answers the viewer's request for a frame once the screen changed (so
+// an idle desktop costs nothing), and plays the viewer's mouse and keys back through XTest. The protocol has neither authentication
 // nor encryption, so it listens on loopback unless told otherwise; reach it from another
 // machine through an SSH tunnel of both ports.
 //
@@ -11,7 +11,7 @@
 // frame-send header/body, frame-closed-by-client/-server, input-connected,
 // input-closed-by-client/-server, session-end, server-exit); the host adds:
 //   frame-refused PEER busy          a second viewer while one is served, closed at once
-//   frame-size WxH capture=shm|getimage[+damage]
+//   frame-size WxH capture=shm|getimage[+damage][+motion]
 //                                    the session's frame size, from its first capture
 //   screen-size WxH frames-stay WxH  the screen changed size; frames keep the first size
 //   quality A -> B frame=I bytes=N   the working JPEG quality changed to fit frames
@@ -24,10 +24,11 @@
 //   input-mouse-before-frame 0xCODE  a mouse message before the session's first frame: ignored
 //   input-released keys=K buttons=B  what was still held when the InputChannel closed
 //   input-mouse / input-key ...      each message, only with --trace-input
-//   frames N unchanged=U capture-ms=C encode-ms=E bytes=B
+//   rate-quality A -> B frame=I bytes=N  --max-rate changed the quality of the frames to come
+//   frames N sharp=S capture-ms=C encode-ms=E bytes=B
 //                                    at the end of a session: frames sent, how many of them
-//                                    again as they were (nothing changed), and the averages
-//                                    of capture (pointer included), encode and body size
+//                                    were the sharp frame after a still screen, and the
+//                                    averages of capture (pointer included), encode and size
 //
 // Exit status: 0 after MSG_SERVER_EXIT, --once or SIGINT/SIGTERM; 1 when it cannot start
 // or loses the display; 2 on a bad command line.
@@ -70,11 +71,16 @@ const char kUsage[] =
     "                      without a password: prefer an SSH tunnel)\n"
     "  --quality N         JPEG quality 1-100 (default 80)\n"
     "  --subsampling S     chroma subsampling 444, 422 or 420 (default 420)\n"
+    "  --max-rate RATE     keep the average rate to the viewer under RATE bytes a second\n"
+    "                      (K and M: thousands, millions): lower quality first, then\n"
+    "                      fewer frames; a still screen is sent once more at --quality\n"
+    "  --min-quality N     the lowest quality --max-rate goes to (default 30)\n"
     "  --log FILE          the event log there instead of on standard error\n"
     "  --ready FILE        written once the listeners listen\n"
     "  --once              end after the first viewer\n"
     "  --no-shm            read the screen with XGetImage even where MIT-SHM works\n"
-    "  --no-damage         read the whole screen for every frame, changed or not\n"
+    "  --no-damage         read and encode the whole screen for every frame and answer\n"
+    "                      at once, changed or not\n"
     "  --trace-input       log every input message, keys included\n"
     "  --help\n";
 
@@ -90,10 +96,12 @@ struct Options {
 // 0: go on; otherwise the exit status.
 int parse(int argc, char** argv, Options& options)
 {
-    enum { Display = 1000, Address, Quality, Subsampling, Log, Ready, Once, NoShm, NoDamage, Trace, Help };
+    enum { Display = 1000, Address, Quality, Subsampling, MaxRate, MinQuality, Log, Ready, Once, NoShm, NoDamage,
+           Trace, Help };
     static const option longOptions[] = {
         {"display", required_argument, nullptr, Display}, {"address", required_argument, nullptr, Address},
         {"quality", required_argument, nullptr, Quality}, {"subsampling", required_argument, nullptr, Subsampling},
+        {"max-rate", required_argument, nullptr, MaxRate}, {"min-quality", required_argument, nullptr, MinQuality},
         {"log", required_argument, nullptr, Log},         {"ready", required_argument, nullptr, Ready},
         {"once", no_argument, nullptr, Once},             {"no-shm", no_argument, nullptr, NoShm},
         {"no-damage", no_argument, nullptr, NoDamage},
@@ -103,22 +111,33 @@ int parse(int argc, char** argv, Options& options)
     const char* display = std::getenv("DISPLAY");
     options.display = display ? display : "";
     options.session.refuseWhileBusy = true;
+    options.session.endWithInput = true;
     options.host.bodyLimit = size_t(kFrameBufferSize);
     for (int c; (c = getopt_long(argc, argv, "", longOptions, nullptr)) != -1;) {
         std::string value = optarg ? optarg : "";
         switch (c) {
         case Display: options.display = value; break;
         case Address: options.session.address = value; break;
-        case Quality: {
+        case Quality:
+        case MinQuality: {
             char* end = nullptr;
             long quality = std::strtol(value.c_str(), &end, 10);
+            const char* name = c == Quality ? "--quality" : "--min-quality";
             if (value.empty() || *end != 0 || quality < 1 || quality > 100) {
-                std::fprintf(stderr, "tavimo-host: --quality wants 1 to 100, not '%s'\n", value.c_str());
+                std::fprintf(stderr, "tavimo-host: %s wants 1 to 100, not '%s'\n", name, value.c_str());
                 return 2;
             }
-            options.host.quality = int(quality);
+            (c == Quality ? options.host.quality : options.host.pacing.minQuality) = int(quality);
             break;
         }
+        case MaxRate:
+            options.host.pacing.maxRate = parseRate(value.c_str());
+            if (options.host.pacing.maxRate < 0) {
+                std::fprintf(stderr, "tavimo-host: --max-rate wants bytes a second (e.g. 1M, 500K), not '%s'\n",
+                             value.c_str());
+                return 2;
+            }
+            break;
         case Subsampling:
             options.host.subsampling = subsamplingFromText(value);
             if (options.host.subsampling < 0) {
@@ -140,6 +159,7 @@ int parse(int argc, char** argv, Options& options)
         std::fprintf(stderr, "tavimo-host: unexpected argument '%s'\n%s", argv[optind], kUsage);
         return 2;
     }
+    options.host.pacing.quality = options.host.quality;
     return 0;
 }
 

@@ -3,6 +3,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
+#include <X11/extensions/XInput2.h>
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
@@ -106,10 +107,12 @@ bool XDisplay::open(const std::string& name, bool allowShm, bool allowDamage, st
         error = "the X server has no XTEST extension: input cannot be forwarded";
         return false;
     }
-    cursorImages_ = XFixesQueryExtension(display_, &event, &errorBase);
-    if (allowDamage && cursorImages_ && XDamageQueryExtension(display_, &event, &errorBase)) {
+    cursorImages_ = XFixesQueryExtension(display_, &fixesEvent_, &errorBase);
+    if (allowDamage && cursorImages_ && XDamageQueryExtension(display_, &damageEvent_, &errorBase)) {
         damage_ = XDamageCreate(display_, root_, XDamageReportNonEmpty);
         region_ = XFixesCreateRegion(display_, nullptr, 0);
+        XFixesSelectCursorInput(display_, root_, XFixesDisplayCursorNotifyMask);
+        watchPointer();
     }
     allowShm_ = allowShm && XShmQueryExtension(display_);
     frameShm_ = new XShmSegmentInfo{};
@@ -119,9 +122,50 @@ bool XDisplay::open(const std::string& name, bool allowShm, bool allowDamage, st
     return makeImages(width, height, error);
 }
 
+// Raw motion comes for every pointer movement, XTest's included, so an idle host needs no
+// timer to notice the pointer.
+void XDisplay::watchPointer()
+{
+    int event = 0, error = 0, major = 2, minor = 2;
+    if (!XQueryExtension(display_, "XInputExtension", &inputOpcode_, &event, &error) ||
+        XIQueryVersion(display_, &major, &minor) != Success)
+        return;
+    unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
+    XISetMask(bits, XI_RawMotion);
+    XIEventMask mask{XIAllMasterDevices, int(sizeof bits), bits};
+    g_xErrors = 0;
+    XISelectEvents(display_, root_, &mask, 1);
+    XSync(display_, False);
+    rawMotion_ = g_xErrors == 0;
+}
+
+int XDisplay::connectionFd() const
+{
+    return ConnectionNumber(display_);
+}
+
+bool XDisplay::changedSinceCapture()
+{
+    while (XPending(display_)) {
+        XEvent event;
+        XNextEvent(display_, &event);
+        bool generic = event.type == GenericEvent && event.xcookie.extension == inputOpcode_;
+        if (generic || event.type == damageEvent_ + XDamageNotify || event.type == fixesEvent_ + XFixesCursorNotify)
+            news_ = true;
+    }
+    if (!news_ && !rawMotion_) {
+        Window root, child;
+        int x = 0, y = 0, windowX, windowY;
+        unsigned mask;
+        XQueryPointer(display_, root_, &root, &child, &x, &y, &windowX, &windowY, &mask);
+        news_ = x != pointerX_ || y != pointerY_;
+    }
+    return news_;
+}
+
 std::string XDisplay::captureMethod() const
 {
-    return std::string(shm_ ? "shm" : "getimage") + (damage_ ? "+damage" : "");
+    return std::string(shm_ ? "shm" : "getimage") + (damage_ ? "+damage" : "") + (rawMotion_ ? "+motion" : "");
 }
 
 void XDisplay::querySize(int& width, int& height)
@@ -266,12 +310,13 @@ bool XDisplay::fetchAll(std::vector<Area>& areas, bool& changed, std::string& er
 
 bool XDisplay::capture(ScreenPicture& out, std::string& error)
 {
-    // Damage notices only say that something changed, which the region says better; left
-    // unread they would pile up in Xlib's queue.
+    // The notices only say that something changed, which the region says better; left
+    // unread they would pile up in Xlib's queue. Later ones count for the next capture.
     while (XPending(display_)) {
         XEvent event;
         XNextEvent(display_, &event);
     }
+    news_ = false;
     // Size changes are rare; the round trip is cheap next to reading pixels.
     int width = 0, height = 0;
     querySize(width, height);
@@ -310,6 +355,8 @@ bool XDisplay::drawPointer()
         pointerArea_ = {0, 0, 0, 0};
         return had;
     }
+    pointerX_ = cursor->x;
+    pointerY_ = cursor->y;
     int left = cursor->x - cursor->xhot, top = cursor->y - cursor->yhot;
     int x0 = std::max(0, left), y0 = std::max(0, top);
     int x1 = std::min(frame_->width, left + cursor->width), y1 = std::min(frame_->height, top + cursor->height);

@@ -35,6 +35,17 @@ public:
     // next capture; a screen that changed size comes at its new size.
     bool capture(ScreenPicture& out, std::string& error);
 
+    // Change watching, with XDamage: whether anything may have changed since the last
+    // capture (damage, the cursor's image, the pointer's place), read from the events the
+    // X server sent; true stays true until the next capture. Cheap: no round trip where
+    // XInput 2 reports pointer motion.
+    bool watchesChanges() const { return damage_ != 0; }
+    bool changedSinceCapture();
+    // Readable when the X server has sent events.
+    int connectionFd() const;
+    // How often to look at the pointer while waiting; -1 when its motion comes as events.
+    int pollMs() const { return rawMotion_ ? -1 : kPointerPollMs; }
+
     void movePointer(int x, int y);
     void button(int button, bool press);
     // False when the keyboard map has no key for the keysym.
@@ -42,10 +53,13 @@ public:
     void flush();
 
 private:
+    static constexpr int kPointerPollMs = 20;
+
     struct Area {
         int x, y, width, height;
     };
 
+    void watchPointer();
     bool makeImages(int width, int height, std::string& error);
     void dropImages();
     // The screen's size as the X server has it now.
@@ -62,6 +76,13 @@ private:
     bool shm_ = false;
     bool cursorImages_ = false;
     unsigned long damage_ = 0;  // 0: no XDamage, every capture reads the whole screen
+    int damageEvent_ = 0;       // event bases, to tell the notices apart
+    int fixesEvent_ = 0;
+    int inputOpcode_ = -1;      // XInput 2's, when raw motion is selected
+    bool rawMotion_ = false;
+    bool news_ = true;          // something may have changed since the last capture
+    int pointerX_ = -1;         // where the pointer was at the last capture
+    int pointerY_ = -1;
     unsigned long region_ = 0;
     bool whole_ = true;         // the next capture reads the whole screen
     _XImage* frame_ = nullptr;  // the picture, kept between captures

@@ -23,8 +23,9 @@
 //   listening ADDR frame-port=P input-port=Q|none   listeners up (ports as bound: 0 resolved)
 //   listen-failed TEXT                   the listeners could not be set up (the address in
 //                                        use, say); the only line, and the server exits with 1
-//   frame-connected PEER                 a FrameChannel connection is accepted: session start
-//   input-connected PEER                 an InputChannel connection is accepted
+//   frame-connected PEER keepalive=I,N,C a FrameChannel connection is accepted: session start;
+//                                        TCP keepalive idle, interval (s) and probes, or off
+//   input-connected PEER keepalive=...   an InputChannel connection is accepted
 //   frame-recv NEXT_FRAME                a well-formed, expected ControlMessage
 //   frame-recv SEND_BODY
 //   frame-recv unexpected 0xCODE 0xW2 0xW3

@@ -38,17 +38,18 @@ Server::Server(const ServerOptions& options, std::unique_ptr<PictureSource> sour
 {
 }
 
-bool Server::nextFrame(uint64_t index, std::vector<uint8_t>& body, int32_t& announced, const char*& reason)
+FrameAnswer Server::nextFrame(uint64_t index, std::vector<uint8_t>& body, int32_t& announced,
+                              const char*& reason)
 {
     if (options_.closeAfter >= 0 && index >= uint64_t(options_.closeAfter)) {
         reason = "close-after";
-        return false;
+        return FrameAnswer::Fail;
     }
     body = source_->frame(index);
     if (options_.notJpeg)
         body = notJpegBody(body.size(), index);
     announced = options_.announceSet ? options_.announce : int32_t(body.size());
-    return true;
+    return FrameAnswer::Send;
 }
 
 bool Server::sendHeader(const uint8_t* header, size_t size)

@@ -18,7 +18,8 @@ public:
     Server(const ServerOptions& options, std::unique_ptr<PictureSource> source, EventLog& log);
 
 protected:
-    bool nextFrame(uint64_t index, std::vector<uint8_t>& body, int32_t& announced, const char*& reason) override;
+    FrameAnswer nextFrame(uint64_t index, std::vector<uint8_t>& body, int32_t& announced,
+                          const char*& reason) override;
     bool sendHeader(const uint8_t* header, size_t size) override;
     bool sendBody(std::vector<uint8_t>& body, uint64_t index) override;
     void inputReceived(const uint8_t* data, size_t size) override;

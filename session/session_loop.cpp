@@ -37,6 +37,9 @@ void takeStopSignals()
 namespace {
 
 constexpr int kSendTimeoutSeconds = 60;
+constexpr int kKeepAliveIdleSeconds = 10;
+constexpr int kKeepAliveIntervalSeconds = 5;
+constexpr int kKeepAliveProbes = 3;
 
 union SocketAddress {
     sockaddr base;
@@ -138,6 +141,27 @@ bool writeReadyFile(const std::string& path, const std::string& content, std::st
     return true;
 }
 
+// A viewer that vanished without closing (a cable pulled, a machine asleep) is found out
+// within half a minute, even while the host has nothing to send for hours. Returns the
+// settings as the socket reports them: idle,interval,count seconds, or "off".
+std::string keepAlive(int fd)
+{
+    int on = 1, idle = kKeepAliveIdleSeconds, interval = kKeepAliveIntervalSeconds, count = kKeepAliveProbes;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    socklen_t size = sizeof on;
+    on = idle = interval = count = 0;
+    ::getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, &size);
+    ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &size);
+    ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, &size);
+    ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, &size);
+    if (!on)
+        return "off";
+    return std::to_string(idle) + "," + std::to_string(interval) + "," + std::to_string(count);
+}
+
 const char* controlName(uint32_t code)
 {
     return code == MSG_NEXT_FRAME ? "NEXT_FRAME" : "SEND_BODY";
@@ -196,13 +220,15 @@ int SessionLoop::run()
 
     bool sessionActive = false;
     while (g_stopSignal == 0) {
-        pollfd fds[4];
+        pollfd fds[5];
         int count = 0;
         int frameListenerAt = -1, inputListenerAt = -1, inputAt = -1, frameAt = -1;
         if (!sessionActive || config_.refuseWhileBusy) {
             frameListenerAt = count;
             fds[count++] = {frameListener_, POLLIN, 0};
         }
+        bool waiting = sessionActive && await_ == Await::Answer;
+        ChangeWatch watch;
         if (sessionActive) {
             if (inputFd_ < 0 && inputListener_ >= 0) {
                 inputListenerAt = count;
@@ -214,8 +240,16 @@ int SessionLoop::run()
             }
             frameAt = count;
             fds[count++] = {frameFd_, POLLIN, 0};
+            if (waiting) {
+                watch = changeWatch();
+                if (watch.fd >= 0)
+                    fds[count++] = {watch.fd, POLLIN, 0};
+            }
         }
-        int ready = ::ppoll(fds, nfds_t(count), nullptr, &waitMask);
+        timespec timeout{};
+        if (waiting && watch.timeoutMs >= 0)
+            timeout = {watch.timeoutMs / 1000, long(watch.timeoutMs % 1000) * 1000000L};
+        int ready = ::ppoll(fds, nfds_t(count), waiting && watch.timeoutMs >= 0 ? &timeout : nullptr, &waitMask);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
@@ -235,10 +269,14 @@ int SessionLoop::run()
             acceptInput();
         if (inputAt >= 0 && fds[inputAt].revents && inputFd_ >= 0)
             readInput();
-        if (frameAt >= 0 && fds[frameAt].revents)
+        if (frameAt >= 0 && fds[frameAt].revents && !sessionOver_)
             readFrame();
         if (exitRequested_ && sessionActive && !sessionOver_)
             endSession(false, "exit");
+        // Whatever woke the loop, the waiting request is asked again: input may have moved
+        // the pointer, and the source decides cheaply whether anything changed.
+        if (waiting && !sessionOver_ && await_ == Await::Answer)
+            answerNextFrame();
         if (sessionOver_) {
             sessionActive = false;
             sessionOver_ = false;
@@ -267,13 +305,14 @@ void SessionLoop::acceptFrame()
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     timeval timeout{kSendTimeoutSeconds, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    std::string keepalive = keepAlive(fd);
     frameFd_ = fd;
     sessionOver_ = false;
     controlHave_ = 0;
     await_ = Await::NextFrame;
     framesAnnounced_ = 0;
     pendingBody_.clear();
-    log_.event("frame-connected %s", peer.c_str());
+    log_.event("frame-connected %s keepalive=%s", peer.c_str(), keepalive.c_str());
     sessionStarted();
 }
 
@@ -293,9 +332,10 @@ void SessionLoop::acceptInput()
     int fd = acceptFrom(inputListener_, peer);
     if (fd < 0)
         return;
+    std::string keepalive = keepAlive(fd);
     inputFd_ = fd;
     input_.clear();
-    log_.event("input-connected %s", peer.c_str());
+    log_.event("input-connected %s keepalive=%s", peer.c_str(), keepalive.c_str());
 }
 
 void SessionLoop::readFrame()
@@ -331,15 +371,19 @@ bool SessionLoop::handleControl(const uint8_t message[12])
     uint32_t second = readLittleEndian32(message + 4);
     uint32_t third = readLittleEndian32(message + 8);
     bool wellFormed = (code == MSG_NEXT_FRAME || code == MSG_SEND_BODY) && second == 0 && third == 0;
-    bool expected = wellFormed && ((code == MSG_NEXT_FRAME && await_ != Await::Body) ||
-                                   (code == MSG_SEND_BODY && await_ != Await::NextFrame));
+    bool expected = wellFormed && await_ != Await::Answer &&
+                    ((code == MSG_NEXT_FRAME && await_ != Await::Body) ||
+                     (code == MSG_SEND_BODY && await_ != Await::NextFrame));
     if (!expected) {
         log_.event("frame-recv unexpected 0x%08X 0x%08X 0x%08X", code, second, third);
         endSession(false, "unexpected");
         return false;
     }
     log_.event("frame-recv %s", controlName(code));
-    return code == MSG_NEXT_FRAME ? answerNextFrame() : answerSendBody();
+    if (code == MSG_SEND_BODY)
+        return answerSendBody();
+    await_ = Await::Answer;
+    return answerNextFrame();
 }
 
 bool SessionLoop::answerNextFrame()
@@ -348,9 +392,14 @@ bool SessionLoop::answerNextFrame()
     std::vector<uint8_t> body;
     int32_t announced = 0;
     const char* reason = "frame-error";
-    if (!nextFrame(index, body, announced, reason)) {
+    switch (nextFrame(index, body, announced, reason)) {
+    case FrameAnswer::Wait:
+        return true;
+    case FrameAnswer::Fail:
         endSession(false, reason);
         return false;
+    case FrameAnswer::Send:
+        break;
     }
     ++framesAnnounced_;
     if (announced > 0) {
@@ -475,6 +524,8 @@ void SessionLoop::closeInput(bool byClient)
     inputFd_ = -1;
     log_.line(byClient ? "input-closed-by-client" : "input-closed-by-server");
     inputClosed();
+    if (config_.endWithInput && frameFd_ >= 0)
+        endSession(false, "input-closed");
 }
 
 void SessionLoop::endSession(bool byClient, const char* reason)

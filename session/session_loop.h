@@ -25,6 +25,23 @@ struct SessionConfig {
     // For tests of a stalled server: the InputChannel is accepted with a small receive
     // buffer and never read.
     bool leaveInputUnread = false;
+    // The InputChannel closing, by either side, ends the session too: a viewer is both
+    // channels, and one that lost its input must not keep the slot.
+    bool endWithInput = false;
+};
+
+// What nextFrame makes of a MSG_NEXT_FRAME.
+enum class FrameAnswer {
+    Send,  // the header (and the body to come) are ready
+    Wait,  // nothing new yet: asked again when the change watch fires
+    Fail,  // the session ends, with the reason logged
+};
+
+// While a request waits: a descriptor that becomes readable when something may have
+// changed, and the longest wait before asking again (-1: no limit).
+struct ChangeWatch {
+    int fd = -1;
+    int timeoutMs = -1;
 };
 
 // Set by the SIGINT/SIGTERM handler.
@@ -51,10 +68,13 @@ public:
     int run();
 
 protected:
-    // MSG_NEXT_FRAME: the body of frame `index` and the length to announce. False ends the
-    // session with `reason` logged.
-    virtual bool nextFrame(uint64_t index, std::vector<uint8_t>& body, int32_t& announced,
-                           const char*& reason) = 0;
+    // MSG_NEXT_FRAME: the body of frame `index` and the length to announce. Wait holds
+    // the answer; the question comes again, with the same index, whenever changeWatch()
+    // fires or anything else wakes the loop, until it is answered or the session ends.
+    virtual FrameAnswer nextFrame(uint64_t index, std::vector<uint8_t>& body, int32_t& announced,
+                                  const char*& reason) = 0;
+    // Only asked while a request waits.
+    virtual ChangeWatch changeWatch() { return {}; }
     virtual bool sendHeader(const uint8_t* header, size_t size);
     // MSG_SEND_BODY after a positive announcement. False when the session has ended (the
     // override calls endSession itself).
@@ -79,6 +99,7 @@ protected:
 
 private:
     enum class Await {
+        Answer,            // a MSG_NEXT_FRAME waits for its header: nothing is right
         NextFrame,         // only MSG_NEXT_FRAME is right
         Body,              // a body was announced: only MSG_SEND_BODY is right
         EitherAfterEmpty,  // no body was announced (0 or below): either is taken

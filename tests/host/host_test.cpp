@@ -5,7 +5,9 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -77,8 +79,37 @@ Bytes mouse(uint32_t code, int x, int y, int width = kWidth, int height = kHeigh
     return inputMessage(MSG_MOUSE, code, uint32_t(y) << 16 | uint32_t(x), uint32_t(width), uint32_t(height));
 }
 
-// One session through every path: frames of the screen, input acting on it, what a
-// viewer that goes leaves held, a second viewer, garbage input, a noisy screen, the exit.
+// Whether the socket has something to read within `ms`: used only to show that nothing
+// comes while the screen is still (a late frame fails it, a slow machine cannot).
+bool readable(int fd, int ms)
+{
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, ms) > 0;
+}
+
+// The rest of a lock-step exchange whose MSG_NEXT_FRAME went out already.
+Bytes finishFrame(int fd)
+{
+    uint8_t header[kFrameHeaderSize];
+    if (recv(fd, header, sizeof header, MSG_WAITALL) != kFrameHeaderSize || !sendControl(fd, MSG_SEND_BODY))
+        return {};
+    Bytes body(size_t(std::max(0, decodeFrameHeader(header))));
+    return recv(fd, body.data(), body.size(), MSG_WAITALL) == ssize_t(body.size()) ? body : Bytes{};
+}
+
+// Pointer pixels drawn over a window of that colour around (x, y).
+int pointerPixels(const Picture& picture, int x, int y, uint32_t colour)
+{
+    int drawn = 0;
+    for (int dy = -8; dy <= 8; ++dy)
+        for (int dx = -8; dx <= 8; ++dx)
+            drawn += !picture.near(x + dx, y + dy, colour);
+    return drawn;
+}
+
+// Sessions through every path: frames only when the screen changed, input acting on it,
+// what a viewer that goes leaves held, a second viewer and an exit while a request waits,
+// garbage input, a noisy screen.
 TEST(HostTest, FramesInputAndTheSessionsEndOnARealScreen)
 {
     PrivateXvfb xvfb{kWidth, kHeight};
@@ -89,30 +120,32 @@ TEST(HostTest, FramesInputAndTheSessionsEndOnARealScreen)
     int frame = host.connect(kFramePort);
 
     show(x, 100, 100, 200, 150, 0xFF0000);
-    Bytes first = fetchFrame(frame);
-    Picture picture(first);
+    Picture picture(fetchFrame(frame));
     ASSERT_EQ(picture.width, kWidth);
     ASSERT_EQ(picture.height, kHeight);
     EXPECT_TRUE(picture.near(150, 120, 0xFF0000) && picture.near(260, 230, 0xFF0000));
-    // Nothing changed: the same frame again. Then only a part changes, and is read again.
-    EXPECT_EQ(fetchFrame(frame), first);
+
+    // Nothing changed: the request waits, and a second viewer is turned away meanwhile.
+    ASSERT_TRUE(sendControl(frame, MSG_NEXT_FRAME));
+    EXPECT_FALSE(readable(frame, 2000));
+    EXPECT_TRUE(receiveToEnd(host.connect(kFramePort)).empty());
+    EXPECT_TRUE(host.waitForLine("frame-refused"));
+    // Only a part changes: answered, and only that part read again.
     show(x, 250, 200, 40, 30, 0x00FF00);
-    picture = Picture(fetchFrame(frame));
+    picture = Picture(finishFrame(frame));
     EXPECT_TRUE(picture.near(270, 215, 0x00FF00) && picture.near(150, 120, 0xFF0000));
+
+    // The pointer moved by someone else damages nothing, and is still sent, drawn in.
+    XTestFakeMotionEvent(x, 0, 200, 170, CurrentTime);
+    XSync(x, False);
+    picture = Picture(fetchFrame(frame));
+    ASSERT_EQ(picture.width, kWidth);
+    EXPECT_GT(pointerPixels(picture, 200, 170, 0xFF0000), 10);
 
     int input = host.connect(kInputPort);
     // A left drag presses the button, then follows the frame coordinates.
-    ASSERT_TRUE(sendBytes(input, mouse(kMouseLeftDrag, 200, 170)));
-    EXPECT_TRUE(eventually([&] { return pointerIs(x, 200, 170, Button1Mask); }));
-    // The pointer is drawn into the frame, over the red window.
-    picture = Picture(fetchFrame(frame));
-    ASSERT_EQ(picture.width, kWidth);
-    int drawn = 0;
-    for (int dy = -8; dy <= 8; ++dy)
-        for (int dx = -8; dx <= 8; ++dx)
-            drawn += !picture.near(200 + dx, 170 + dy, 0xFF0000);
-    EXPECT_GT(drawn, 10);
-
+    ASSERT_TRUE(sendBytes(input, mouse(kMouseLeftDrag, 150, 130)));
+    EXPECT_TRUE(eventually([&] { return pointerIs(x, 150, 130, Button1Mask); }));
     ASSERT_TRUE(sendBytes(input, mouse(kMouseLeftUp, 210, 180)));
     EXPECT_TRUE(eventually([&] { return pointerIs(x, 210, 180, 0); }));
     // Outside the screen: clamped to its edge.
@@ -123,28 +156,36 @@ TEST(HostTest, FramesInputAndTheSessionsEndOnARealScreen)
         ASSERT_TRUE(sendBytes(input, inputMessage(MSG_KEY, 0, key)));
     EXPECT_TRUE(eventually([&] { return keyDown(x, XK_Shift_L) && keyDown(x, XK_a); }));
     EXPECT_TRUE(host.waitForLine("input-key-unknown 0x7"));
+    // Both channels keep a vanished viewer from holding the slot for ever.
+    for (const char* channel : {"frame-connected ", "input-connected "})
+        EXPECT_EQ(host.countContaining(channel, " keepalive=10,5,3"), 1) << channel;
 
-    // The viewer's input goes with a key and a button down: the host lets them go.
+    // The viewer's input goes with a key and a button down: the host lets them go, and the
+    // session ends with it.
     shutdown(input, SHUT_RDWR);
     EXPECT_TRUE(eventually(
         [&] { return !keyDown(x, XK_Shift_L) && !keyDown(x, XK_a) && pointerIs(x, kWidth - 1, kHeight - 1, 0); }));
     EXPECT_TRUE(host.waitForLine("input-released keys=2 buttons=1"));
+    EXPECT_TRUE(receiveToEnd(frame).empty());
+    EXPECT_TRUE(host.waitForLine("frame-closed-by-server input-closed"));
 
-    // One viewer at a time; the first goes on.
-    EXPECT_TRUE(receiveToEnd(host.connect(kFramePort)).empty());
-    EXPECT_TRUE(host.waitForLine("frame-refused"));
+    // An unknown message ends the input channel, and with it the session.
+    frame = host.connect(kFramePort);
     ASSERT_FALSE(fetchFrame(frame).empty());
-    // An unknown message ends the input channel, not the frames.
     int garbage = host.connect(kInputPort);
     ASSERT_TRUE(sendBytes(garbage, inputMessage(0x0999)));
     EXPECT_TRUE(receiveToEnd(garbage).empty());
+    EXPECT_TRUE(receiveToEnd(frame).empty());
     EXPECT_TRUE(host.waitForLine("input-closed-by-server"));
 
     // Noise is far larger at the default quality: re-encoded lower within the limit, the
     // lower quality logged once and kept.
     std::mt19937 noise(8);
     show(x, 0, 0, kWidth, kHeight, 0, &noise);
+    frame = host.connect(kFramePort);
     for (int i = 0; i < 2; ++i) {
+        if (i > 0)
+            show(x, 0, 0, kWidth, kHeight, 0, &noise);
         Bytes body = fetchFrame(frame);
         picture = Picture(body);
         EXPECT_LE(body.size(), 500000u);
@@ -153,6 +194,8 @@ TEST(HostTest, FramesInputAndTheSessionsEndOnARealScreen)
     EXPECT_EQ(host.count("quality 80 -> "), 1);
     EXPECT_EQ(host.count("quality "), 1);
 
+    // The exit while a request waits.
+    ASSERT_TRUE(sendControl(frame, MSG_NEXT_FRAME));
     int last = host.connect(kInputPort);
     ASSERT_TRUE(sendBytes(last, inputMessage(MSG_TELNET)));
     ASSERT_TRUE(sendBytes(last, inputMessage(MSG_SERVER_EXIT)));

@@ -77,15 +77,16 @@ public:
         auto ready = [&] { return std::filesystem::exists(dir_ + "/ready"); };
         return eventually([&] { return ready() || reap(); }) && ready();
     }
-    // Whole log lines that start with `prefix` (every line starts with "").
-    int count(const std::string& prefix) const
+    // Lines that start with `prefix` and hold `part` somewhere after it.
+    int countContaining(const std::string& prefix, const std::string& part) const
     {
         std::ifstream in(dir_ + "/events.log", std::ios::binary);
         int n = 0;
         for (std::string line; std::getline(in, line) && !in.eof();)
-            n += line.compare(0, prefix.size(), prefix) == 0;
+            n += line.compare(0, prefix.size(), prefix) == 0 && line.find(part, prefix.size()) != std::string::npos;
         return n;
     }
+    int count(const std::string& prefix) const { return countContaining(prefix, ""); }
     bool waitForLine(const std::string& prefix) const { return eventually([&] { return count(prefix) > 0; }); }
     // The exit status once the process is gone; -1 if it did not end in time or was killed.
     int waitExit()
