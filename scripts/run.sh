@@ -69,8 +69,10 @@ if [ -z "$headless" ]; then
   exit 0
 fi
 
-frames() { grep -c 'frame-send body' "$log" 2>/dev/null || true; }
-wait_frames() {  # until N more frames than now have gone out
+# The host answers only when its screen changed; a frame is on Tavimo's screen once Tavimo
+# asks for the next one.
+frames() { grep -c 'frame-recv NEXT_FRAME' "$log" 2>/dev/null || true; }
+wait_frames() {  # until N more frames than now have been shown
   local want=$(( $(frames) + $1 ))
   for _ in $(seq 300); do [ "$(frames)" -ge "$want" ] && return 0; sleep 0.1; done
   return 1
@@ -84,13 +86,13 @@ sleep 4
 # dialog is centred on the desktop.
 xdotool mousemove 560 512 click 1
 xdotool key Return
-wait_frames 10
+wait_frames 2
 
 if [ "$mode" = desktop ]; then
   # A click in the middle of Tavimo's window reaches the remote terminal and focuses it;
   # then the command goes in key by key, Shift and punctuation included.
   xdotool mousemove 640 512 click 1
-  wait_frames 3
+  wait_frames 1
   xdotool type --delay 60 "echo 'Hello from Tavimo!' > remote-proof.txt; date"
   xdotool key Return
   for _ in $(seq 300); do [ -s "$demo/remote-proof.txt" ] && break; sleep 0.1; done
@@ -99,7 +101,7 @@ if [ "$mode" = desktop ]; then
     import -window root "$demo/tavimo-screen.png"
     exit 1
   fi
-  wait_frames 5
+  wait_frames 1
   echo "The remote terminal ran the command typed through Tavimo: $(cat "$demo/remote-proof.txt")"
 fi
 shot="$demo/tavimo-screen.png"
