@@ -34,6 +34,8 @@ target_include_directories(Tavimo PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/res ${CMAK
 target_link_options(Tavimo PRIVATE -municode)
 target_link_libraries(Tavimo PRIVATE tavimo_win)
 
+add_subdirectory(session)
+
 include(GoogleTest)
 add_subdirectory(tests/win)
 

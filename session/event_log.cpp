@@ -11,6 +11,13 @@
 
 namespace {
 
+#ifdef _WIN32
+// Lines end in LF as they do on Linux, and no child program inherits the file.
+constexpr int kLogFlags = O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_BINARY | O_NOINHERIT;
+#else
+constexpr int kLogFlags = O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC;
+#endif
+
 void writeAll(int fd, const char* data, size_t size)
 {
     while (size > 0) {
@@ -35,7 +42,7 @@ EventLog::~EventLog()
 
 bool EventLog::open(const std::string& path, std::string& error)
 {
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    fd_ = ::open(path.c_str(), kLogFlags, 0644);
     if (fd_ < 0) {
         error = "cannot open log '" + path + "': " + std::strerror(errno);
         return false;

@@ -17,7 +17,12 @@ public:
     // Writes `text` and a newline.
     void line(const std::string& text);
     // printf-style.
+#ifdef __MINGW32__
+    // The C++ runtime there formats as C99 says (%zu, %llu), not as the system's printf.
+    void event(const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
+#else
     void event(const char* format, ...) __attribute__((format(printf, 2, 3)));
+#endif
 
 private:
     int fd_ = -1;

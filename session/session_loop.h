@@ -5,12 +5,14 @@
 // are the subclass's.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "session/event_log.h"
 #include "session/input_stream.h"
+#include "session/socket_io.h"
 
 struct SessionConfig {
     std::string address = "127.0.0.1";
@@ -40,7 +42,7 @@ enum class FrameAnswer {
 // While a request waits: a descriptor that becomes readable when something may have
 // changed, and the longest wait before asking again (-1: no limit).
 struct ChangeWatch {
-    int fd = -1;
+    SocketHandle fd = kNoSocket;  // on Windows a socket only
     int timeoutMs = -1;
 };
 
@@ -48,11 +50,8 @@ struct ChangeWatch {
 extern volatile int g_stopSignal;
 
 // SIGPIPE ignored; SIGINT and SIGTERM set g_stopSignal and stay blocked except while the
-// loop waits, so no stop is missed.
+// loop waits, so no stop is missed. Nothing on Windows.
 void takeStopSignals();
-
-// The address is a loopback one (127/8 or ::1); an unparsable one is not.
-bool isLoopbackAddress(const std::string& address);
 
 class SessionLoop {
 public:
@@ -66,6 +65,8 @@ public:
     // Serves until --once is done, exit is asked for or SIGINT/SIGTERM arrives (which the
     // caller has blocked; they are let through only while waiting). Returns the exit status.
     int run();
+    // From another thread: ends the session, if one runs, and then run().
+    void stop();
 
 protected:
     // MSG_NEXT_FRAME: the body of frame `index` and the length to announce. Wait holds
@@ -119,13 +120,15 @@ private:
     void closeInput(bool byClient);
 
     SessionConfig config_;
-    int frameListener_ = -1;
-    int inputListener_ = -1;
+    SocketHandle frameListener_ = kNoSocket;
+    SocketHandle inputListener_ = kNoSocket;
     bool exitRequested_ = false;
+    std::atomic<bool> stopRequested_{false};
+    Waker waker_;
 
     // The session.
-    int frameFd_ = -1;
-    int inputFd_ = -1;
+    SocketHandle frameFd_ = kNoSocket;
+    SocketHandle inputFd_ = kNoSocket;
     bool sessionOver_ = false;
     uint8_t control_[12] = {};
     int controlHave_ = 0;
