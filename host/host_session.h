@@ -19,6 +19,7 @@ struct HostSettings {
     int subsampling = 2;      // TJSAMP_420
     size_t bodyLimit = 500000;
     bool traceInput = false;  // log every input message (keys included: not by default)
+    KeyboardLayout keyboard = KeyboardLayout::Us;  // the viewer's: where its key codes sit
 };
 
 class HostSession : public SessionLoop {
