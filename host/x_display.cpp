@@ -403,6 +403,9 @@ std::string XDisplay::keyboardLayouts()
             at += strnlen(at, size_t(end - at)) + 1;
         if (at < end)
             layouts.assign(at, strnlen(at, size_t(end - at)));
+        // Any client may set the property: only its plain part goes into the log.
+        layouts.erase(std::find_if(layouts.begin(), layouts.end(), [](char c) { return c <= ' ' || c > '~'; }),
+                      layouts.end());
     }
     if (data)
         XFree(data);
