@@ -243,18 +243,18 @@ void HostSession::key(const InputEvent& event)
     bool down = event.argument == 0;
     if (isMouseButtonKey(virtualKey))
         return;
-    uint32_t keysym = virtualKey < 256 ? keysymForVirtualKey(virtualKey) : 0;
-    if (keysym == 0) {
+    std::string place = keyPlace(settings_.keyboard, virtualKey);
+    if (place.empty()) {
         log_.event("input-key-unknown 0x%X", virtualKey);
         return;
     }
     if (settings_.traceInput)
-        log_.event("input-key 0x%02X %s keysym=0x%X", virtualKey, down ? "down" : "up", keysym);
-    KeyAction action = keys_.change(virtualKey, keysym, down);
+        log_.event("input-key 0x%02X %s place=%s", virtualKey, down ? "down" : "up", place.c_str());
+    KeyAction action = keys_.change(virtualKey, place, down);
     if (action == KeyAction::Nothing)
         return;
-    if (!display_.key(keysym, action == KeyAction::Press))
-        log_.event("input-key-unmapped 0x%02X keysym=0x%X", virtualKey, keysym);
+    if (!display_.key(place, action == KeyAction::Press))
+        log_.event("input-key-unmapped 0x%02X place=%s", virtualKey, place.c_str());
     display_.flush();
 }
 
@@ -263,9 +263,9 @@ void HostSession::inputClosed()
     // Nothing the viewer pressed may stay down once it can no longer release it.
     std::vector<PointerAction> releases;
     mouse_.releaseAll(releases);
-    std::vector<uint32_t> keysyms = keys_.releaseAll();
-    for (uint32_t keysym : keysyms)
-        display_.key(keysym, false);
+    std::vector<std::string> places = keys_.releaseAll();
+    for (const std::string& place : places)
+        display_.key(place, false);
     perform(releases);
-    log_.event("input-released keys=%zu buttons=%zu", keysyms.size(), releases.size());
+    log_.event("input-released keys=%zu buttons=%zu", places.size(), releases.size());
 }

@@ -22,6 +22,7 @@ struct HostSettings {
     size_t bodyLimit = 500000;
     bool traceInput = false;  // log every input message (keys included: not by default)
     PacerSettings pacing;     // its quality is `quality`
+    KeyboardLayout keyboard = KeyboardLayout::Us;  // the viewer's: where its key codes sit
 };
 
 class HostSession : public SessionLoop {

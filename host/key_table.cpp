@@ -1,62 +1,99 @@
 #include "host/key_table.h"
 
-#include <X11/keysym.h>
-
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
-struct Range {
-    uint32_t firstKey, lastKey, firstKeysym;
+struct Place {
+    uint32_t key;
+    const char* name;
 };
 
-// Runs of consecutive codes that map to consecutive keysyms.
-constexpr Range kRanges[] = {
-    {0x30, 0x39, XK_0},       // digits
-    {0x41, 0x5A, XK_a},       // letters, lower case: Shift comes as its own key
-    {0x60, 0x69, XK_KP_0},    // numeric keypad digits
-    {0x70, 0x87, XK_F1},      // F1-F24
-    {0x21, 0x23, XK_Prior},   // Page Up, Page Down, End
-    {0x24, 0x28, XK_Home},    // Home, Left, Up, Right, Down
+// Keys at the same place on both layouts. With NumLock off the keypad sends the codes of
+// the editing keys beside it (the viewer cannot tell them apart) and VK_CLEAR for its 5.
+constexpr Place kBoth[] = {
+    {0x03, "PAUS"},  // VK_CANCEL: Ctrl+Pause
+    {0x08, "BKSP"}, {0x09, "TAB"}, {0x0C, "KP5"}, {0x0D, "RTRN"}, {0x10, "LFSH"}, {0x11, "LCTL"},
+    {0x12, "LALT"}, {0x13, "PAUS"}, {0x14, "CAPS"}, {0x1B, "ESC"}, {0x20, "SPCE"}, {0x21, "PGUP"},
+    {0x22, "PGDN"}, {0x23, "END"}, {0x24, "HOME"}, {0x25, "LEFT"}, {0x26, "UP"}, {0x27, "RGHT"},
+    {0x28, "DOWN"}, {0x2C, "PRSC"}, {0x2D, "INS"}, {0x2E, "DELE"}, {0x5B, "LWIN"}, {0x5C, "RWIN"},
+    {0x5D, "COMP"}, {0x6A, "KPMU"}, {0x6B, "KPAD"}, {0x6D, "KPSU"}, {0x6E, "KPDL"}, {0x6F, "KPDV"},
+    {0x90, "NMLK"}, {0x91, "SCLK"}, {0xA0, "LFSH"}, {0xA1, "RTSH"}, {0xA2, "LCTL"}, {0xA3, "RCTL"},
+    {0xA4, "LALT"}, {0xA5, "RALT"},
+    {0xBC, "AB08"}, {0xBD, "AE11"}, {0xBE, "AB09"}, {0xBF, "AB10"},  // , - . /
 };
 
-struct Single {
-    uint32_t key, keysym;
+constexpr Place kUs[] = {
+    {0xC0, "TLDE"}, {0xBB, "AE12"}, {0xDB, "AD11"}, {0xDD, "AD12"}, {0xDC, "BKSL"},
+    {0xBA, "AC10"}, {0xDE, "AC11"}, {0xE2, "LSGT"},
 };
 
-constexpr Single kSingles[] = {
-    {0x08, XK_BackSpace}, {0x09, XK_Tab}, {0x0C, XK_Clear}, {0x0D, XK_Return},
-    {0x10, XK_Shift_L}, {0x11, XK_Control_L}, {0x12, XK_Alt_L}, {0x13, XK_Pause},
-    {0x14, XK_Caps_Lock}, {0x1B, XK_Escape}, {0x20, XK_space},
-    {0x29, XK_Select}, {0x2A, XK_Print}, {0x2B, XK_Execute}, {0x2C, XK_Print},
-    {0x2D, XK_Insert}, {0x2E, XK_Delete}, {0x2F, XK_Help},
-    {0x5B, XK_Super_L}, {0x5C, XK_Super_R}, {0x5D, XK_Menu},
-    {0x6A, XK_KP_Multiply}, {0x6B, XK_KP_Add}, {0x6C, XK_KP_Separator}, {0x6D, XK_KP_Subtract},
-    {0x6E, XK_KP_Decimal}, {0x6F, XK_KP_Divide},
-    {0x90, XK_Num_Lock}, {0x91, XK_Scroll_Lock},
-    {0xA0, XK_Shift_L}, {0xA1, XK_Shift_R}, {0xA2, XK_Control_L}, {0xA3, XK_Control_R},
-    {0xA4, XK_Alt_L}, {0xA5, XK_Alt_R},
-    // Punctuation of a US layout.
-    {0xBA, XK_semicolon}, {0xBB, XK_equal}, {0xBC, XK_comma}, {0xBD, XK_minus},
-    {0xBE, XK_period}, {0xBF, XK_slash}, {0xC0, XK_grave}, {0xDB, XK_bracketleft},
-    {0xDC, XK_backslash}, {0xDD, XK_bracketright}, {0xDE, XK_apostrophe}, {0xE2, XK_less},
-    // Japanese input keys.
-    {0x15, XK_Kana_Shift}, {0x19, XK_Kanji}, {0x1C, XK_Henkan_Mode}, {0x1D, XK_Muhenkan},
-    {0xF0, XK_Eisu_toggle}, {0xF1, XK_Katakana}, {0xF2, XK_Hiragana}, {0xF3, XK_Hankaku},
-    {0xF4, XK_Zenkaku},
+constexpr Place kJis[] = {
+    {0xDE, "AE12"}, {0xDC, "AE13"}, {0xC0, "AD11"}, {0xDB, "AD12"}, {0xBB, "AC10"},
+    {0xBA, "AC11"}, {0xDD, "BKSL"}, {0xE2, "AB11"},
+    // 半角/全角, which sends one code or another as the input method's state goes.
+    {0xF3, "HZTG"}, {0xF4, "HZTG"}, {0x19, "HZTG"},
+    {0x1C, "HENK"}, {0x1D, "MUHE"},
+    // カタカナ/ひらがな, alone and with Shift or Alt.
+    {0xF2, "HKTG"}, {0x15, "HKTG"}, {0xF1, "HKTG"}, {0xF5, "HKTG"}, {0xF6, "HKTG"},
+    {0xF0, "CAPS"},  // 英数; with Shift it sends VK_CAPITAL
 };
+
+// The main block's rows as the letter and digit codes sit in them, from AE01, AD01, AC01, AB01.
+constexpr const char* kRows[] = {"1234567890", "QWERTYUIOP", "ASDFGHJKL", "ZXCVBNM"};
+
+std::string numbered(const char* prefix, uint32_t number, int digits)
+{
+    char name[8];
+    std::snprintf(name, sizeof name, "%s%0*u", prefix, digits, unsigned(number));
+    return name;
+}
+
+template <size_t N>
+const char* find(const Place (&places)[N], uint32_t virtualKey)
+{
+    for (const Place& place : places)
+        if (place.key == virtualKey)
+            return place.name;
+    return nullptr;
+}
 
 }  // namespace
 
-uint32_t keysymForVirtualKey(uint32_t virtualKey)
+bool keyboardLayoutFromName(const std::string& name, KeyboardLayout& out)
 {
-    for (const Range& range : kRanges)
-        if (virtualKey >= range.firstKey && virtualKey <= range.lastKey)
-            return range.firstKeysym + (virtualKey - range.firstKey);
-    for (const Single& single : kSingles)
-        if (single.key == virtualKey)
-            return single.keysym;
-    return 0;
+    if (name != "jis" && name != "us")
+        return false;
+    out = name == "jis" ? KeyboardLayout::Jis : KeyboardLayout::Us;
+    return true;
+}
+
+const char* keyboardLayoutName(KeyboardLayout layout)
+{
+    return layout == KeyboardLayout::Jis ? "jis" : "us";
+}
+
+KeyboardLayout keyboardLayoutForXLayouts(const std::string& layouts)
+{
+    return layouts.substr(0, layouts.find(',')) == "jp" ? KeyboardLayout::Jis : KeyboardLayout::Us;
+}
+
+std::string keyPlace(KeyboardLayout layout, uint32_t virtualKey)
+{
+    const char* rowNames[] = {"AE", "AD", "AC", "AB"};
+    for (int row = 0; row < 4; ++row)
+        if (const char* at = virtualKey > 0 && virtualKey < 0x80 ? std::strchr(kRows[row], int(virtualKey)) : nullptr)
+            return numbered(rowNames[row], uint32_t(at - kRows[row]) + 1, 2);
+    if (virtualKey >= 0x60 && virtualKey <= 0x69)
+        return numbered("KP", virtualKey - 0x60, 1);
+    if (virtualKey >= 0x70 && virtualKey <= 0x87)
+        return numbered("FK", virtualKey - 0x70 + 1, 2);
+    const char* name = find(kBoth, virtualKey);
+    if (!name)
+        name = layout == KeyboardLayout::Jis ? find(kJis, virtualKey) : find(kUs, virtualKey);
+    return name ? name : "";
 }
 
 bool isMouseButtonKey(uint32_t virtualKey)
@@ -64,29 +101,28 @@ bool isMouseButtonKey(uint32_t virtualKey)
     return virtualKey == 0x01 || virtualKey == 0x02 || (virtualKey >= 0x04 && virtualKey <= 0x06);
 }
 
-KeyAction KeyTracker::change(uint32_t virtualKey, uint32_t keysym, bool down)
+KeyAction KeyTracker::change(uint32_t virtualKey, const std::string& place, bool down)
 {
-    if (virtualKey >= 256 || keysym == 0)
+    if (virtualKey >= 256 || place.empty())
         return KeyAction::Nothing;
-    uint32_t& held = keysymOf_[virtualKey];
-    if (down == (held != 0))
+    std::string& held = placeOf_[virtualKey];
+    if (down == !held.empty())
         return KeyAction::Nothing;  // no change: a repeat, or a release of a key never pressed
-    uint32_t was = held;
-    held = down ? keysym : 0;
-    uint32_t which = down ? keysym : was;
-    bool othersHold = std::count(std::begin(keysymOf_), std::end(keysymOf_), which) > (down ? 1 : 0);
+    std::string which = down ? place : held;
+    held = down ? place : "";
+    bool othersHold = std::count(std::begin(placeOf_), std::end(placeOf_), which) > (down ? 1 : 0);
     if (othersHold)
         return KeyAction::Nothing;
     return down ? KeyAction::Press : KeyAction::Release;
 }
 
-std::vector<uint32_t> KeyTracker::releaseAll()
+std::vector<std::string> KeyTracker::releaseAll()
 {
-    std::vector<uint32_t> keysyms;
-    for (uint32_t& held : keysymOf_) {
-        if (held != 0 && std::find(keysyms.begin(), keysyms.end(), held) == keysyms.end())
-            keysyms.push_back(held);
-        held = 0;
+    std::vector<std::string> places;
+    for (std::string& held : placeOf_) {
+        if (!held.empty() && std::find(places.begin(), places.end(), held) == places.end())
+            places.push_back(held);
+        held.clear();
     }
-    return keysyms;
+    return places;
 }

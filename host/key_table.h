@@ -1,27 +1,40 @@
-// Windows virtual-key codes as the viewer sends them, turned into X keysyms, and which of
-// them the host holds down. Portable: no X connection, only keysym numbers.
+// Windows virtual-key codes as the viewer sends them, turned into the keys that send them,
+// and which of those keys the host holds down. A key is named by its place on the keyboard
+// (XKB's key names: "AC10" is the key right of L), so the host presses the key the user
+// pressed and its own keymap makes the character, Shift and all. The codes name different
+// keys on a JIS and a US keyboard, so the table depends on the viewer's layout.
+// Portable: no X connection.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
-// The keysym of the unshifted key on a US layout, or 0 when X has none for the code. The
-// viewer sends Shift itself, so '1' is XK_1 whether the user meant 1 or !.
-uint32_t keysymForVirtualKey(uint32_t virtualKey);
+enum class KeyboardLayout { Us, Jis };
+
+// "jis" or "us"; false for anything else.
+bool keyboardLayoutFromName(const std::string& name, KeyboardLayout& out);
+const char* keyboardLayoutName(KeyboardLayout layout);
+// The keyboard that an X keymap with these layouts ("jp", "jp,us") is made for: the first decides.
+KeyboardLayout keyboardLayoutForXLayouts(const std::string& layouts);
+
+// The XKB name of the key that sends the code on a Windows keyboard of that layout, or
+// empty when no key does.
+std::string keyPlace(KeyboardLayout layout, uint32_t virtualKey);
 
 // The mouse buttons appear in the viewer's key state too; MSG_MOUSE already carries them.
 bool isMouseButtonKey(uint32_t virtualKey);
 
 enum class KeyAction { Nothing, Press, Release };
 
-// Windows reports a modifier under its generic and its side code (VK_SHIFT and VK_LSHIFT)
-// and both map to one keysym, so a keysym stays down while any code holding it is down.
+// Windows reports some keys under two or three codes (VK_SHIFT and VK_LSHIFT; 半角/全角
+// as VK_OEM_AUTO, VK_OEM_ENLW or VK_KANJI), so a place stays down while any code of it is.
 class KeyTracker {
 public:
-    KeyAction change(uint32_t virtualKey, uint32_t keysym, bool down);
-    // The keysyms still down, each once; the tracker is empty afterwards.
-    std::vector<uint32_t> releaseAll();
+    KeyAction change(uint32_t virtualKey, const std::string& place, bool down);
+    // The places still down, each once; the tracker is empty afterwards.
+    std::vector<std::string> releaseAll();
 
 private:
-    uint32_t keysymOf_[256] = {};  // 0: that code is up
+    std::string placeOf_[256];  // empty: that code is up
 };

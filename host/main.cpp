@@ -10,6 +10,9 @@
 // session lines are the counterpart server's (listening, frame-connected, frame-recv,
 // frame-send header/body, frame-closed-by-client/-server, input-connected,
 // input-closed-by-client/-server, session-end, server-exit); the host adds:
+//   keyboard jis|us (--keyboard | from the X layout L)
+//                                    where the viewer's key codes sit: the keys pressed are
+//                                    the same places on the host's keyboard
 //   frame-refused PEER busy          a second viewer while one is served, closed at once
 //   frame-size WxH capture=shm|getimage[+damage][+motion]
 //                                    the session's frame size, from its first capture
@@ -18,8 +21,8 @@
 //   frame-too-large bytes=N ...      even the lowest quality did not fit: the session ends
 //   capture-error TEXT / encode-error TEXT
 //   input-message SERVER_EXIT|TELNET|UNKNOWN type=0xT (an unknown type ends the channel)
-//   input-key-unknown 0xVK           no keysym for that virtual key: ignored
-//   input-key-unmapped 0xVK keysym=0xK  the keyboard map has no key for it: ignored
+//   input-key-unknown 0xVK           no key of the viewer's layout sends that code: ignored
+//   input-key-unmapped 0xVK place=P  the X keyboard has no key named P: ignored
 //   input-mouse-unknown 0xCODE       an event code the viewer does not send: ignored
 //   input-mouse-before-frame 0xCODE  a mouse message before the session's first frame: ignored
 //   input-released keys=K buttons=B  what was still held when the InputChannel closed
@@ -75,6 +78,8 @@ const char kUsage[] =
     "                      (K and M: thousands, millions): lower quality first, then\n"
     "                      fewer frames; a still screen is sent once more at --quality\n"
     "  --min-quality N     the lowest quality --max-rate goes to (default 30)\n"
+    "  --keyboard jis|us   the viewer's keyboard (default: jis when the X keyboard's\n"
+    "                      first layout is jp, else us)\n"
     "  --log FILE          the event log there instead of on standard error\n"
     "  --ready FILE        written once the listeners listen\n"
     "  --once              end after the first viewer\n"
@@ -91,17 +96,19 @@ struct Options {
     std::string logPath;
     bool shm = true;
     bool damage = true;
+    bool keyboardGiven = false;
 };
 
 // 0: go on; otherwise the exit status.
 int parse(int argc, char** argv, Options& options)
 {
-    enum { Display = 1000, Address, Quality, Subsampling, MaxRate, MinQuality, Log, Ready, Once, NoShm, NoDamage,
-           Trace, Help };
+    enum { Display = 1000, Address, Quality, Subsampling, MaxRate, MinQuality, Keyboard, Log, Ready, Once, NoShm,
+           NoDamage, Trace, Help };
     static const option longOptions[] = {
         {"display", required_argument, nullptr, Display}, {"address", required_argument, nullptr, Address},
         {"quality", required_argument, nullptr, Quality}, {"subsampling", required_argument, nullptr, Subsampling},
         {"max-rate", required_argument, nullptr, MaxRate}, {"min-quality", required_argument, nullptr, MinQuality},
+        {"keyboard", required_argument, nullptr, Keyboard},
         {"log", required_argument, nullptr, Log},         {"ready", required_argument, nullptr, Ready},
         {"once", no_argument, nullptr, Once},             {"no-shm", no_argument, nullptr, NoShm},
         {"no-damage", no_argument, nullptr, NoDamage},
@@ -144,6 +151,13 @@ int parse(int argc, char** argv, Options& options)
                 std::fprintf(stderr, "tavimo-host: --subsampling wants 444, 422 or 420, not '%s'\n", value.c_str());
                 return 2;
             }
+            break;
+        case Keyboard:
+            if (!keyboardLayoutFromName(value, options.host.keyboard)) {
+                std::fprintf(stderr, "tavimo-host: --keyboard wants jis or us, not '%s'\n", value.c_str());
+                return 2;
+            }
+            options.keyboardGiven = true;
             break;
         case Log: options.logPath = value; break;
         case Ready: options.session.readyPath = value; break;
@@ -200,6 +214,14 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "tavimo-host: %s\n", error.c_str());
         return 1;
     }
+
+    std::string source = "--keyboard";
+    if (!options.keyboardGiven) {
+        std::string layouts = display.keyboardLayouts();
+        options.host.keyboard = keyboardLayoutForXLayouts(layouts);
+        source = "from the X layout " + (layouts.empty() ? std::string("(unnamed)") : layouts);
+    }
+    log.event("keyboard %s (%s)", keyboardLayoutName(options.host.keyboard), source.c_str());
 
     HostSession host(options.session, options.host, display, log);
     if (!host.listen(error)) {

@@ -1,5 +1,7 @@
 #include "host/x_display.h"
 
+#include <X11/XKBlib.h>
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
@@ -117,6 +119,7 @@ bool XDisplay::open(const std::string& name, bool allowShm, bool allowDamage, st
     allowShm_ = allowShm && XShmQueryExtension(display_);
     frameShm_ = new XShmSegmentInfo{};
     scratchShm_ = new XShmSegmentInfo{};
+    readKeyNames();
     int width = 0, height = 0;
     querySize(width, height);
     return makeImages(width, height, error);
@@ -400,13 +403,60 @@ void XDisplay::button(int button, bool press)
     XTestFakeButtonEvent(display_, unsigned(button), press ? True : False, CurrentTime);
 }
 
-bool XDisplay::key(uint32_t keysym, bool press)
+// Keys by name rather than by keysym: the viewer names the key the user pressed, and the
+// keycodes behind the names differ between X servers.
+void XDisplay::readKeyNames()
 {
-    KeyCode code = XKeysymToKeycode(display_, KeySym(keysym));
-    if (code == 0)
+    XkbDescPtr xkb = XkbGetMap(display_, 0, XkbUseCoreKbd);
+    if (!xkb)
+        return;
+    if (XkbGetNames(display_, XkbKeyNamesMask | XkbKeyAliasesMask, xkb) == Success && xkb->names) {
+        auto text = [](const char* name) { return std::string(name, strnlen(name, XkbKeyNameLength)); };
+        for (unsigned code = xkb->min_key_code; xkb->names->keys && code <= xkb->max_key_code; ++code)
+            if (xkb->names->keys[code].name[0])
+                keycodes_.emplace(text(xkb->names->keys[code].name), code);
+        for (int i = 0; xkb->names->key_aliases && i < xkb->names->num_key_aliases; ++i) {
+            auto real = keycodes_.find(text(xkb->names->key_aliases[i].real));
+            if (real != keycodes_.end())
+                keycodes_.emplace(text(xkb->names->key_aliases[i].alias), real->second);
+        }
+    }
+    XkbFreeKeyboard(xkb, 0, True);
+}
+
+bool XDisplay::key(const std::string& place, bool press)
+{
+    auto code = keycodes_.find(place);
+    if (code == keycodes_.end())
         return false;
-    XTestFakeKeyEvent(display_, code, press ? True : False, CurrentTime);
+    XTestFakeKeyEvent(display_, code->second, press ? True : False, CurrentTime);
     return true;
+}
+
+std::string XDisplay::keyboardLayouts()
+{
+    // Rules, model, layouts, variants and options, each ended by a zero byte.
+    Atom names = XInternAtom(display_, "_XKB_RULES_NAMES", True);
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    std::string layouts;
+    if (names != None && XGetWindowProperty(display_, root_, names, 0, 1024, False, XA_STRING, &type, &format, &count,
+                                            &after, &data) == Success && data && format == 8) {
+        const char* at = reinterpret_cast<const char*>(data);
+        const char* end = at + count;
+        for (int field = 0; field < 2 && at < end; ++field)
+            at += strnlen(at, size_t(end - at)) + 1;
+        if (at < end)
+            layouts.assign(at, strnlen(at, size_t(end - at)));
+        // Any client may set the property: only its plain part goes into the log.
+        layouts.erase(std::find_if(layouts.begin(), layouts.end(), [](char c) { return c <= ' ' || c > '~'; }),
+                      layouts.end());
+    }
+    if (data)
+        XFree(data);
+    return layouts;
 }
 
 void XDisplay::flush()

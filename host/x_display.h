@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -48,8 +49,10 @@ public:
 
     void movePointer(int x, int y);
     void button(int button, bool press);
-    // False when the keyboard map has no key for the keysym.
-    bool key(uint32_t keysym, bool press);
+    // The key of that XKB name ("AC10", aliases too); false when the keyboard has none.
+    bool key(const std::string& place, bool press);
+    // The X keyboard's layouts as the server names them ("jp", "us,de"); empty when it does not.
+    std::string keyboardLayouts();
     void flush();
 
 private:
@@ -60,6 +63,7 @@ private:
     };
 
     void watchPointer();
+    void readKeyNames();
     bool makeImages(int width, int height, std::string& error);
     void dropImages();
     // The screen's size as the X server has it now.
@@ -90,6 +94,7 @@ private:
     void* frameShm_ = nullptr;    // XShmSegmentInfo for each, kept out of this header
     void* scratchShm_ = nullptr;
     int pixelFormat_ = 0;
+    std::map<std::string, unsigned> keycodes_;  // by key name, read once at open
 
     // The pointer as drawn into frame_, and the pixels it covers.
     Area pointerArea_ = {0, 0, 0, 0};

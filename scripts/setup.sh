@@ -13,7 +13,8 @@ packages=(
   nasm cmake ninja-build pkg-config g++ clang libclang-rt-14-dev
   libgtest-dev libbenchmark-dev
   libjpeg62-turbo-dev libturbojpeg0-dev libjpeg-turbo-progs
-  libx11-dev libxext-dev libxtst-dev libxfixes-dev libxdamage-dev libxi-dev xterm x11-apps openbox xinput
+  libx11-dev libxext-dev libxtst-dev libxfixes-dev libxdamage-dev libxi-dev libxkbcommon-dev libxkbcommon-x11-dev
+  xterm x11-apps openbox xinput
   dpkg-dev
 )
 

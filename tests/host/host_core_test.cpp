@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <X11/keysym.h>
-
 #include <string>
 #include <tuple>
 #include <vector>
@@ -65,32 +63,29 @@ TEST(MouseMachineTest, ViewerEventsBecomePressesReleasesAndMovesAndHeldButtonsGo
     }
 }
 
-TEST(KeyTableTest, VirtualKeysMapToUnshiftedUsKeysymsAndStayDownWhileAnyCodeHoldsThem)
+// The table itself is checked against XKB's own data in key_place_test.cpp.
+TEST(KeyTableTest, PlacesStayDownWhileAnyCodeHoldsThemAndLayoutsFollowTheXKeymap)
 {
-    const std::pair<uint32_t, uint32_t> cases[] = {
-        {'A', XK_a}, {'Z', XK_z}, {'0', XK_0}, {'9', XK_9}, {0x70, XK_F1}, {0x87, XK_F24}, {0x21, XK_Prior},
-        {0x23, XK_End}, {0x24, XK_Home}, {0x25, XK_Left}, {0x28, XK_Down}, {0x2E, XK_Delete}, {0x0D, XK_Return},
-        {0x20, XK_space}, {0x60, XK_KP_0}, {0x69, XK_KP_9}, {0x6F, XK_KP_Divide}, {0x10, XK_Shift_L},
-        {0xA1, XK_Shift_R}, {0xA3, XK_Control_R}, {0xA5, XK_Alt_R}, {0x5B, XK_Super_L}, {0xBA, XK_semicolon},
-        {0xBB, XK_equal}, {0xBF, XK_slash}, {0xC0, XK_grave}, {0xDB, XK_bracketleft}, {0xDE, XK_apostrophe},
-        {0x1C, XK_Henkan_Mode}, {0x1D, XK_Muhenkan}, {0x19, XK_Kanji}, {0xF3, XK_Hankaku},
-        // No keysym: mouse buttons, reserved and unassigned codes.
-        {0x01, 0}, {0x07, 0}, {0x3A, 0}, {0x88, 0}, {0xFF, 0}, {0x1234, 0},
-    };
-    for (const auto& [key, keysym] : cases)
-        EXPECT_EQ(keysymForVirtualKey(key), keysym) << std::hex << key;
     for (uint32_t key : {0x01u, 0x02u, 0x03u, 0x04u, 0x05u, 0x06u, 0x07u, 0x10u, 0x41u})
         EXPECT_EQ(isMouseButtonKey(key), key != 3 && key <= 6) << key;
 
-    // Left shift comes as VK_SHIFT and VK_LSHIFT, both Shift_L.
+    // Left shift comes as VK_SHIFT and VK_LSHIFT; 半角/全角 under any of its three codes.
     KeyTracker tracker;
     for (auto [key, down, expected] :
          {std::tuple{0x10u, true, KeyAction::Press}, {0xA0u, true, KeyAction::Nothing}, {0x41u, true, KeyAction::Press},
           {0x41u, true, KeyAction::Nothing}, {0x10u, false, KeyAction::Nothing}, {0xA0u, false, KeyAction::Release},
-          {0xA0u, false, KeyAction::Nothing}, {0x42u, false, KeyAction::Nothing}, {0x11u, true, KeyAction::Press}})
-        EXPECT_EQ(tracker.change(key, keysymForVirtualKey(key), down), expected) << std::hex << key << down;
-    EXPECT_EQ(tracker.releaseAll(), (std::vector<uint32_t>{XK_Control_L, XK_a}));
+          {0xA0u, false, KeyAction::Nothing}, {0x42u, false, KeyAction::Nothing}, {0x11u, true, KeyAction::Press},
+          {0xF3u, true, KeyAction::Press}, {0x19u, true, KeyAction::Nothing}, {0xF3u, false, KeyAction::Nothing},
+          {0xF4u, true, KeyAction::Nothing}, {0x07u, true, KeyAction::Nothing}, {0x141u, true, KeyAction::Nothing}})
+        EXPECT_EQ(tracker.change(key, keyPlace(KeyboardLayout::Jis, key), down), expected) << std::hex << key << down;
+    EXPECT_EQ(tracker.releaseAll(), (std::vector<std::string>{"LCTL", "HZTG", "AC01"}));
     EXPECT_TRUE(tracker.releaseAll().empty());
+
+    for (auto [layouts, jis] : {std::pair{"jp", true}, {"jp,us", true}, {"us,jp", false}, {"", false}, {"jpx", false}})
+        EXPECT_EQ(keyboardLayoutForXLayouts(layouts) == KeyboardLayout::Jis, jis) << layouts;
+    KeyboardLayout layout = KeyboardLayout::Us;
+    EXPECT_TRUE(keyboardLayoutFromName("jis", layout) && layout == KeyboardLayout::Jis);
+    EXPECT_FALSE(keyboardLayoutFromName("JIS", layout) || keyboardLayoutFromName("", layout));
 }
 
 TEST(QualityTest, StepsDownAndClimbsBackWhenFramesAreSmall)

@@ -3,16 +3,20 @@
 // gtest first: X.h defines None, a name gtest uses.
 #include <gtest/gtest.h>
 
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 #include <poll.h>
+#include <xkbcommon/xkbcommon-x11.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <random>
+#include <set>
 
+#include "host/key_table.h"
 #include "input/input_message.h"
 #include "tests/support/memory_target.h"
 #include "tests/support/private_xvfb.h"
@@ -72,6 +76,17 @@ bool keyDown(Display* display, KeySym keysym)
     char keys[32];
     KeyCode code = XKeysymToKeycode(display, keysym);
     return XQueryKeymap(display, keys) && (keys[code / 8] >> (code % 8)) & 1;
+}
+
+std::set<int> keysDown(Display* display)
+{
+    char keys[32] = {};
+    XQueryKeymap(display, keys);
+    std::set<int> down;
+    for (int code = 0; code < 256; ++code)
+        if ((keys[code / 8] >> (code % 8)) & 1)
+            down.insert(code);
+    return down;
 }
 
 Bytes mouse(uint32_t code, int x, int y, int width = kWidth, int height = kHeight)
@@ -203,6 +218,64 @@ TEST(HostTest, FramesInputAndTheSessionsEndOnARealScreen)
     EXPECT_TRUE(receiveToEnd(frame).empty());
     EXPECT_EQ(host.count("input-message TELNET"), 1);
     EXPECT_EQ(host.count("server-exit"), 1);
+}
+
+// The punctuation and Japanese keys press the key of their place on the viewer's keyboard,
+// found by name among the X server's keys (read here with XKB's own library); the X layout
+// decides where --keyboard does not. Xvfb keeps its US keymap, so places are what is checked.
+TEST(HostTest, KeysPressThePlacesOfTheViewersKeyboard)
+{
+    PrivateXvfb xvfb{640, 480};
+    Display* x = xvfb.display();
+    ASSERT_NE(x, nullptr) << "no Xvfb";
+    xcb_connection_t* connection = xcb_connect(xvfb.name().c_str(), nullptr);
+    xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+    ASSERT_TRUE(xkb_x11_setup_xkb_extension(connection, XKB_X11_MIN_MAJOR_XKB_VERSION, XKB_X11_MIN_MINOR_XKB_VERSION,
+                                            XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr, nullptr, nullptr, nullptr));
+    xkb_keymap* keymap = xkb_x11_keymap_new_from_device(
+        context, connection, xkb_x11_get_core_keyboard_device_id(connection), XKB_KEYMAP_COMPILE_NO_FLAGS);
+    ASSERT_NE(keymap, nullptr);
+    const char rules[] = "evdev\0pc105\0jp\0\0";
+    XChangeProperty(x, DefaultRootWindow(x), XInternAtom(x, "_XKB_RULES_NAMES", False), XA_STRING, 8,
+                    PropModeReplace, reinterpret_cast<const unsigned char*>(rules), sizeof rules);
+    XSync(x, False);
+
+    for (auto [layout, arguments, line] :
+         {std::tuple{KeyboardLayout::Us, std::vector<std::string>{"--keyboard", "us"}, "keyboard us (--keyboard)"},
+          {KeyboardLayout::Jis, std::vector<std::string>{}, "keyboard jis (from the X layout jp)"}}) {
+        arguments.insert(arguments.end(), {"--display", xvfb.name()});
+        PeerProcess host(TAVIMO_HOST_BINARY, arguments);
+        ASSERT_TRUE(host.waitReady());
+        EXPECT_EQ(host.count(line), 1);
+        host.connect(kFramePort);
+        int input = host.connect(kInputPort);
+        std::set<int> expected;
+        std::set<std::string> places;
+        int unknown = 0;
+        for (uint32_t key : {0xBA, 0xBB, 0xBC, 0xBD, 0xBE, 0xBF, 0xC0, 0xDB, 0xDC, 0xDD, 0xDE, 0xE2, 0x14, 0x15,
+                             0x19, 0x1C, 0x1D, 0xF0, 0xF1, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6}) {
+            std::string place = keyPlace(layout, key);
+            SCOPED_TRACE(testing::Message() << line << " 0x" << std::hex << key << " " << place);
+            ASSERT_TRUE(sendBytes(input, inputMessage(MSG_KEY, 0, key)));
+            unknown += place.empty();
+            if (place.empty())
+                continue;
+            xkb_keycode_t code = xkb_keymap_key_by_name(keymap, place.c_str());
+            ASSERT_NE(code, XKB_KEYCODE_INVALID);
+            expected.insert(int(code));
+            places.insert(place);
+            ASSERT_TRUE(eventually([&] { return keysDown(x) == expected; }));
+        }
+        // Held keys go with the viewer's input.
+        shutdown(input, SHUT_RDWR);
+        EXPECT_TRUE(host.waitForLine("input-released keys=" + std::to_string(places.size()) + " "));
+        EXPECT_TRUE(eventually([&] { return keysDown(x).empty(); }));
+        EXPECT_EQ(host.count("input-key-unknown"), unknown);
+        EXPECT_EQ(host.count("input-key-unmapped"), 0);
+    }
+    xkb_keymap_unref(keymap);
+    xkb_context_unref(context);
+    xcb_disconnect(connection);
 }
 
 }  // namespace
