@@ -7,7 +7,7 @@
 #include "host/screen_fit.h"
 #include "input/input_message.h"
 
-HostSession::HostSession(const SessionConfig& config, const HostSettings& settings, XDisplay& display,
+HostSession::HostSession(const SessionConfig& config, const HostSettings& settings, Desktop& display,
                          EventLog& log)
     : SessionLoop(config, log),
       settings_(settings),
@@ -98,9 +98,7 @@ FrameAnswer HostSession::waitUntil(int64_t at)
 
 ChangeWatch HostSession::changeWatch()
 {
-    ChangeWatch watch;
-    watch.fd = display_.connectionFd();
-    watch.timeoutMs = display_.pollMs();
+    ChangeWatch watch = display_.changeWatch();
     if (wakeAt_ >= 0) {
         int untilWake = int(std::max<int64_t>(0, wakeAt_ - nowMs()));
         watch.timeoutMs = watch.timeoutMs < 0 ? untilWake : std::min(watch.timeoutMs, untilWake);
@@ -243,7 +241,7 @@ void HostSession::key(const InputEvent& event)
     bool down = event.argument == 0;
     if (isMouseButtonKey(virtualKey))
         return;
-    std::string place = keyPlace(settings_.keyboard, virtualKey);
+    std::string place = display_.keyPlace(virtualKey);
     if (place.empty()) {
         log_.event("input-key-unknown 0x%X", virtualKey);
         return;

@@ -12,7 +12,7 @@
 #include "host/key_table.h"
 #include "host/mouse_machine.h"
 #include "host/quality.h"
-#include "host/x_display.h"
+#include "host/desktop.h"
 #include "session/frame_pacer.h"
 #include "session/session_loop.h"
 
@@ -22,12 +22,11 @@ struct HostSettings {
     size_t bodyLimit = 500000;
     bool traceInput = false;  // log every input message (keys included: not by default)
     PacerSettings pacing;     // its quality is `quality`
-    KeyboardLayout keyboard = KeyboardLayout::Us;  // the viewer's: where its key codes sit
 };
 
 class HostSession : public SessionLoop {
 public:
-    HostSession(const SessionConfig& config, const HostSettings& settings, XDisplay& display, EventLog& log);
+    HostSession(const SessionConfig& config, const HostSettings& settings, Desktop& display, EventLog& log);
 
 protected:
     FrameAnswer nextFrame(uint64_t index, std::vector<uint8_t>& body, int32_t& announced,
@@ -48,7 +47,7 @@ private:
     void perform(const std::vector<PointerAction>& actions);
 
     HostSettings settings_;
-    XDisplay& display_;
+    Desktop& display_;
     JpegEncoder encoder_;
     QualityGovernor quality_;
     FramePacer pacer_;

@@ -96,6 +96,7 @@ struct Options {
     std::string logPath;
     bool shm = true;
     bool damage = true;
+    KeyboardLayout keyboard = KeyboardLayout::Us;  // the viewer's: where its key codes sit
     bool keyboardGiven = false;
 };
 
@@ -153,7 +154,7 @@ int parse(int argc, char** argv, Options& options)
             }
             break;
         case Keyboard:
-            if (!keyboardLayoutFromName(value, options.host.keyboard)) {
+            if (!keyboardLayoutFromName(value, options.keyboard)) {
                 std::fprintf(stderr, "tavimo-host: --keyboard wants jis or us, not '%s'\n", value.c_str());
                 return 2;
             }
@@ -218,10 +219,11 @@ int main(int argc, char** argv)
     std::string source = "--keyboard";
     if (!options.keyboardGiven) {
         std::string layouts = display.keyboardLayouts();
-        options.host.keyboard = keyboardLayoutForXLayouts(layouts);
+        options.keyboard = keyboardLayoutForXLayouts(layouts);
         source = "from the X layout " + (layouts.empty() ? std::string("(unnamed)") : layouts);
     }
-    log.event("keyboard %s (%s)", keyboardLayoutName(options.host.keyboard), source.c_str());
+    log.event("keyboard %s (%s)", keyboardLayoutName(options.keyboard), source.c_str());
+    display.setKeyboard(options.keyboard);
 
     HostSession host(options.session, options.host, display, log);
     if (!host.listen(error)) {

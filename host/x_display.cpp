@@ -142,9 +142,12 @@ void XDisplay::watchPointer()
     rawMotion_ = g_xErrors == 0;
 }
 
-int XDisplay::connectionFd() const
+ChangeWatch XDisplay::changeWatch() const
 {
-    return ConnectionNumber(display_);
+    // Events read into Xlib's queue by an earlier call leave the connection quiet.
+    if (XEventsQueued(display_, QueuedAlready) > 0)
+        return {ConnectionNumber(display_), 0};
+    return {ConnectionNumber(display_), rawMotion_ ? -1 : kPointerPollMs};
 }
 
 bool XDisplay::changedSinceCapture()

@@ -8,19 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "host/desktop.h"
+#include "host/key_table.h"
+
 typedef struct _XDisplay Display;
 struct _XImage;
 
-struct ScreenPicture {
-    uint8_t* pixels = nullptr;  // 4 bytes a pixel, rows `pitch` bytes apart, top row first
-    int width = 0;
-    int height = 0;
-    int pitch = 0;
-    int pixelFormat = 0;        // TurboJPEG's TJPF_ value for the byte order
-    bool changed = true;        // false: the same picture as the last capture, pointer included
-};
-
-class XDisplay {
+class XDisplay final : public Desktop {
 public:
     XDisplay() = default;
     ~XDisplay();
@@ -30,30 +24,27 @@ public:
     // Connects and checks for XTest and a 32-bit pixel layout TurboJPEG reads directly.
     // `allowDamage` false reads the whole screen for every capture.
     bool open(const std::string& name, bool allowShm, bool allowDamage, std::string& error);
-    std::string captureMethod() const;
-
-    // The whole screen as it is now, pointer included. The pixels stay valid until the
-    // next capture; a screen that changed size comes at its new size.
-    bool capture(ScreenPicture& out, std::string& error);
-
-    // Change watching, with XDamage: whether anything may have changed since the last
-    // capture (damage, the cursor's image, the pointer's place), read from the events the
-    // X server sent; true stays true until the next capture. Cheap: no round trip where
-    // XInput 2 reports pointer motion.
-    bool watchesChanges() const { return damage_ != 0; }
-    bool changedSinceCapture();
-    // Readable when the X server has sent events.
-    int connectionFd() const;
-    // How often to look at the pointer while waiting; -1 when its motion comes as events.
-    int pollMs() const { return rawMotion_ ? -1 : kPointerPollMs; }
-
-    void movePointer(int x, int y);
-    void button(int button, bool press);
-    // The key of that XKB name ("AC10", aliases too); false when the keyboard has none.
-    bool key(const std::string& place, bool press);
+    // The viewer's keyboard: where its key codes sit.
+    void setKeyboard(KeyboardLayout layout) { layout_ = layout; }
     // The X keyboard's layouts as the server names them ("jp", "us,de"); empty when it does not.
     std::string keyboardLayouts();
-    void flush();
+
+    bool capture(ScreenPicture& out, std::string& error) override;
+    std::string captureMethod() const override;
+    // With XDamage: damage, the cursor's image and the pointer's place, read from the
+    // events the X server sent; no round trip where XInput 2 reports pointer motion.
+    bool watchesChanges() const override { return damage_ != 0; }
+    bool changedSinceCapture() override;
+    // The X connection, readable when the server sent events; the pointer looked at now
+    // and then where its motion does not come as events.
+    ChangeWatch changeWatch() const override;
+
+    void movePointer(int x, int y) override;
+    void button(int button, bool press) override;
+    // XKB key names ("AC10"), aliases too.
+    std::string keyPlace(uint32_t virtualKey) const override { return ::keyPlace(layout_, virtualKey); }
+    bool key(const std::string& place, bool press) override;
+    void flush() override;
 
 private:
     static constexpr int kPointerPollMs = 20;
@@ -75,6 +66,7 @@ private:
     bool drawPointer();
 
     Display* display_ = nullptr;
+    KeyboardLayout layout_ = KeyboardLayout::Us;
     unsigned long root_ = 0;
     bool allowShm_ = true;
     bool shm_ = false;
