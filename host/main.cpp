@@ -4,7 +4,8 @@
 // viewer at a time, answers the viewer's request for a frame once the screen changed (so
 // an idle desktop costs nothing), and plays the viewer's mouse and keys back through XTest. The protocol has neither authentication
 // nor encryption, so it listens on loopback unless told otherwise; reach it from another
-// machine through an SSH tunnel of both ports.
+// machine through an SSH tunnel of both ports. On loopback it lets in only sockets of the
+// user it runs as (an SSH tunnel into that user's account arrives from that user's sshd).
 //
 // Event log (stderr, or --log FILE): one line per event, the first word naming it. The
 // session lines are the counterpart server's (listening, frame-connected, frame-recv,
@@ -14,6 +15,9 @@
 //                                    where the viewer's key codes sit: the keys pressed are
 //                                    the same places on the host's keyboard
 //   frame-refused PEER busy          a second viewer while one is served, closed at once
+//   peer-refused frame|input uid=N|? PEER other-user|owner-unknown
+//                                    a connection from another local user's socket, or
+//                                    one whose owner was not found, closed at once
 //   frame-size WxH capture=shm|getimage[+damage][+motion]
 //                                    the session's frame size, from its first capture
 //   screen-size WxH frames-stay WxH  the screen changed size; frames keep the first size
@@ -83,6 +87,7 @@ const char kUsage[] =
     "  --log FILE          the event log there instead of on standard error\n"
     "  --ready FILE        written once the listeners listen\n"
     "  --once              end after the first viewer\n"
+    "  --allow-other-users let every local user connect, not only the one the host runs as\n"
     "  --no-shm            read the screen with XGetImage even where MIT-SHM works\n"
     "  --no-damage         read and encode the whole screen for every frame and answer\n"
     "                      at once, changed or not\n"
@@ -103,8 +108,8 @@ struct Options {
 // 0: go on; otherwise the exit status.
 int parse(int argc, char** argv, Options& options)
 {
-    enum { Display = 1000, Address, Quality, Subsampling, MaxRate, MinQuality, Keyboard, Log, Ready, Once, NoShm,
-           NoDamage, Trace, Help };
+    enum { Display = 1000, Address, Quality, Subsampling, MaxRate, MinQuality, Keyboard, Log, Ready, Once,
+           AllowOthers, NoShm, NoDamage, Trace, Help };
     static const option longOptions[] = {
         {"display", required_argument, nullptr, Display}, {"address", required_argument, nullptr, Address},
         {"quality", required_argument, nullptr, Quality}, {"subsampling", required_argument, nullptr, Subsampling},
@@ -112,6 +117,7 @@ int parse(int argc, char** argv, Options& options)
         {"keyboard", required_argument, nullptr, Keyboard},
         {"log", required_argument, nullptr, Log},         {"ready", required_argument, nullptr, Ready},
         {"once", no_argument, nullptr, Once},             {"no-shm", no_argument, nullptr, NoShm},
+        {"allow-other-users", no_argument, nullptr, AllowOthers},
         {"no-damage", no_argument, nullptr, NoDamage},
         {"trace-input", no_argument, nullptr, Trace},     {"help", no_argument, nullptr, Help},
         {nullptr, 0, nullptr, 0},
@@ -120,6 +126,7 @@ int parse(int argc, char** argv, Options& options)
     options.display = display ? display : "";
     options.session.refuseWhileBusy = true;
     options.session.endWithInput = true;
+    options.session.ownUserOnly = true;
     options.host.bodyLimit = size_t(kFrameBufferSize);
     for (int c; (c = getopt_long(argc, argv, "", longOptions, nullptr)) != -1;) {
         std::string value = optarg ? optarg : "";
@@ -163,6 +170,7 @@ int parse(int argc, char** argv, Options& options)
         case Log: options.logPath = value; break;
         case Ready: options.session.readyPath = value; break;
         case Once: options.session.once = true; break;
+        case AllowOthers: options.session.ownUserOnly = false; break;
         case NoShm: options.shm = false; break;
         case NoDamage: options.damage = false; break;
         case Trace: options.host.traceInput = true; break;
@@ -204,8 +212,13 @@ int main(int argc, char** argv)
         std::fprintf(stderr,
                      "tavimo-host: warning: %s is not a loopback address. The viewer protocol has no password and "
                      "no encryption: whoever reaches this address sees the screen and controls it. Prefer the "
-                     "default 127.0.0.1 and an SSH tunnel of ports 54321 and 54322.\n",
+                     "default 127.0.0.1 and an SSH tunnel of ports 54321 and 54322. Nor can the host tell "
+                     "which user a connection to this address comes from, so it does not check.\n",
                      options.session.address.c_str());
+    else if (!options.session.ownUserOnly)
+        std::fputs("tavimo-host: warning: --allow-other-users: every user of this machine can connect to the "
+                   "loopback ports and see and control the screen.\n",
+                   stderr);
 
     XDisplay display;
     XSetIOErrorHandler(onDisplayLost);

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "net/frame_protocol.h"
+#include "session/peer_check.h"
 #include "session/socket_io.h"
 
 namespace {
@@ -176,8 +177,8 @@ void SessionLoop::acceptFrame()
 {
     std::string peer;
     SocketHandle fd = acceptFrom(frameListener_, peer);
-    if (fd == kNoSocket)
-        return;  // the connection went away again, or a spurious wake-up
+    if (fd == kNoSocket || !admitConnection(fd, "frame", peer, config_, log_))
+        return;  // the connection went away again, a spurious wake-up, or refused
     tuneForFrames(fd, kSendTimeoutSeconds);
     std::string keepalive = keepViewerAlive(fd);
     frameFd_ = fd;
@@ -204,7 +205,7 @@ void SessionLoop::acceptInput()
 {
     std::string peer;
     SocketHandle fd = acceptFrom(inputListener_, peer);
-    if (fd == kNoSocket)
+    if (fd == kNoSocket || !admitConnection(fd, "input", peer, config_, log_))
         return;
     std::string keepalive = keepViewerAlive(fd);
     inputFd_ = fd;

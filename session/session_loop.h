@@ -24,6 +24,8 @@ struct SessionConfig {
     // Accept and close at once a FrameChannel that comes while a session runs; otherwise
     // it waits in the backlog until the session is over.
     bool refuseWhileBusy = false;
+    // On a loopback address, connections from sockets of other local users are closed at once.
+    bool ownUserOnly = false;
     // For tests of a stalled server: the InputChannel is accepted with a small receive
     // buffer and never read.
     bool leaveInputUnread = false;

@@ -1,0 +1,136 @@
+// Who may connect: the decision, and the owner of a real connecting socket as the
+// kernel's tables tell it, by netlink and by the /proc files.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <memory>
+#include <string>
+
+#include "session/peer_admission.h"
+#include "session/peer_owner_linux.h"
+#include "tests/support/other_user.h"
+#include "tests/support/session_peer.h"
+
+namespace {
+
+TEST(PeerAdmissionTest, OnlyTheOwnUserThroughLoopbackUnlessOthersAreAllowed)
+{
+    const struct {
+        bool loopback;
+        PeerOwner owner;
+        bool allowOthers;
+        bool accept;
+        const char* reason;
+    } rows[] = {
+        {true, PeerOwner::SameUser, false, true, "same-user"},
+        {true, PeerOwner::OtherUser, false, false, "other-user"},
+        {true, PeerOwner::Unknown, false, false, "owner-unknown"},
+        {false, PeerOwner::OtherUser, false, true, "not-loopback"},
+        {false, PeerOwner::Unknown, false, true, "not-loopback"},
+        {true, PeerOwner::OtherUser, true, true, "other-users-allowed"},
+        {true, PeerOwner::Unknown, true, true, "other-users-allowed"},
+    };
+    for (const auto& row : rows) {
+        Admission admission = admitPeer(row.loopback, row.owner, row.allowOthers);
+        EXPECT_EQ(admission.accept, row.accept) << row.reason;
+        EXPECT_STREQ(admission.reason, row.reason);
+    }
+    EXPECT_EQ(ownerOfUid(false, 0, 0), PeerOwner::Unknown);
+    EXPECT_EQ(ownerOfUid(true, 1000, 1000), PeerOwner::SameUser);
+    EXPECT_EQ(ownerOfUid(true, 0, 1000), PeerOwner::OtherUser);
+    EXPECT_EQ(ownerOfUid(true, kOtherUid, 0), PeerOwner::OtherUser);
+}
+
+socklen_t socketAddress(const std::string& text, uint16_t port, sockaddr_storage& out)
+{
+    out = {};
+    auto& v4 = reinterpret_cast<sockaddr_in&>(out);
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(out);
+    if (inet_pton(AF_INET, text.c_str(), &v4.sin_addr) == 1) {
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(port);
+        return sizeof v4;
+    }
+    inet_pton(AF_INET6, text.c_str(), &v6.sin6_addr);
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(port);
+    return sizeof v6;
+}
+
+// Accepted connections from this user and another, over IPv4, IPv6 and v4-mapped IPv6 on
+// either side; a client that has closed its end has no owner left, though the kernel
+// still lists its connection (as uid 0, which must not pass for root).
+TEST(PeerOwnerTest, TheConnectingSocketsUserFromEitherTable)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to connect as another user";
+    const std::string v4 = randomLoopbackAddress();
+    const struct {
+        std::string listen, connect;
+        bool otherUser, closedFirst;
+    } rows[] = {
+        {v4, v4, false, false},
+        {v4, v4, true, false},
+        {"::1", "::1", true, false},
+        {v4, "::ffff:" + v4, true, false},
+        {"::ffff:" + v4, v4, true, false},
+        {v4, v4, true, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.listen + " <- " + row.connect + (row.otherUser ? " other" : " own") +
+                     (row.closedFirst ? " closed" : ""));
+        sockaddr_storage where;
+        socklen_t length = socketAddress(row.listen, 0, where);
+        int listener = socket(where.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&where), length), 0) << strerror(errno);
+        ASSERT_EQ(listen(listener, 4), 0);
+        getsockname(listener, reinterpret_cast<sockaddr*>(&where), &length);
+        uint16_t port = ntohs(reinterpret_cast<sockaddr_in&>(where).sin_port);  // same place in v6
+
+        int ownClient = -1;
+        auto client = [&] {
+            sockaddr_storage to;
+            socklen_t toLength = socketAddress(row.connect, port, to);
+            ownClient = socket(to.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (connect(ownClient, reinterpret_cast<sockaddr*>(&to), toLength) != 0)
+                return 1;
+            if (row.closedFirst)
+                close(ownClient);
+            return 0;
+        };
+        std::unique_ptr<OtherUser> other;
+        if (row.otherUser)
+            other = std::make_unique<OtherUser>(client);
+        else
+            ASSERT_EQ(client(), 0);
+        pollfd waiting{listener, POLLIN, 0};
+        ASSERT_EQ(poll(&waiting, 1, 60000), 1);
+        int accepted = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (row.closedFirst)  // the client's end has gone once its FIN is here
+            ASSERT_TRUE(eventually([&] {
+                char byte;
+                return recv(accepted, &byte, 1, MSG_DONTWAIT) == 0;
+            }));
+
+        TcpConnection connection;
+        ASSERT_TRUE(connectionOf(accepted, connection));
+        EXPECT_EQ(connection.client.v6, row.connect == "::1");
+        const uint32_t expected = row.otherUser ? kOtherUid : geteuid();
+        for (auto lookup : {ownerByNetlink, ownerByProcFiles}) {
+            uint32_t uid = 12345;
+            bool found = lookup(connection, uid);
+            EXPECT_EQ(found, !row.closedFirst) << (lookup == ownerByNetlink ? "netlink" : "proc");
+            if (found)
+                EXPECT_EQ(uid, expected);
+        }
+        if (other)
+            EXPECT_EQ(other->finish(), 0);
+        for (int fd : {accepted, listener, ownClient})
+            close(fd);
+    }
+}
+
+}  // namespace
