@@ -30,14 +30,14 @@ TEST(HostPeerTest, OnlyTheHostsOwnUserGetsInThroughLoopbackUnlessOthersAreAllowe
     {
         PeerProcess host(TAVIMO_HOST_BINARY, {"--display", xvfb.name()});
         ASSERT_TRUE(host.waitReady());
-        EXPECT_EQ(OtherUser([&] { return closedUnanswered(host.connect(kFramePort), true); }).finish(), 0);
+        EXPECT_EQ(asOtherUser([&] { return closedUnanswered(host.connect(kFramePort), true); }), 0);
         EXPECT_TRUE(host.waitForLine("peer-refused frame uid=65534 "));
         // No session was started for it: the host's own user is served.
         int frame = host.connect(kFramePort);
         EXPECT_FALSE(fetchFrame(frame).empty());
 
         // The input port is polled only while a session runs.
-        EXPECT_EQ(OtherUser([&] { return closedUnanswered(host.connect(kInputPort), false); }).finish(), 0);
+        EXPECT_EQ(asOtherUser([&] { return closedUnanswered(host.connect(kInputPort), false); }), 0);
         EXPECT_TRUE(host.waitForLine("peer-refused input uid=65534 "));
         EXPECT_EQ(host.count("input-connected"), 0);
         host.connect(kInputPort);
@@ -46,7 +46,7 @@ TEST(HostPeerTest, OnlyTheHostsOwnUserGetsInThroughLoopbackUnlessOthersAreAllowe
     }
     PeerProcess host(TAVIMO_HOST_BINARY, {"--display", xvfb.name(), "--allow-other-users"});
     ASSERT_TRUE(host.waitReady());
-    EXPECT_EQ(OtherUser([&] { return fetchFrame(host.connect(kFramePort)).empty() ? 1 : 0; }).finish(), 0);
+    EXPECT_EQ(asOtherUser([&] { return fetchFrame(host.connect(kFramePort)).empty() ? 1 : 0; }), 0);
     EXPECT_TRUE(host.waitForLine("frame-connected"));
     EXPECT_EQ(host.count("peer-refused"), 0);
 }
