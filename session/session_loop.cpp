@@ -182,6 +182,7 @@ void SessionLoop::acceptFrame()
     tuneForFrames(fd, kSendTimeoutSeconds);
     std::string keepalive = keepViewerAlive(fd);
     frameFd_ = fd;
+    viewer_ = peer;
     sessionOver_ = false;
     controlHave_ = 0;
     await_ = Await::NextFrame;

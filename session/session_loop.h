@@ -97,6 +97,8 @@ protected:
     void endSession(bool byClient, const char* reason);
     // Ends the session, if one runs, and then the loop, with exit status 0.
     void requestExit() { exitRequested_ = true; }
+    // Where the session's FrameChannel comes from ("a.b.c.d:port").
+    const std::string& viewer() const { return viewer_; }
 
     EventLog& log_;
 
@@ -130,6 +132,7 @@ private:
 
     // The session.
     SocketHandle frameFd_ = kNoSocket;
+    std::string viewer_;
     SocketHandle inputFd_ = kNoSocket;
     bool sessionOver_ = false;
     uint8_t control_[12] = {};
