@@ -78,8 +78,9 @@ install -D -m0644 packaging/deb/tavimo-host.service "$deb/usr/lib/systemd/user/t
 install -D -m0644 packaging/deb/copyright "$deb/usr/share/doc/tavimo-host/copyright"
 # A native package's changelog: this version, dated by the commit it was built from.
 maintainer=${TAVIMO_MAINTAINER:-Tavimo developers <packages@tavimo.example>}
+built=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}
 printf 'tavimo-host (%s) unstable; urgency=medium\n\n  * Release %s.\n\n -- %s  %s\n' \
-    "$version" "$version" "$maintainer" "$(date -R -d "@$(git log -1 --format=%ct)")" |
+    "$version" "$version" "$maintainer" "$(date -R -d "@$built")" |
   gzip -9n > "$deb/usr/share/doc/tavimo-host/changelog.gz"
 mkdir -p "$deb/usr/share/man/man1"
 # help2man takes the options from --help; the usage line becomes the OPTIONS heading.
