@@ -56,6 +56,7 @@
 #include "net/frame_protocol.h"
 #include "session/event_log.h"
 #include "session/session_loop.h"
+#include "tavimo_version.h"
 
 namespace {
 
@@ -92,6 +93,7 @@ const char kUsage[] =
     "  --no-damage         read and encode the whole screen for every frame and answer\n"
     "                      at once, changed or not\n"
     "  --trace-input       log every input message, keys included\n"
+    "  --version           print the version and exit\n"
     "  --help\n";
 
 struct Options {
@@ -109,7 +111,7 @@ struct Options {
 int parse(int argc, char** argv, Options& options)
 {
     enum { Display = 1000, Address, Quality, Subsampling, MaxRate, MinQuality, Keyboard, Log, Ready, Once,
-           AllowOthers, NoShm, NoDamage, Trace, Help };
+           AllowOthers, NoShm, NoDamage, Trace, Help, Version };
     static const option longOptions[] = {
         {"display", required_argument, nullptr, Display}, {"address", required_argument, nullptr, Address},
         {"quality", required_argument, nullptr, Quality}, {"subsampling", required_argument, nullptr, Subsampling},
@@ -120,6 +122,7 @@ int parse(int argc, char** argv, Options& options)
         {"allow-other-users", no_argument, nullptr, AllowOthers},
         {"no-damage", no_argument, nullptr, NoDamage},
         {"trace-input", no_argument, nullptr, Trace},     {"help", no_argument, nullptr, Help},
+        {"version", no_argument, nullptr, Version},
         {nullptr, 0, nullptr, 0},
     };
     const char* display = std::getenv("DISPLAY");
@@ -175,6 +178,7 @@ int parse(int argc, char** argv, Options& options)
         case NoDamage: options.damage = false; break;
         case Trace: options.host.traceInput = true; break;
         case Help: std::fputs(kUsage, stdout); return -1;
+        case Version: std::puts("tavimo-host " TAVIMO_VERSION); return -1;
         default: std::fputs(kUsage, stderr); return 2;
         }
     }

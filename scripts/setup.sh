@@ -16,6 +16,7 @@ packages=(
   libx11-dev libxext-dev libxtst-dev libxfixes-dev libxdamage-dev libxi-dev libxkbcommon-dev libxkbcommon-x11-dev
   xterm x11-apps openbox xinput
   dpkg-dev
+  help2man zip unzip
 )
 
 missing=()

@@ -21,6 +21,9 @@ for arch in i686 x86_64; do
 done
 
 status=0
+echo "== packages (build/packages)"
+bash scripts/package.sh || status=1
+
 echo "== native tests"
 (cd build/native && ctest --output-on-failure -j$jobs) || status=1
 
