@@ -1,0 +1,387 @@
+// One scenario of the pair benchmark (scripts/bench.sh pair): it puts a picture, and what
+// changes on it, on the remote X screen that the host shares, and prints one line. Bytes
+// and frames per second come from pair_relay's frame log, CPU from /proc, latency from
+// polling the viewer's X screen.
+//
+//   pair_probe SCENARIO LABEL REMOTE_DISPLAY VIEWER_DISPLAY FRAME_LOG
+//              HOST_PID TAVIMO_PID WINESERVER_PID VIEWER_X_PID
+//
+//   idle    a still photo-like 1920x1080 picture
+//   strip   a 300x40 terminal-like line on it, changing every 100 ms
+//   flip    a 200x200 square changing colour at random 150-400 ms intervals: the time until
+//           the viewer's screen shows each change
+//   full    two full-screen pictures alternating up to 50 times a second
+//   settle  full, then the screen goes still: the time until the first frame the host
+//           sends more than 300 ms later (the sharpening frame) has arrived
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr int kWidth = 1920;
+constexpr int kHeight = 1080;
+constexpr auto kWarmUp = 3s;
+constexpr auto kWindow = 10s;
+
+[[noreturn]] void fail(const std::string& what)
+{
+    std::fprintf(stderr, "pair_probe: %s\n", what.c_str());
+    std::exit(1);
+}
+
+int64_t nanos(Clock::time_point at)
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
+}
+
+double milliseconds(Clock::duration span)
+{
+    return std::chrono::duration<double, std::milli>(span).count();
+}
+
+struct Setup {
+    std::string label;
+    Display* remote;
+    Display* viewer;
+    std::string frameLog;
+    int host, tavimo, wineserver, viewerX;
+};
+
+// User plus system time a process has used, in seconds; 0 when it is not there.
+double cpuSeconds(int pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    std::getline(in, stat);
+    size_t name = stat.rfind(')');
+    if (name == std::string::npos)
+        return 0;
+    std::istringstream fields(stat.substr(name + 1));
+    std::string skipped;
+    for (int field = 3; field <= 13; ++field)  // state .. cmajflt
+        fields >> skipped;
+    unsigned long long user = 0, system = 0;
+    fields >> user >> system;
+    return double(user + system) / double(sysconf(_SC_CLK_TCK));
+}
+
+// pair_relay's lines: header and end times (steady clock, ns) and bytes on the wire.
+struct Frame {
+    int64_t start, end, bytes;
+};
+
+std::vector<Frame> readFrames(const std::string& path)
+{
+    std::ifstream in(path);
+    std::vector<Frame> frames;
+    for (Frame frame; in >> frame.start >> frame.end >> frame.bytes;)
+        frames.push_back(frame);
+    return frames;
+}
+
+uint32_t channelDistance(unsigned long a, unsigned long b)
+{
+    uint32_t most = 0;
+    for (int shift = 0; shift < 24; shift += 8)
+        most = std::max<uint32_t>(most, uint32_t(std::abs(int((a >> shift) & 255) - int((b >> shift) & 255))));
+    return most;
+}
+
+// Smooth colour fields with a little grain, like a photograph; `variant` shifts the fields
+// for a second, entirely different picture.
+Pixmap photo(Display* display, int variant)
+{
+    Window root = DefaultRootWindow(display);
+    XImage* image = XCreateImage(display, DefaultVisual(display, 0), 24, ZPixmap, 0,
+                                 static_cast<char*>(std::malloc(size_t(kWidth) * kHeight * 4)), kWidth, kHeight, 32, 0);
+    uint32_t noise = 12345u + uint32_t(variant);
+    double phase = variant * 2.1;
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x) {
+            noise = noise * 1664525u + 1013904223u;
+            double u = x / 310.0, v = y / 230.0, grain = double(noise >> 28) - 7.5;
+            double fields[3] = {std::sin(u + phase) * std::cos(v * 0.7), std::sin(v + 0.5 * u + phase * 1.3),
+                                std::cos(u * 0.6 - v + phase)};
+            unsigned long pixel = 0;
+            for (double field : fields)
+                pixel = pixel << 8 | unsigned(std::clamp(128 + 90 * field + grain, 0.0, 255.0));
+            XPutPixel(image, x, y, pixel);
+        }
+    Pixmap pixmap = XCreatePixmap(display, root, kWidth, kHeight, unsigned(DefaultDepth(display, 0)));
+    XPutImage(display, pixmap, DefaultGC(display, 0), image, 0, 0, 0, 0, kWidth, kHeight);
+    XDestroyImage(image);
+    return pixmap;
+}
+
+Window overlay(Display* display, int x, int y, int width, int height)
+{
+    XSetWindowAttributes attributes;
+    attributes.override_redirect = True;
+    attributes.background_pixel = 0;
+    Window window = XCreateWindow(display, DefaultRootWindow(display), x, y, unsigned(width), unsigned(height), 0,
+                                  CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel,
+                                  &attributes);
+    XMapRaised(display, window);
+    return window;
+}
+
+void paint(Display* display, Window window, unsigned long colour)
+{
+    XSetWindowBackground(display, window, colour);
+    XClearWindow(display, window);
+    XSync(display, False);
+}
+
+// The remote screen's full-screen picture: one of two photos, switched on the server.
+struct Backdrop {
+    Display* display;
+    Window window;
+    Pixmap photos[2];
+    int shown = 0;
+
+    explicit Backdrop(Display* remote)
+        : display(remote), window(overlay(remote, 0, 0, kWidth, kHeight)), photos{photo(remote, 0), photo(remote, 1)}
+    {
+        show(0);
+    }
+    void show(int which)
+    {
+        shown = which;
+        XSetWindowBackgroundPixmap(display, window, photos[which]);
+        XClearWindow(display, window);
+        XSync(display, False);
+    }
+};
+
+// Runs `step` every `period` until `until`, and says how often it ran; a step that runs
+// late is not made up for.
+int animate(Clock::time_point until, Clock::duration period, const std::function<void()>& step)
+{
+    int steps = 0;
+    for (Clock::time_point next = Clock::now() + period; next < until; next = std::max(next + period, Clock::now())) {
+        std::this_thread::sleep_until(next);
+        step();
+        ++steps;
+    }
+    std::this_thread::sleep_until(until);
+    return steps;
+}
+
+struct Usage {
+    double bytesPerSecond = 0, framesPerSecond = 0, stepsPerSecond = 0;
+    double host = 0, tavimo = 0, viewerSide = 0;  // % of one core
+};
+
+// A warm-up, then the measured window, `step` running all along.
+Usage measure(const Setup& setup, Clock::duration period, const std::function<void()>& step)
+{
+    animate(Clock::now() + kWarmUp, period, step);
+    int pids[] = {setup.host, setup.tavimo, setup.wineserver, setup.viewerX};
+    double before[4], after[4];
+    Clock::time_point start = Clock::now();
+    for (int i = 0; i < 4; ++i)
+        before[i] = cpuSeconds(pids[i]);
+    int steps = animate(start + kWindow, period, step);
+    Clock::time_point end = Clock::now();
+    for (int i = 0; i < 4; ++i)
+        after[i] = cpuSeconds(pids[i]);
+
+    double seconds = std::chrono::duration<double>(end - start).count();
+    Usage usage;
+    usage.stepsPerSecond = steps / seconds;
+    for (const Frame& frame : readFrames(setup.frameLog))
+        if (frame.end > nanos(start) && frame.end <= nanos(end)) {
+            usage.bytesPerSecond += double(frame.bytes) / seconds;
+            usage.framesPerSecond += 1 / seconds;
+        }
+    auto percent = [&](int i) { return (after[i] - before[i]) * 100 / seconds; };
+    usage.host = percent(0);
+    usage.tavimo = percent(1);
+    usage.viewerSide = percent(1) + percent(2) + percent(3);
+    return usage;
+}
+
+void printUsage(const Setup& setup, const Usage& usage, const std::string& more = "")
+{
+    std::printf("%s: %.1f kB/s to the viewer, %.1f frames/s; CPU %% of a core: host %.1f, Tavimo %.1f, "
+                "Tavimo+wineserver+Xvfb %.1f%s\n",
+                setup.label.c_str(), usage.bytesPerSecond / 1000, usage.framesPerSecond, usage.host, usage.tavimo,
+                usage.viewerSide, more.c_str());
+}
+
+void idle(const Setup& setup)
+{
+    Backdrop backdrop(setup.remote);
+    printUsage(setup, measure(setup, 100ms, [] {}));
+}
+
+void strip(const Setup& setup)
+{
+    Display* display = setup.remote;
+    Backdrop backdrop(display);
+    Window line = overlay(display, 760, 520, 300, 40);
+    XGCValues values;
+    values.foreground = 0xE0E0E0;
+    GC gc = XCreateGC(display, line, GCForeground, &values);
+    int count = 0;
+    printUsage(setup, measure(setup, 100ms, [&] {
+                   ++count;
+                   XSetWindowBackground(display, line, count % 2 ? 0x1E2430 : 0x242A36);
+                   XClearWindow(display, line);
+                   std::string text = "$ make -j2   [" + std::to_string(count * 7919 % 100000) + "] step " +
+                                      std::to_string(count);
+                   XDrawString(display, line, gc, 8, 26, text.c_str(), int(text.size()));
+                   XSync(display, False);
+               }));
+}
+
+unsigned long viewerPixel(Display* viewer, int x, int y)
+{
+    XImage* image = XGetImage(viewer, DefaultRootWindow(viewer), x, y, 1, 1, AllPlanes, ZPixmap);
+    if (!image)
+        fail("cannot read the viewer's screen");
+    unsigned long pixel = XGetPixel(image, 0, 0) & 0xFFFFFF;
+    XDestroyImage(image);
+    return pixel;
+}
+
+XImage* viewerScreen(Display* viewer)
+{
+    Window root = DefaultRootWindow(viewer);
+    return XGetImage(viewer, root, 0, 0, unsigned(DisplayWidth(viewer, 0)), unsigned(DisplayHeight(viewer, 0)),
+                     AllPlanes, ZPixmap);
+}
+
+// Where the square shows on the viewer's screen: the middle of the pixels that changed to
+// its colour since `before`.
+bool findSquare(Display* viewer, XImage* before, unsigned long colour, int& atX, int& atY)
+{
+    XImage* now = viewerScreen(viewer);
+    int left = now->width, top = now->height, right = -1, bottom = -1, count = 0;
+    for (int y = 0; y < now->height; ++y)
+        for (int x = 0; x < now->width; ++x) {
+            unsigned long pixel = XGetPixel(now, x, y) & 0xFFFFFF;
+            if (channelDistance(pixel, colour) < 48 && channelDistance(pixel, XGetPixel(before, x, y)) >= 48) {
+                left = std::min(left, x), right = std::max(right, x);
+                top = std::min(top, y), bottom = std::max(bottom, y);
+                ++count;
+            }
+        }
+    XDestroyImage(now);
+    atX = (left + right) / 2;
+    atY = (top + bottom) / 2;
+    return count > 150 * 150 && right - left < 220 && bottom - top < 220;
+}
+
+void flip(const Setup& setup)
+{
+    // Consecutive colours differ fully in at least one channel.
+    const unsigned long colours[] = {0xFF0000, 0x00FFFF, 0xFFFF00, 0x0000FF, 0x00FF00, 0xFF00FF};
+    constexpr int kFlips = 40;
+    Backdrop backdrop(setup.remote);
+    std::this_thread::sleep_for(kWarmUp);
+    XImage* before = viewerScreen(setup.viewer);
+    Window square = overlay(setup.remote, 100, 100, 200, 200);
+    paint(setup.remote, square, 0xFFFFFF);
+    int x = 0, y = 0;
+    Clock::time_point giveUp = Clock::now() + 15s;
+    while (!findSquare(setup.viewer, before, 0xFFFFFF, x, y)) {
+        if (Clock::now() > giveUp)
+            fail("the square never showed on the viewer's screen");
+        std::this_thread::sleep_for(100ms);
+    }
+    XDestroyImage(before);
+
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> interval(150, 400);
+    std::vector<double> latencies;
+    int missed = 0;
+    for (int i = 0; i < kFlips; ++i) {
+        unsigned long colour = colours[i % 6];
+        paint(setup.remote, square, colour);
+        Clock::time_point changed = Clock::now();
+        Clock::time_point seen;
+        while (channelDistance(viewerPixel(setup.viewer, x, y), colour) >= 48 && Clock::now() - changed < 3s)
+            std::this_thread::sleep_for(500us);
+        seen = Clock::now();
+        if (seen - changed < 3s)
+            latencies.push_back(milliseconds(seen - changed));
+        else
+            ++missed;
+        std::this_thread::sleep_until(changed + std::chrono::milliseconds(interval(random)));
+    }
+    if (latencies.empty())
+        fail("the viewer showed none of the changes");
+    std::sort(latencies.begin(), latencies.end());
+    double p90 = latencies[(latencies.size() * 9 + 9) / 10 - 1];
+    std::string misses = missed ? ", " + std::to_string(missed) + " not shown within 3 s" : "";
+    std::printf("%s: median %.1f ms, p90 %.1f ms over %zu changes (square at %d,%d on the viewer's screen)%s\n",
+                setup.label.c_str(), latencies[latencies.size() / 2], p90, latencies.size(), x, y, misses.c_str());
+}
+
+void full(const Setup& setup, bool settle)
+{
+    Backdrop backdrop(setup.remote);
+    Usage usage = measure(setup, 20ms, [&] { backdrop.show(1 - backdrop.shown); });
+    char changes[64];
+    std::snprintf(changes, sizeof changes, "; the screen changed %.1f times/s", usage.stepsPerSecond);
+    if (!settle) {
+        printUsage(setup, usage, changes);
+        return;
+    }
+    int64_t still = nanos(Clock::now());
+    std::this_thread::sleep_for(5s);
+    std::string sharpening = "; no frame in the 5 s after the screen went still";
+    for (const Frame& frame : readFrames(setup.frameLog))
+        if (frame.start > still + 300'000'000) {
+            sharpening = "; sharpening frame " + std::to_string((frame.end - still) / 1'000'000) +
+                         " ms after the screen went still";
+            break;
+        }
+    printUsage(setup, usage, changes + sharpening);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 10) {
+        std::fputs("usage: pair_probe idle|strip|flip|full|settle LABEL REMOTE_DISPLAY VIEWER_DISPLAY FRAME_LOG "
+                   "HOST_PID TAVIMO_PID WINESERVER_PID VIEWER_X_PID\n",
+                   stderr);
+        return 2;
+    }
+    Setup setup = {argv[2], XOpenDisplay(argv[3]), XOpenDisplay(argv[4]), argv[5],
+                   std::atoi(argv[6]), std::atoi(argv[7]), std::atoi(argv[8]), std::atoi(argv[9])};
+    if (!setup.remote || !setup.viewer)
+        fail("cannot open the displays");
+    std::string scenario = argv[1];
+    if (scenario == "idle")
+        idle(setup);
+    else if (scenario == "strip")
+        strip(setup);
+    else if (scenario == "flip")
+        flip(setup);
+    else if (scenario == "full" || scenario == "settle")
+        full(setup, scenario == "settle");
+    else
+        fail("unknown scenario " + scenario);
+}
