@@ -34,6 +34,9 @@ target_include_directories(Tavimo PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/res ${CMAK
 target_link_options(Tavimo PRIVATE -municode)
 target_link_libraries(Tavimo PRIVATE tavimo_win)
 
+# TavimoHost.exe's parts.
+add_subdirectory(winhost)
+
 include(GoogleTest)
 add_subdirectory(tests/win)
 
