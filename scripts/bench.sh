@@ -5,13 +5,15 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build/bench"
 (cd "$top" && cmake --preset bench >/dev/null)
-cmake --build "$build" -j2 --target decode_bench receive_bench host_bench
+cmake --build "$build" -j2 --target decode_bench receive_bench host_bench change_bench
 echo
 "$build/bench/decode_bench" "$@"
 echo
 "$build/bench/receive_bench"
 echo
 "$build/bench/host_bench"
+echo
+"$build/bench/change_bench"
 
 # The receiver thread under Wine, against a Release build of the counterpart server.
 tavimo_top="$top"
@@ -61,3 +63,13 @@ awk -v n=$((last - first)) -v s="$start" -v e="$end" 'BEGIN {
 wineserver -k 2>/dev/null || true  # Tavimo goes; the host ends the session with its summary
 for _ in $(seq 100); do grep -q '^frames ' "$desktop/host.log" && break; sleep 0.1; done
 grep '^frames ' "$desktop/host.log" | sed 's/^/tavimo-host, the whole session: /'
+
+# The Windows host's GDI capture and change check next to the encode, under Wine on a
+# 1920x1080 screen of its own.
+cmake --build "$TAVIMO_WIN_BUILD" -j2 --target capture_bench >/dev/null
+tavimo_stop_remote_desktop
+tavimo_stop_wine
+tavimo_start_xvfb 1920x1080
+"$WINE" wineboot >/dev/null 2>&1 </dev/null || true
+echo
+"$WINE" "$TAVIMO_WIN_BUILD/capture_bench.exe" </dev/null

@@ -47,7 +47,8 @@ tavimo_prepare_prefix() {
   touch "$WINEPREFIX/.tavimo-ready"
 }
 
-# Xvfb on a free display, unless one is given; sets DISPLAY and tavimo_xvfb_pid.
+# Xvfb on a free display, unless one is given; sets DISPLAY and tavimo_xvfb_pid. An
+# argument sets the screen's size (default 1280x1024).
 tavimo_start_xvfb() {
   tavimo_xvfb_pid=
   if [ -n "${DISPLAY:-}" ] && [ -z "${TAVIMO_OWN_DISPLAY:-}" ]; then
@@ -56,7 +57,7 @@ tavimo_start_xvfb() {
   local n
   for n in $(seq 90 190); do
     if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then
-      Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+      Xvfb ":$n" -screen 0 "${1:-1280x1024}x24" -nolisten tcp >/dev/null 2>&1 &
       tavimo_xvfb_pid=$!
       export DISPLAY=":$n"
       local i

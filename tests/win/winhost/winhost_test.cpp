@@ -255,7 +255,9 @@ TEST(InputInjectTest, ClicksLandOnTheirPixelAndKeysComeWithTheirExtendedFlag)
         EXPECT_EQ(0, GetAsyncKeyState(key) & 0x8000) << key;
 }
 
-// The test program started again as the peer: it connects and waits until the test hangs up.
+// The test program started again as the peer: it connects, says so, and waits until the
+// test hangs up. Wine finds a socket's process among the sockets the process has used
+// itself, and a connect alone is done by its server.
 int connectAndWait(const char* address, const char* port)
 {
     WSADATA wsa;
@@ -263,9 +265,9 @@ int connectAndWait(const char* address, const char* port)
     if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0 || getaddrinfo(address, port, nullptr, &found) != 0)
         return 2;
     SOCKET s = socket(found->ai_family, SOCK_STREAM, IPPROTO_TCP);
-    if (connect(s, found->ai_addr, int(found->ai_addrlen)) != 0)
+    char byte = 1;
+    if (connect(s, found->ai_addr, int(found->ai_addrlen)) != 0 || send(s, &byte, 1, 0) != 1)
         return 3;
-    char byte;
     recv(s, &byte, 1, 0);
     return 0;
 }
@@ -307,6 +309,8 @@ TEST(PeerOwnerTest, TheConnectingProcessIsFoundAsTheSameUser)
         timeval wait = {30, 0};
         ASSERT_EQ(1, select(0, &readable, nullptr, nullptr, &wait)) << c.listen;
         SOCKET accepted = accept(listener, nullptr, nullptr);
+        char byte;
+        ASSERT_EQ(1, recv(accepted, &byte, 1, 0));
 
         PeerOwner owner = findPeerOwner(accepted);
         if (owner.processId == 0 && std::string(c.listen) == "::1") {
