@@ -5,8 +5,9 @@
 
 namespace {
 
-// VK_CANCEL (Break), Page Up to Down, Insert, Delete, the Windows and menu keys, Sleep,
-// keypad Divide, Num Lock, right Ctrl and Alt, the browser, volume, media and launch keys.
+// Break, Page Up and Down, End, Home, the arrows, Print Screen, Insert, Delete, the Windows
+// and menu keys, Sleep, keypad Divide, Num Lock, right Ctrl and Alt, and the browser,
+// volume, media and launch keys.
 constexpr uint8_t kExtended[] = {
     0x03, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x27, 0x28, 0x2C, 0x2D, 0x2E, 0x5B, 0x5C, 0x5D, 0x5F, 0x6F,
     0x90, 0xA3, 0xA5, 0xA6, 0xA7, 0xA8, 0xA9, 0xAA, 0xAB, 0xAC, 0xAD, 0xAE, 0xAF, 0xB0, 0xB1, 0xB2, 0xB3,
