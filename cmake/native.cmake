@@ -10,6 +10,7 @@ pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET GLOBAL libturbojpeg)
 add_subdirectory(session)
 add_subdirectory(server)
 add_subdirectory(host)
+add_subdirectory(winhost)
 add_subdirectory(tests)
 
 if(TAVIMO_FUZZ)

@@ -35,6 +35,8 @@ target_link_options(Tavimo PRIVATE -municode)
 target_link_libraries(Tavimo PRIVATE tavimo_win)
 
 add_subdirectory(session)
+# TavimoHost.exe's parts.
+add_subdirectory(winhost)
 
 include(GoogleTest)
 add_subdirectory(tests/win)
@@ -43,3 +45,7 @@ add_subdirectory(tests/win)
 add_executable(stream_bench bench/win/stream_bench.cpp tests/win/support/test_server.cpp
   tests/win/support/recorded_messages.cpp)
 target_link_libraries(stream_bench PRIVATE tavimo_win)
+
+# The Windows host's capture and change check next to the encode, under Wine (scripts/bench.sh).
+add_executable(capture_bench bench/win/capture_bench.cpp)
+target_link_libraries(capture_bench PRIVATE tavimo_winhost)

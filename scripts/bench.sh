@@ -39,13 +39,15 @@ end_session() {
 random_loopback() { echo "127.$((RANDOM % 250 + 1)).$((RANDOM % 250 + 1)).$((RANDOM % 250 + 1))"; }
 
 native_benches() {
-  cmake --build "$build" -j2 --target decode_bench receive_bench host_bench
+  cmake --build "$build" -j2 --target decode_bench receive_bench host_bench change_bench
   echo
   "$build/bench/decode_bench" "$@"
   echo
   "$build/bench/receive_bench"
   echo
   "$build/bench/host_bench"
+  echo
+  "$build/bench/change_bench"
 }
 
 # The receiver thread under Wine, against a Release build of the counterpart server.
@@ -61,31 +63,15 @@ stream_bench() {
   "$WINE" "$TAVIMO_WIN_BUILD/stream_bench.exe" </dev/null
 }
 
-# A real desktop streamed to Tavimo: tavimo-host sharing a 1920x1080 Xvfb with a window
-# manager, a terminal and a clock, Tavimo.exe under Wine showing it. Frames per second over
-# 10 s, to read next to the receiver's bound above and the host's capture+encode time.
-desktop_bench() {
-  cmake --build "$top/build/release" -j2 --target tavimo-host >/dev/null
-  cmake --build "$TAVIMO_WIN_BUILD" -j2 --target Tavimo >/dev/null
-  local desktop="$TAVIMO_WIN_BUILD/bench-tmp/desktop" address
-  address=$(random_loopback)
-  mkdir -p "$desktop"
-  tavimo_start_remote_desktop 1920x1080 "$address" "$desktop"
-  start_viewer "$desktop" "$address" 1280x1024
-  frames() { grep -c 'frame-send body' "$desktop/host.log" 2>/dev/null || true; }
-  for _ in $(seq 300); do [ "$(frames)" -ge 20 ] && break; sleep 0.1; done
-  local first start last end
-  first=$(frames)
-  start=$(date +%s.%N)
-  sleep 10
-  last=$(frames)
-  end=$(date +%s.%N)
+# The Windows host's GDI capture and change check next to the encode, under Wine on a
+# 1920x1080 screen of its own.
+capture_bench() {
+  cmake --build "$TAVIMO_WIN_BUILD" -j2 --target capture_bench >/dev/null
+  tavimo_stop_wine
+  tavimo_start_xvfb 1920x1080
+  tavimo_prepare_prefix
   echo
-  awk -v n=$((last - first)) -v s="$start" -v e="$end" 'BEGIN {
-    printf "real desktop 1920x1080 via tavimo-host to Tavimo under Wine: %.1f frames per second (%.2f ms a frame)\n",
-      n / (e - s), (e - s) * 1000 / n }'
-  end_session "$desktop"
-  tavimo_stop_remote_desktop
+  "$WINE" "$TAVIMO_WIN_BUILD/capture_bench.exe" </dev/null
   tavimo_stop_wine
 }
 
@@ -164,6 +150,6 @@ if [ "${1:-}" = pair ]; then
 else
   native_benches "$@"
   stream_bench
-  desktop_bench
+  capture_bench
   pair_bench
 fi

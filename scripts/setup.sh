@@ -44,14 +44,14 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
 fi
 
-# libjpeg-turbo from Debian's own source, and GoogleTest, cross-built static for both
-# Windows targets: i686 is what ships, x86_64 runs the Windows-side tests where 32-bit
-# programs cannot run.
+# libjpeg-turbo from Debian's own source (libjpeg for the viewer, TurboJPEG for the Windows
+# host), and GoogleTest, cross-built static for both Windows targets: i686 is what ships,
+# x86_64 runs the Windows-side tests where 32-bit programs cannot run.
 src="$cache/src"
 for arch in i686 x86_64; do
   prefix="$cache/$arch"
   toolchain="$top/cmake/mingw-$arch.cmake"
-  if [ ! -f "$prefix/jpeg/lib/libjpeg.a" ]; then
+  if [ ! -f "$prefix/jpeg/lib/libjpeg.a" ] || [ ! -f "$prefix/jpeg/lib/libturbojpeg.a" ]; then
     if ! ls -d "$src"/libjpeg-turbo-*/ >/dev/null 2>&1; then
       apt_update
       rm -rf "$src" && mkdir -p "$src"
@@ -62,7 +62,7 @@ for arch in i686 x86_64; do
     cmake -S "$jsrc" -B "$prefix/jpeg-build" -G Ninja -Wno-dev \
       -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_INSTALL_PREFIX="$prefix/jpeg" \
       -DCMAKE_BUILD_TYPE=Release -DENABLE_SHARED=OFF -DENABLE_STATIC=ON \
-      -DWITH_SIMD=ON -DREQUIRE_SIMD=ON -DWITH_TURBOJPEG=OFF -DWITH_JAVA=OFF \
+      -DWITH_SIMD=ON -DREQUIRE_SIMD=ON -DWITH_TURBOJPEG=ON -DWITH_JAVA=OFF \
       -DWITH_JPEG7=OFF -DWITH_JPEG8=OFF >/dev/null
     cmake --build "$prefix/jpeg-build" >/dev/null
     cmake --install "$prefix/jpeg-build" >/dev/null

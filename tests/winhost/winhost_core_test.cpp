@@ -1,0 +1,104 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "winhost/key_flags.h"
+#include "winhost/pointer_scale.h"
+#include "winhost/tile_changes.h"
+
+namespace {
+
+TEST(TileChangesTest, FindsTheRowsBetweenTheFirstAndLastDifference)
+{
+    // Padding after each row that differs between the two pictures but is never compared.
+    const int width = 203, height = 97, pitch = width * 4 + 20;
+    struct Case { std::vector<std::pair<int, int>> changedPixels; int top, bottom; };  // 0, 0: unchanged
+    const Case cases[] = {
+        {{}, 0, 0},
+        {{{0, 0}}, 0, 1},
+        {{{width - 1, height - 1}}, height - 1, height},
+        {{{100, 50}, {131, 81}}, 50, 82},  // a pointer's corners
+        {{{7, 3}, {150, 90}, {60, 40}}, 3, 91},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> before(size_t(pitch) * height), after;
+        for (size_t i = 0; i < before.size(); ++i)
+            before[i] = uint8_t(i * 7 + i / 4093);
+        after = before;
+        for (int y = 0; y < height; ++y)
+            after[size_t(y) * pitch + width * 4] ^= 0xFF;
+        for (auto [x, y] : c.changedPixels)
+            after[size_t(y) * pitch + size_t(x) * 4 + 1] ^= 0x01;
+        ChangedRows rows = findChangedRows(before.data(), after.data(), size_t(width) * 4, height, pitch);
+        EXPECT_EQ(c.bottom > 0, rows.changed);
+        EXPECT_EQ(c.top, rows.top);
+        EXPECT_EQ(c.bottom, rows.bottom);
+    }
+}
+
+// " +a0 -a0": the strokes, keys in hex.
+std::string text(const std::vector<KeyStroke>& strokes)
+{
+    const char* hex = "0123456789abcdef";
+    std::string out;
+    for (const KeyStroke& s : strokes)
+        out += std::string(s.down ? " +" : " -") + hex[s.virtualKey >> 4] + hex[s.virtualKey & 15];
+    return out;
+}
+
+TEST(HeldKeysTest, EachPhysicalKeyIsPressedOnceAndAllAreReleasedAtTheEnd)
+{
+    constexpr uint32_t kSettle = 0x1000;  // HeldKeys::settle, as before a click
+    // The strokes for the events, then after the bar the releases at the end.
+    struct Case { std::vector<std::pair<uint32_t, bool>> events; const char* strokes; };
+    const Case cases[] = {
+        // As the viewer reports Shift and Ctrl: the generic code, then the side code.
+        {{{0x10, true}, {0xA0, true}, {0x10, false}, {0xA0, false}}, " +a0 -a0 |"},
+        {{{0x11, true}, {0xA3, true}, {0x11, false}, {0xA3, false}}, " +a3 -a3 |"},
+        // Both Shift keys; the left one goes up while the right one is held.
+        {{{0x10, true}, {0xA0, true}, {0xA1, true}, {0xA0, false}, {0x10, false}, {0xA1, false}},
+         " +a0 +a1 -a0 -a1 |"},
+        // Right Shift and right Ctrl changed in one scan: no left-hand key on the way.
+        {{{0x10, true}, {0x11, true}, {0xA1, true}, {0xA3, true}}, " +a1 +a3 | -a3 -a1"},
+        // A generic code alone presses the left-hand key before anything else...
+        {{{0x10, true}, {0x41, true}, {0x41, false}, {0x10, false}}, " +a0 +41 -41 -a0 |"},
+        {{{0x12, true}, {0x12, false}}, " +a4 -a4 |"},
+        {{{0x11, true}, {kSettle, true}}, " +a2 | -a2"},
+        // ...and nothing at all when the session ends first.
+        {{{0x10, true}}, " |"},
+        // Repeats, releases of keys never pressed, mouse buttons and codes past 0xFE.
+        {{{0x41, true}, {0x41, true}, {0x42, false}, {0x01, true}, {0x104, true}, {0xFF, true}}, " +41 | -41"},
+        {{{0x42, true}, {0x42, false}, {0x42, true}}, " +42 -42 +42 | -42"},
+    };
+    for (const Case& c : cases) {
+        HeldKeys keys;
+        std::vector<KeyStroke> strokes;
+        for (auto [key, down] : c.events) {
+            if (key == kSettle)
+                keys.settle(strokes);
+            else
+                keys.change(key, down, strokes);
+        }
+        std::string seen = text(strokes) + " |";
+        strokes.clear();
+        keys.releaseAll(strokes);
+        EXPECT_EQ(seen + text(strokes), c.strokes);
+    }
+}
+
+TEST(PointerScaleTest, EveryPixelComesBackWhetherWindowsRoundsDownOrToTheNearest)
+{
+    for (int extent : {1, 2, 3, 768, 1080, 1366, 1920, 2160, 3840, 7680}) {
+        for (int pixel = 0; pixel < extent; ++pixel) {
+            int64_t c = absoluteCoordinate(pixel, extent);
+            ASSERT_LE(c, 65535);
+            ASSERT_EQ(pixel, c * extent / 65536) << extent;
+            ASSERT_EQ(pixel, (c * extent + 32768) / 65536) << extent;
+        }
+        EXPECT_EQ(0, absoluteCoordinate(-3, extent));
+        EXPECT_EQ(absoluteCoordinate(extent - 1, extent), absoluteCoordinate(extent + 5, extent));
+    }
+}
+
+}  // namespace

@@ -1,0 +1,26 @@
+// Which user runs the process at the other end of an accepted TCP connection from this
+// machine: its row in the system's TCP table names the process, the process's token the user.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <string>
+
+enum class PeerUser {
+    Same,     // the user this host runs as
+    Other,
+    Unknown,  // see the reason: no such connection here, or the process cannot be asked
+};
+
+struct PeerOwner {
+    PeerUser user = PeerUser::Unknown;
+    DWORD processId = 0;  // from the connection's row; 0 when there is none or it names none
+    std::string reason;   // why Unknown
+};
+
+// `local` and `remote` as the accepted socket has them (IPv4, IPv6, or IPv6 carrying
+// mapped IPv4 addresses); the peer's row is the one with the two swapped.
+PeerOwner findPeerOwner(const sockaddr* local, const sockaddr* remote);
+// The same for an accepted socket.
+PeerOwner findPeerOwner(SOCKET accepted);
