@@ -256,6 +256,9 @@ bool findPeerOwner(int fd, uint32_t& uid)
     return connectionOf(fd, connection) && (ownerByNetlink(connection, uid) || ownerByProcFiles(connection, uid));
 }
 
+// The kernel knows a socket's owner from its creation.
+const bool kOwnerKnownLate = false;
+
 PeerOwner ownerOfPeer(SocketHandle fd, std::string& who)
 {
     uint32_t uid = 0;

@@ -177,8 +177,12 @@ void SessionLoop::acceptFrame()
 {
     std::string peer;
     SocketHandle fd = acceptFrom(frameListener_, peer);
-    if (fd == kNoSocket || !admitConnection(fd, "frame", peer, config_, log_))
-        return;  // the connection went away again, a spurious wake-up, or refused
+    if (fd == kNoSocket)
+        return;  // the connection went away again, or a spurious wake-up
+    PeerCheck check = checkConnection(fd, "frame", peer, config_, log_, false);
+    if (check == PeerCheck::Refused)
+        return;
+    frameSettled_ = check == PeerCheck::Admitted;
     tuneForFrames(fd, kSendTimeoutSeconds);
     std::string keepalive = keepViewerAlive(fd);
     frameFd_ = fd;
@@ -206,8 +210,13 @@ void SessionLoop::acceptInput()
 {
     std::string peer;
     SocketHandle fd = acceptFrom(inputListener_, peer);
-    if (fd == kNoSocket || !admitConnection(fd, "input", peer, config_, log_))
+    if (fd == kNoSocket)
         return;
+    PeerCheck check = checkConnection(fd, "input", peer, config_, log_, false);
+    if (check == PeerCheck::Refused)
+        return;
+    inputSettled_ = check == PeerCheck::Admitted;
+    inputPeer_ = peer;
     std::string keepalive = keepViewerAlive(fd);
     inputFd_ = fd;
     input_.clear();
@@ -225,6 +234,16 @@ void SessionLoop::readFrame()
         log_.event("frame-recv-error %s", error.c_str());
         endSession(true, nullptr);
         return;
+    }
+    // An owner unknown at accept is known once the peer has sent something, and must be
+    // before its first message is acted on.
+    if (got > 0 && !frameSettled_) {
+        frameSettled_ = true;
+        if (checkConnection(frameFd_, "frame", viewer_, config_, log_, true) == PeerCheck::Refused) {
+            frameFd_ = kNoSocket;  // closed by the check
+            endSession(false, "refused");
+            return;
+        }
     }
     if (got == 0) {
         if (controlHave_ > 0)
@@ -356,6 +375,17 @@ void SessionLoop::readInput()
     if (got == 0) {
         closeInput(true);
         return;
+    }
+    if (!inputSettled_) {
+        inputSettled_ = true;
+        if (checkConnection(inputFd_, "input", inputPeer_, config_, log_, true) == PeerCheck::Refused) {
+            inputFd_ = kNoSocket;  // closed by the check
+            input_.clear();
+            inputClosed();
+            if (config_.endWithInput && frameFd_ != kNoSocket)
+                endSession(false, "input-closed");
+            return;
+        }
     }
     inputReceived(buffer, size_t(got));
     input_.append(buffer, size_t(got));

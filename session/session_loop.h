@@ -132,8 +132,11 @@ private:
 
     // The session.
     SocketHandle frameFd_ = kNoSocket;
+    bool frameSettled_ = true;  // false: its owner is to be checked at its first bytes
     std::string viewer_;
     SocketHandle inputFd_ = kNoSocket;
+    bool inputSettled_ = true;
+    std::string inputPeer_;
     bool sessionOver_ = false;
     uint8_t control_[12] = {};
     int controlHave_ = 0;

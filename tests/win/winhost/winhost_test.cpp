@@ -20,7 +20,7 @@
 #include "tests/win/support/test_server.h"
 #include "winhost/host_resource.h"
 #include "winhost/input_inject_win.h"
-#include "winhost/peer_owner_win.h"
+#include "session/peer_owner_win.h"
 #include "winhost/screen_capture_win.h"
 #include "winhost/tile_changes.h"
 #include "winhost/tray_win.h"
@@ -259,13 +259,13 @@ TEST(PeerOwnerTest, TheConnectingProcessIsFoundAsTheSameUser)
         char byte;
         ASSERT_EQ(1, recv(accepted, &byte, 1, 0)) << listenAt;
 
-        PeerOwner owner = findPeerOwner(accepted);
+        PeerProcess owner = findPeerProcess(accepted);
         // Wine's IPv6 table has the row but names no process for it.
         bool wineIpv6 = std::string(listenAt) == "::1" && owner.reason.find("names no process") != std::string::npos;
-        EXPECT_TRUE(wineIpv6 || (owner.user == PeerUser::Same && owner.processId == peer.dwProcessId))
+        EXPECT_TRUE(wineIpv6 || (owner.owner == PeerOwner::SameUser && owner.processId == peer.dwProcessId))
             << listenAt << ": " << owner.reason;
         port = htons(9);  // from and to a port with no connection
-        owner = findPeerOwner(reinterpret_cast<sockaddr*>(&bound), reinterpret_cast<sockaddr*>(&bound));
+        owner = findPeerProcess(reinterpret_cast<sockaddr*>(&bound), reinterpret_cast<sockaddr*>(&bound));
         EXPECT_NE(std::string::npos, owner.reason.find("no connection")) << owner.reason;
 
         closesocket(accepted);

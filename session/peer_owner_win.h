@@ -7,20 +7,16 @@
 
 #include <string>
 
-enum class PeerUser {
-    Same,     // the user this host runs as
-    Other,
-    Unknown,  // see the reason: no such connection here, or the process cannot be asked
-};
+#include "session/peer_admission.h"
 
-struct PeerOwner {
-    PeerUser user = PeerUser::Unknown;
+struct PeerProcess {
+    PeerOwner owner = PeerOwner::Unknown;
     DWORD processId = 0;  // from the connection's row; 0 when there is none or it names none
     std::string reason;   // why Unknown
 };
 
 // `local` and `remote` as the accepted socket has them (IPv4, IPv6, or IPv6 carrying
 // mapped IPv4 addresses); the peer's row is the one with the two swapped.
-PeerOwner findPeerOwner(const sockaddr* local, const sockaddr* remote);
+PeerProcess findPeerProcess(const sockaddr* local, const sockaddr* remote);
 // The same for an accepted socket.
-PeerOwner findPeerOwner(SOCKET accepted);
+PeerProcess findPeerProcess(SOCKET accepted);
