@@ -74,7 +74,7 @@ bool SessionLoop::listen(std::string& error)
     int framePort = 0, inputPort = 0;
     if (!startSockets(error))
         return false;
-    if (waker_.socket() == kNoSocket) {
+    if (!waker_.open()) {
         error = "cannot make the loop's wake-up socket";
         return false;
     }

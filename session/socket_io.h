@@ -48,8 +48,10 @@ int waitReadable(PollEntry* entries, int count, int timeoutMs, std::string& erro
 // A socket that wakes waitReadable from another thread: wake() sends it a byte.
 class Waker {
 public:
-    Waker();
+    Waker() = default;
     ~Waker();
+    // After startSockets. False when it cannot.
+    bool open();
     Waker(const Waker&) = delete;
     Waker& operator=(const Waker&) = delete;
     SocketHandle socket() const { return receiver_; }

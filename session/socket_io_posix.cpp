@@ -210,13 +210,14 @@ int waitReadable(PollEntry* entries, int count, int timeoutMs, std::string& erro
     return ready < 0 ? 0 : ready;
 }
 
-Waker::Waker()
+bool Waker::open()
 {
     int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds) == 0) {
-        receiver_ = fds[0];
-        sender_ = fds[1];
-    }
+    if (::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds) != 0)
+        return false;
+    receiver_ = fds[0];
+    sender_ = fds[1];
+    return true;
 }
 
 Waker::~Waker()

@@ -222,7 +222,7 @@ int waitReadable(PollEntry* entries, int count, int timeoutMs, std::string& erro
 }
 
 // Two UDP sockets on loopback: WSAPoll waits on sockets only.
-Waker::Waker()
+bool Waker::open()
 {
     SOCKET receiver = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     SOCKET sender = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
@@ -238,11 +238,12 @@ Waker::Waker()
             ::closesocket(receiver);
         if (sender != INVALID_SOCKET)
             ::closesocket(sender);
-        return;
+        return false;
     }
     setBlocking(receiver, false);
     receiver_ = SocketHandle(receiver);
     sender_ = SocketHandle(sender);
+    return true;
 }
 
 Waker::~Waker()

@@ -7,10 +7,15 @@ Injected InputInjector::mouse(uint32_t eventCode, int x, int y)
     actions_.clear();
     if (!mouse_.apply(eventCode, x, y, actions_))
         return Injected::Unknown;
+    return pointer(actions_);
+}
+
+Injected InputInjector::pointer(const std::vector<PointerAction>& actions)
+{
     strokes_.clear();
     keys_.settle(strokes_);  // Shift, held for a Shift-click, goes down before the click
     addKeys(strokes_);
-    addPointer(actions_);
+    addPointer(actions);
     return send();
 }
 

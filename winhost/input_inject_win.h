@@ -21,6 +21,8 @@ class InputInjector {
 public:
     // MSG_MOUSE: `eventCode` at (x, y), a pixel of the primary monitor.
     Injected mouse(uint32_t eventCode, int x, int y);
+    // Moves and buttons the caller's own mouse machine made of a MSG_MOUSE.
+    Injected pointer(const std::vector<PointerAction>& actions);
     // MSG_KEY: a Windows virtual key, down or up.
     Injected key(uint32_t virtualKey, bool down);
     // Lets go of every key and button the viewer still holds; how many of each.
