@@ -5,37 +5,23 @@
 #include <array>
 #include <string>
 #include <tuple>
-#include <vector>
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-TEST(InputMessage, RecordsOnTheWireAndPositionsInTheFrame)
+// The records themselves reach the counterpart server in the Windows-side tests, whose
+// parser the host tests pin down with records of their own.
+TEST(InputMessage, PackedPositionsWrapModulo32Bits)
 {
-    InputMessage message;
-    uint32_t position = packFramePosition(20u * 65536u + 10u, 100, 50);  // client (10, 20), scrolled
-    ASSERT_EQ(kMouseLeftUp, uint32_t(mouseEventForMessage(kWmLButtonUp, 0)));
-    buildMouseMessage(message, kMouseLeftUp, position, 640, 480);
-    EXPECT_EQ((Bytes{0x01, 0x03, 0, 0, 0x02, 0x02, 0, 0, 0x6E, 0, 0x46, 0, 0x80, 0x02, 0, 0, 0xE0, 0x01, 0, 0}),
-              Bytes(message.bytes, message.bytes + kInputMessageSize));
-    // Commands are their type word alone, from a record zeroed after a dirty one.
-    for (uint32_t type : {uint32_t(MSG_SERVER_EXIT), uint32_t(MSG_TELNET)}) {
-        buildMouseMessage(message, kMouseRightUp, 0xFFFFFFFFu, -1, -1);
-        ASSERT_EQ(kCommandMessageSize, buildCommandMessage(message, type));
-        EXPECT_EQ((Bytes{0x01, uint8_t(type >> 8), 0, 0}), Bytes(message.bytes, message.bytes + 4));
-        EXPECT_EQ(Bytes(16, 0), Bytes(message.bytes + 4, message.bytes + 20)) << type;
-    }
-    // The packed position wraps modulo 2^32, which the server relies on to split it again.
-    // x carries into y, y drops off the top, a negative offset subtracts.
+    // The server relies on the wrap to split the position again: x carries into y, y drops
+    // off the top, a negative offset subtracts.
     for (auto [lParam, scrollX, scrollY, packed] :
          {std::tuple{0x0000FFFFu, 1, 0, 0x00010000u}, {0xFFFF0000u, 0, 1, 0u}, {0xFFFFFFFFu, 1, 0, 0u},
           {5u * 65536u + 3u, -3, -5, 0u}, {0u, 0, -1, 0xFFFF0000u}})
         EXPECT_EQ(packed, packFramePosition(lParam, scrollX, scrollY)) << std::hex << lParam;
 }
 
-// GetKeyState as an array. Each send is checked whole on the wire, with the cache already
-// holding the new state, and noted as " 41d" (down) or " 41u" (up).
+// GetKeyState as an array. Each send is noted as " 41d" (down) or " 41u" (up), and finds
+// the cache already holding the new state.
 struct FakeKeys final : KeyScanIo {
     std::array<uint16_t, kVirtualKeyCount> state{};
     uint8_t cache[kVirtualKeyCount] = {};
@@ -46,8 +32,6 @@ struct FakeKeys final : KeyScanIo {
     bool send(const InputMessage& message) override
     {
         uint8_t key = message.bytes[8], up = message.bytes[4];
-        EXPECT_EQ((Bytes{0x01, 0x04, 0, 0, up, 0, 0, 0, key, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
-                  Bytes(message.bytes, message.bytes + kInputMessageSize));
         EXPECT_EQ(cache[key], !up) << int(key);
         char text[8];
         std::snprintf(text, sizeof text, " %02X%c", key, up ? 'u' : 'd');
