@@ -128,26 +128,6 @@ TEST(RemoteDesktop, ClicksTypingAndDragsWorkTheRemoteDesktopAndNothingStaysHeld)
     pause(2000);
     EXPECT_EQ(before, frames());
     EXPECT_EQ(countLines(remote.dir + "/host.log", "frame-recv NEXT_FRAME"), before + 1);
-
-    // The viewer dies while Shift and the left button are held, too suddenly to send the
-    // releases it sends on losing the focus: the host lets go of both by itself.
-    xdotool("mousemove " + s.at(700, 80) + " keydown shift mousedown 1 mousemove " + s.at(705, 85));
-    EXPECT_TRUE(remote.logged("input-mouse 0x0000 x=705 y=85"));  // the button goes down at the move
-    EXPECT_TRUE(remote.anythingHeld());
-    RECT box;
-    GetWindowRect(s.main, &box);
-    TerminateProcess(s.viewer.process.hProcess, 9);
-    EXPECT_EQ(9u, s.viewer.waitForExit(10000));
-    // Wine would keep the dead window's keys down for the next test: a window of our own
-    // takes the releases.
-    HWND sink = ownWindow(box.left, box.top, 900, 700);
-    giveKeyboardToPointer();
-    xdotool("mousemove " + std::to_string(box.left + 100) + " " + std::to_string(box.top + 100) +
-            " mouseup 1 keyup shift");
-    pause(300);
-    DestroyWindow(sink);
-    EXPECT_TRUE(remote.logged("input-released keys=1 buttons=1"));
-    EXPECT_FALSE(remote.anythingHeld());
 }
 
 }  // namespace
