@@ -12,7 +12,6 @@ TEST(InputChannel, AServerThatStopsReadingEndsTheChannelWhileFramesGoOn)
 {
     AppSession s;
     ASSERT_NO_FATAL_FAILURE(s.open("--pattern 320x240 --input-unread"));
-    moveClearOfWinesTray(s.main);
     xdotool("mousemove " + s.at(30, 30) + " click 1");
     // Real typing until the buffers are full and the queue has waited its time; the
     // window answers throughout.
@@ -23,7 +22,6 @@ TEST(InputChannel, AServerThatStopsReadingEndsTheChannelWhileFramesGoOn)
         ASSERT_TRUE(SendMessageTimeoutW(s.main, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000, &result));
         box = s.viewer.waitForMessageBox(0);
     }
-    ASSERT_NE(nullptr, box);
     EXPECT_EQ(L"入力の送信が止まりました(*_*)\r\nサーバーが入力を受け取っていません。", messageBoxText(box));
     int frames = s.server.count("frame-send body");
     EXPECT_TRUE(s.server.waitFor("frame-send body", frames + 3));
@@ -43,7 +41,6 @@ TEST(InputChannel, FocusLossReleasesHeldKeysOnceAndTelnetComesWholeAfterItsBox)
 {
     AppSession s;
     ASSERT_NO_FATAL_FAILURE(s.open("--pattern 320x240"));
-    moveClearOfWinesTray(s.main);
     ASSERT_TRUE(CopyFileA(windowsPath(TAVIMO_PLANTED_TELNET).c_str(),
                           windowsPath(s.viewer.folder + "/telnet.exe").c_str(), FALSE));
     HWND other = ownWindow(1000, 800, 200, 150);
@@ -55,7 +52,6 @@ TEST(InputChannel, FocusLossReleasesHeldKeysOnceAndTelnetComesWholeAfterItsBox)
     DestroyWindow(other);
     PostMessageW(s.main, WM_COMMAND, IDM_TELNET, 0);
     HWND box = s.viewer.waitForMessageBox();
-    ASSERT_NE(nullptr, box);
     EXPECT_EQ(L"TELNETクライアントが見当たりません(+_+)", messageBoxText(box));
     xdotool("mousemove " + s.at(40, 50) + " click 1 key b");
     s.settle("KEY", 8);

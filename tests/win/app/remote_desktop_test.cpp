@@ -80,9 +80,7 @@ TEST(RemoteDesktop, ClicksTypingAndDragsWorkTheRemoteDesktopAndNothingStaysHeld)
     ASSERT_NO_FATAL_FAILURE(s.openDialog());
     connectTo(s.dialog, wide(remote.address));
     ASSERT_TRUE(remote.logged("frame-send body", 1));
-    s.main = s.viewer.waitForWindow(L"Tavimo", L"Tavimo");
-    ASSERT_NE(nullptr, s.main);
-    moveClearOfWinesTray(s.main);
+    ASSERT_TRUE(s.waitForMain());
     ASSERT_TRUE(remote.logged("frame-recv NEXT_FRAME", 2));  // the first frame fitted and painted
     // The frame fits the window unscrolled, so frame and client coordinates are the same.
 

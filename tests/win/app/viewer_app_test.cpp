@@ -39,8 +39,6 @@ std::wstring messageForDestination(ViewerProcess& viewer, HWND dialog, const std
 {
     connectTo(dialog, text);
     HWND box = viewer.waitForMessageBox();
-    if (!box)
-        return L"(no box)";
     std::wstring shown = messageBoxText(box);
     EXPECT_EQ(dialog, GetWindow(box, GW_OWNER));
     PostMessageW(box, WM_COMMAND, IDOK, 0);
@@ -75,8 +73,6 @@ TEST(ViewerApp, TheDialogListsTheHistoryStaysThroughFailuresAndConnects)
     // Spaces are a destination like any other: looked up, not refused as empty.
     EXPECT_EQ(0u, messageForDestination(s.viewer, dialog, L"   ").rfind(L"接続エラー", 0));
     EXPECT_EQ(L"接続が拒否されました(+_+)", messageForDestination(s.viewer, dialog, wide(freshLoopbackAddress())));
-    EXPECT_EQ(L"接続エラー\r\n接続先に使えない文字が含まれています(*_*)",
-              messageForDestination(s.viewer, dialog, L"a\xE000.invalid"));
     EXPECT_EQ(L"zeta.invalid", storedHost(folder));
 
     // The same dialog then connects to a server that is there, typed with real keys.
@@ -103,7 +99,6 @@ TEST(ViewerApp, TheDialogListsTheHistoryStaysThroughFailuresAndConnects)
     }
     EXPECT_EQ(1, requestsBeforeInput);
     EXPECT_EQ(1, s.server.count("input-connected"));
-    EXPECT_EQ(1, s.server.count("frame-connected"));
     EXPECT_EQ(wide(s.server.address), storedHost(folder));
     EXPECT_EQ(L"zeta.invalid", storedHost(folder, L"01"));
     PostMessageW(s.main, WM_CLOSE, 0, 0);

@@ -12,7 +12,6 @@ TEST(ViewerInput, ButtonsAndDragsAreSentAsTheyHappenAtFramePositions)
 {
     AppSession s;
     ASSERT_NO_FATAL_FAILURE(s.open("--pattern 800x600", 2));
-    moveClearOfWinesTray(s.main);
 
     xdotool("mousemove " + s.at(50, 50) + " mousedown 1 mousemove " + s.at(60, 55) + " mousemove " + s.at(70, 60) +
             " mouseup 1");
@@ -65,7 +64,6 @@ TEST(ViewerInput, BeforeTheFirstFrameOnlyTheDoubleClickIsSent)
     AppSession s;
     // The announced body never comes, so no frame is ever shown.
     ASSERT_NO_FATAL_FAILURE(s.open("--pattern 200x100 --announce -1", 0));
-    moveClearOfWinesTray(s.main);
     xdotool("mousemove " + s.at(40, 40) + " click --repeat 2 --delay 60 1");
     Sleep(1000);  // well past the double-click time
     xdotool("click 1 click 3 key a");

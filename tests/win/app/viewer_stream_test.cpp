@@ -26,11 +26,8 @@ TEST(ViewerStream, AFrameCutOffIsShownAsFarAsItCameAndTheEndLeavesWhite)
     AppSession s;
     ASSERT_NO_FATAL_FAILURE(s.open("--frames '" + file + "' --close-mid-body", -1));
     HWND box = s.viewer.waitForMessageBox();
-    ASSERT_NE(nullptr, box);
     EXPECT_EQ(L"切断されました(+_+)", messageBoxText(box));
-    s.main = s.viewer.waitForWindow(L"Tavimo", L"Tavimo");
-    ASSERT_TRUE(s.waitForClient(300, 200));  // fitted to the frame
-    moveClearOfWinesTray(s.main);
+    ASSERT_TRUE(s.waitForMain() && s.waitForClient(300, 200));  // fitted to the frame
     SetWindowPos(box, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOZORDER);  // off the client
     // Something passing over the window must not decide; a wrong picture stays wrong.
     EXPECT_TRUE(waitUntil([&] { return clientPixels(s.main, 300, 200, 24) == expected.pixels; }, 3000));
@@ -55,9 +52,8 @@ TEST(ViewerStream, ARefusedInputChannelIsReportedOnTheWindowAndNoFrameIsRead)
     AppSession s;
     ASSERT_NO_FATAL_FAILURE(s.open("--pattern 320x240 --no-input-listener", -1));
     HWND box = s.viewer.waitForMessageBox();
-    ASSERT_NE(nullptr, box);
     EXPECT_EQ(L"接続が拒否されました(+_+)", messageBoxText(box));
-    s.main = s.viewer.waitForWindow(L"Tavimo", L"Tavimo");
+    s.waitForMain();
     EXPECT_EQ(s.main, GetWindow(box, GW_OWNER));
     PostMessageW(box, WM_COMMAND, IDOK, 0);
     EXPECT_TRUE(s.server.waitFor("frame-closed-by-client"));  // both sockets closed
