@@ -23,22 +23,23 @@ struct RemoteDesktop {
     std::string display;
 
     // Terminals termA and termB write what is typed into them to a.txt and b.txt. Every
-    // program has a time limit, so none outlives a test that died.
+    // program and every wait has a time limit, so none outlives a test that died or an X
+    // server that went (the shell holds ctest's pipe).
     bool start()
     {
         std::string terminal = "timeout 300 xterm -fa Monospace -fs 11 -geometry 40x6";
         const char* host = std::getenv("TAVIMO_HOST");
         runShell("cd '" + dir + "' && rm -f display ready pids a.txt b.txt host.log\n"
                  "timeout 300 Xvfb -displayfd 5 -screen 0 800x600x24 -nolisten tcp 5>display & echo $! >>pids\n"
-                 "while [ ! -s display ]; do sleep 0.05; done; export DISPLAY=:$(cat display)\n"
+                 "timeout 60 sh -c 'until [ -s display ]; do sleep 0.05; done'; export DISPLAY=:$(cat display)\n"
                  "timeout 300 openbox & echo $! >>pids\n"
                  // The window manager first, and each terminal taken in before the next; the
                  // focus settles on the last one, so a click elsewhere has to move it.
-                 "until xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window; do sleep 0.1; done\n" +
+                 "timeout 60 sh -c 'until xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window; do sleep 0.1; done'\n" +
                      terminal + "+30+40 -title termA -e sh -c 'cat >a.txt' & echo $! >>pids\n"
-                     "xdotool search --sync --name termA\n" + terminal +
+                     "timeout 60 xdotool search --sync --name termA\n" + terminal +
                      "+380+330 -title termB -e sh -c 'cat >b.txt' & echo $! >>pids\n"
-                     "until [ \"$(xdotool getwindowfocus getwindowname)\" = termB ]; do sleep 0.1; done\n"
+                     "timeout 60 sh -c 'until [ \"$(xdotool getwindowfocus getwindowname)\" = termB ]; do sleep 0.1; done'\n"
                      "timeout 300 '" + (host ? host : "tavimo-host") + "' --display $DISPLAY --address " +
                      address + " --log host.log --ready ready --trace-input & echo $! >>pids\nwait",
                  true);
