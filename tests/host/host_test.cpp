@@ -1,5 +1,6 @@
 // The real tavimo-host on a private Xvfb, with the test as its viewer over loopback
-// sockets; what the host does to the screen is read back from the X server itself.
+// sockets (also as another local user); what the host does to the screen is read back
+// from the X server itself.
 // gtest first: X.h defines None, a name gtest uses.
 #include <gtest/gtest.h>
 
@@ -8,7 +9,6 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
-#include <poll.h>
 #include <xkbcommon/xkbcommon-x11.h>
 
 #include <algorithm>
@@ -19,6 +19,7 @@
 #include "host/key_table.h"
 #include "input/input_message.h"
 #include "tests/support/memory_target.h"
+#include "tests/support/other_user.h"
 #include "tests/support/private_xvfb.h"
 #include "tests/support/session_peer.h"
 
@@ -78,13 +79,6 @@ bool pointerIs(Display* display, int x, int y, unsigned buttons)
     return atX == x && atY == y && (mask & (Button1Mask | Button2Mask | Button3Mask)) == buttons;
 }
 
-bool keyDown(Display* display, KeySym keysym)
-{
-    char keys[32];
-    KeyCode code = XKeysymToKeycode(display, keysym);
-    return XQueryKeymap(display, keys) && (keys[code / 8] >> (code % 8)) & 1;
-}
-
 std::set<int> keysDown(Display* display)
 {
     char keys[32] = {};
@@ -96,27 +90,11 @@ std::set<int> keysDown(Display* display)
     return down;
 }
 
+bool keyDown(Display* display, KeySym keysym) { return keysDown(display).count(XKeysymToKeycode(display, keysym)); }
+
 Bytes mouse(uint32_t code, int x, int y, int width = kWidth, int height = kHeight)
 {
     return inputMessage(MSG_MOUSE, code, uint32_t(y) << 16 | uint32_t(x), uint32_t(width), uint32_t(height));
-}
-
-// Whether the socket has something to read within `ms`: used only to show that nothing
-// comes while the screen is still (a late frame fails it, a slow machine cannot).
-bool readable(int fd, int ms)
-{
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, ms) > 0;
-}
-
-// The rest of a lock-step exchange whose MSG_NEXT_FRAME went out already.
-Bytes finishFrame(int fd)
-{
-    uint8_t header[kFrameHeaderSize];
-    if (recv(fd, header, sizeof header, MSG_WAITALL) != kFrameHeaderSize || !sendControl(fd, MSG_SEND_BODY))
-        return {};
-    Bytes body(size_t(std::max(0, decodeFrameHeader(header))));
-    return recv(fd, body.data(), body.size(), MSG_WAITALL) == ssize_t(body.size()) ? body : Bytes{};
 }
 
 // Pointer pixels drawn over a window of that colour around (x, y).
@@ -150,7 +128,7 @@ TEST(HostTest, FramesInputAndTheSessionsEndOnARealScreen)
     // Nothing changed: the request waits, and a second viewer is turned away meanwhile.
     ASSERT_TRUE(sendControl(frame, MSG_NEXT_FRAME));
     EXPECT_FALSE(readable(frame, 2000));
-    EXPECT_TRUE(receiveToEnd(host.connect(kFramePort)).empty());
+    EXPECT_TRUE(receive(host.connect(kFramePort)).empty());
     EXPECT_TRUE(host.waitForLine("frame-refused"));
     // Only a part changes: answered, and only that part read again.
     show(x, 250, 200, 40, 30, 0x00FF00);
@@ -188,7 +166,7 @@ TEST(HostTest, FramesInputAndTheSessionsEndOnARealScreen)
     EXPECT_TRUE(eventually(
         [&] { return !keyDown(x, XK_Shift_L) && !keyDown(x, XK_a) && pointerIs(x, kWidth - 1, kHeight - 1, 0); }));
     EXPECT_TRUE(host.waitForLine("input-released keys=2 buttons=1"));
-    EXPECT_TRUE(receiveToEnd(frame).empty());
+    EXPECT_TRUE(receive(frame).empty());
     EXPECT_TRUE(host.waitForLine("frame-closed-by-server input-closed"));
 
     // An unknown message ends the input channel, and with it the session.
@@ -196,8 +174,8 @@ TEST(HostTest, FramesInputAndTheSessionsEndOnARealScreen)
     ASSERT_FALSE(fetchFrame(frame).empty());
     int garbage = host.connect(kInputPort);
     ASSERT_TRUE(sendBytes(garbage, inputMessage(0x0999)));
-    EXPECT_TRUE(receiveToEnd(garbage).empty());
-    EXPECT_TRUE(receiveToEnd(frame).empty());
+    EXPECT_TRUE(receive(garbage).empty());
+    EXPECT_TRUE(receive(frame).empty());
     EXPECT_TRUE(host.waitForLine("input-closed-by-server"));
 
     // Noise is far larger at the default quality: re-encoded lower within the limit, the
@@ -222,7 +200,7 @@ TEST(HostTest, FramesInputAndTheSessionsEndOnARealScreen)
     ASSERT_TRUE(sendBytes(last, inputMessage(MSG_TELNET)));
     ASSERT_TRUE(sendBytes(last, inputMessage(MSG_SERVER_EXIT)));
     EXPECT_EQ(host.waitExit(), 0);
-    EXPECT_TRUE(receiveToEnd(frame).empty());
+    EXPECT_TRUE(receive(frame).empty());
     EXPECT_EQ(host.count("input-message TELNET"), 1);
     EXPECT_EQ(host.count("server-exit"), 1);
 }
@@ -254,8 +232,7 @@ TEST(HostTest, KeysPressThePlacesOfTheViewersKeyboard)
         PeerProcess host(hostBinary(), arguments);
         ASSERT_TRUE(host.waitReady());
         EXPECT_EQ(host.count(line), 1);
-        host.connect(kFramePort);
-        int input = host.connect(kInputPort);
+        int frame = host.connect(kFramePort), input = host.connect(kInputPort);
         std::set<int> expected;
         std::set<std::string> places;
         int unknown = 0;
@@ -273,8 +250,8 @@ TEST(HostTest, KeysPressThePlacesOfTheViewersKeyboard)
             places.insert(place);
             ASSERT_TRUE(eventually([&] { return keysDown(x) == expected; }));
         }
-        // Held keys go with the viewer's input.
-        shutdown(input, SHUT_RDWR);
+        // Held keys go with the viewer, whichever of its channels closes first.
+        shutdown(layout == KeyboardLayout::Us ? frame : input, SHUT_RDWR);
         EXPECT_TRUE(host.waitForLine("input-released keys=" + std::to_string(places.size()) + " "));
         EXPECT_TRUE(eventually([&] { return keysDown(x).empty(); }));
         EXPECT_EQ(host.count("input-key-unknown"), unknown);
@@ -283,6 +260,49 @@ TEST(HostTest, KeysPressThePlacesOfTheViewersKeyboard)
     xkb_keymap_unref(keymap);
     xkb_context_unref(context);
     xcb_disconnect(connection);
+}
+
+// 0 when the host closes `fd` without sending a byte; on the frame port after being
+// asked for a frame.
+int closedUnanswered(int fd, bool askForFrame)
+{
+    if (fd < 0)
+        return 1;
+    if (askForFrame)
+        sendControl(fd, MSG_NEXT_FRAME);  // may already meet the close
+    uint8_t byte;
+    ssize_t got = recv(fd, &byte, 1, 0);
+    return got == 0 || (got < 0 && errno == ECONNRESET) ? 0 : 2;
+}
+
+TEST(HostPeerTest, OnlyTheHostsOwnUserGetsInThroughLoopbackUnlessOthersAreAllowed)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to connect as another user";
+    PrivateXvfb xvfb{320, 240};
+    ASSERT_NE(xvfb.display(), nullptr) << "no Xvfb";
+    {
+        PeerProcess host(TAVIMO_HOST_BINARY, {"--display", xvfb.name()});
+        ASSERT_TRUE(host.waitReady());
+        EXPECT_EQ(asOtherUser([&] { return closedUnanswered(host.connect(kFramePort), true); }), 0);
+        EXPECT_TRUE(host.waitForLine("peer-refused frame uid=65534 "));
+        // No session was started for it: the host's own user is served.
+        int frame = host.connect(kFramePort);
+        EXPECT_FALSE(fetchFrame(frame).empty());
+
+        // The input port is polled only while a session runs.
+        EXPECT_EQ(asOtherUser([&] { return closedUnanswered(host.connect(kInputPort), false); }), 0);
+        EXPECT_TRUE(host.waitForLine("peer-refused input uid=65534 "));
+        EXPECT_EQ(host.count("input-connected"), 0);
+        host.connect(kInputPort);
+        EXPECT_TRUE(host.waitForLine("input-connected"));
+        EXPECT_EQ(host.count("peer-refused"), 2);
+    }
+    PeerProcess host(TAVIMO_HOST_BINARY, {"--display", xvfb.name(), "--allow-other-users"});
+    ASSERT_TRUE(host.waitReady());
+    EXPECT_EQ(asOtherUser([&] { return fetchFrame(host.connect(kFramePort)).empty() ? 1 : 0; }), 0);
+    EXPECT_TRUE(host.waitForLine("frame-connected"));
+    EXPECT_EQ(host.count("peer-refused"), 0);
 }
 
 }  // namespace

@@ -59,13 +59,10 @@ dpkg-deb -c "$deb" | awk '$2 != "root/root" {bad = 1} END {exit bad}' || fail "d
 while read -r field value; do
   [[ $(dpkg-deb -f "$deb" "$field") =~ ^$value$ ]] || fail "control $field: $(dpkg-deb -f "$deb" "$field")"
 done <<EOF
-Package tavimo-host
 Version $version
 Architecture $(dpkg --print-architecture)
 Maintainer [^<]+ <[^@ ]+@[^@ ]+>
 Installed-Size [1-9][0-9]*
-Section x11
-Priority optional
 Description .+
 EOF
 dpkg-deb -x "$deb" "$tmp/deb"

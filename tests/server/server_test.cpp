@@ -23,7 +23,7 @@ TEST(ServerTest, ControlMessagesOutOfTurnOrMalformedEndTheSession)
         ASSERT_TRUE(server.waitReady());
         int frame = server.connect(kFramePort);
         ASSERT_TRUE(sendControl(frame, bad.code, bad.paddingByte));
-        EXPECT_TRUE(receiveToEnd(frame).empty());
+        EXPECT_TRUE(receive(frame).empty());
         ASSERT_TRUE(server.waitForLine("session-end"));
         EXPECT_EQ(server.count(bad.logged), 1);
         EXPECT_EQ(server.count("frame-closed-by-server unexpected"), 1);

@@ -2,9 +2,10 @@
 // kernel's tables tell it, by netlink and by the /proc files.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
+#include <netdb.h>
 #include <sys/socket.h>
 
+#include <cstring>
 #include <string>
 
 #include "session/peer_admission.h"
@@ -38,18 +39,14 @@ TEST(PeerAdmissionTest, OnlyTheOwnUserThroughLoopbackUnlessOthersAreAllowed)
 
 socklen_t socketAddress(const std::string& text, uint16_t port, sockaddr_storage& out)
 {
-    out = {};
-    auto& v4 = reinterpret_cast<sockaddr_in&>(out);
-    auto& v6 = reinterpret_cast<sockaddr_in6&>(out);
-    if (inet_pton(AF_INET, text.c_str(), &v4.sin_addr) == 1) {
-        v4.sin_family = AF_INET;
-        v4.sin_port = htons(port);
-        return sizeof v4;
-    }
-    inet_pton(AF_INET6, text.c_str(), &v6.sin6_addr);
-    v6.sin6_family = AF_INET6;
-    v6.sin6_port = htons(port);
-    return sizeof v6;
+    addrinfo hints{}, *found = nullptr;
+    hints.ai_flags = AI_NUMERICHOST;
+    if (getaddrinfo(text.c_str(), std::to_string(port).c_str(), &hints, &found) != 0)
+        return 0;
+    socklen_t length = found->ai_addrlen;
+    std::memcpy(&out, found->ai_addr, length);
+    freeaddrinfo(found);
+    return length;
 }
 
 // Accepted connections from another user, over IPv4, IPv6 and v4-mapped IPv6 on

@@ -2,7 +2,6 @@
 // server: the program started as its real binary, and plain sockets that speak the wire.
 #pragma once
 
-#include <arpa/inet.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -12,11 +11,9 @@
 #include <random>
 #include <thread>
 
-#include "net/frame_protocol.h"
+#include "tests/support/wire.h"
 
 extern char** environ;
-
-using Bytes = std::vector<uint8_t>;
 
 constexpr int kFramePort = 54321;
 constexpr int kInputPort = 54322;
@@ -93,19 +90,8 @@ public:
     {
         return eventually([&] { return reap(); }) && exited_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
     }
-    // A connected socket whose receives give up after 60 s, or -1.
-    int connect(int port)
-    {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        timeval timeout{60, 0};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        sockaddr_in where{};
-        where.sin_family = AF_INET;
-        where.sin_port = htons(uint16_t(port));
-        inet_pton(AF_INET, address.c_str(), &where.sin_addr);
-        sockets_.push_back(fd);
-        return ::connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 ? fd : -1;
-    }
+    // A connected socket, closed at the end; -1 if the connect failed.
+    int connect(int port) { return sockets_.emplace_back(connectTo(address, port)); }
 
     std::string address;
 
@@ -123,50 +109,3 @@ private:
     int status_ = 0;
     std::vector<int> sockets_;
 };
-
-inline bool sendBytes(int fd, const Bytes& bytes)
-{
-    return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
-}
-
-inline bool sendControl(int fd, uint32_t code, uint8_t paddingByte = 0)
-{
-    Bytes message(kControlMessageSize);
-    encodeControlMessage(code, message.data());
-    message[8] = paddingByte;
-    return sendBytes(fd, message);
-}
-
-// Everything until the peer closes.
-inline Bytes receiveToEnd(int fd)
-{
-    Bytes out;
-    uint8_t buffer[65536];
-    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
-        out.insert(out.end(), buffer, buffer + n);
-    return out;
-}
-
-// One whole lock-step exchange; the body, or empty when it went wrong.
-inline Bytes fetchFrame(int fd)
-{
-    uint8_t header[kFrameHeaderSize];
-    if (!sendControl(fd, MSG_NEXT_FRAME) || recv(fd, header, sizeof header, MSG_WAITALL) != kFrameHeaderSize)
-        return {};
-    int32_t length = decodeFrameHeader(header);
-    if (length <= 0 || length > kMaxFrameBodySize || !sendControl(fd, MSG_SEND_BODY))
-        return {};
-    Bytes body(static_cast<size_t>(length));
-    return recv(fd, body.data(), body.size(), MSG_WAITALL) == length ? body : Bytes{};
-}
-
-// Five little-endian words, or the first of them alone for the commands.
-inline Bytes inputMessage(uint32_t type, uint32_t argument = 0, uint32_t position = 0, uint32_t width = 0,
-                          uint32_t height = 0)
-{
-    Bytes out(type == 0x0301 || type == 0x0401 ? 20 : 4);
-    const uint32_t words[] = {type, argument, position, width, height};
-    for (size_t at = 0; at < out.size(); at += 4)
-        writeLittleEndian32(&out[at], words[at / 4]);
-    return out;
-}

@@ -1,6 +1,7 @@
-// The input channel as the server sees it: whole messages whatever runs meanwhile, a
-// window that stays alive when the server stops reading, keys sent on change and none
-// left held remotely, and one address for both channels, also for destinations outside ASCII.
+// The input channel as the server sees it: the mouse through real X input on the viewer's
+// window, whole messages whatever runs meanwhile, a window that stays alive when the server
+// stops reading, keys sent on change and none left held remotely, and one address for both
+// channels, also for destinations outside ASCII.
 #include <gtest/gtest.h>
 
 #include "res/resource.h"
@@ -12,7 +13,6 @@ TEST(InputChannel, AServerThatStopsReadingEndsTheChannelWhileFramesGoOn)
 {
     AppSession s;
     ASSERT_NO_FATAL_FAILURE(s.open("--pattern 320x240 --input-unread"));
-    moveClearOfWinesTray(s.main);
     xdotool("mousemove " + s.at(30, 30) + " click 1");
     // Real typing until the buffers are full and the queue has waited its time; the
     // window answers throughout.
@@ -23,7 +23,6 @@ TEST(InputChannel, AServerThatStopsReadingEndsTheChannelWhileFramesGoOn)
         ASSERT_TRUE(SendMessageTimeoutW(s.main, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000, &result));
         box = s.viewer.waitForMessageBox(0);
     }
-    ASSERT_NE(nullptr, box);
     EXPECT_EQ(L"入力の送信が止まりました(*_*)\r\nサーバーが入力を受け取っていません。", messageBoxText(box));
     int frames = s.server.count("frame-send body");
     EXPECT_TRUE(s.server.waitFor("frame-send body", frames + 3));
@@ -43,7 +42,6 @@ TEST(InputChannel, FocusLossReleasesHeldKeysOnceAndTelnetComesWholeAfterItsBox)
 {
     AppSession s;
     ASSERT_NO_FATAL_FAILURE(s.open("--pattern 320x240"));
-    moveClearOfWinesTray(s.main);
     ASSERT_TRUE(CopyFileA(windowsPath(TAVIMO_PLANTED_TELNET).c_str(),
                           windowsPath(s.viewer.folder + "/telnet.exe").c_str(), FALSE));
     HWND other = ownWindow(1000, 800, 200, 150);
@@ -55,7 +53,6 @@ TEST(InputChannel, FocusLossReleasesHeldKeysOnceAndTelnetComesWholeAfterItsBox)
     DestroyWindow(other);
     PostMessageW(s.main, WM_COMMAND, IDM_TELNET, 0);
     HWND box = s.viewer.waitForMessageBox();
-    ASSERT_NE(nullptr, box);
     EXPECT_EQ(L"TELNETクライアントが見当たりません(+_+)", messageBoxText(box));
     xdotool("mousemove " + s.at(40, 50) + " click 1 key b");
     s.settle("KEY", 8);
@@ -94,6 +91,73 @@ TEST(InputChannel, ANameOrAFullWidthAddressConnectsBothChannelsToOneAddress)
         EXPECT_EQ(1, s.server.count("frame-connected"));
         EXPECT_EQ(typed, storedHost(s.viewer.folder));
     }
+}
+
+bool has(const std::string& line, const std::string& part) { return line.find(part) != std::string::npos; }
+
+TEST(ViewerInput, ButtonsAndDragsAreSentAsTheyHappenAtFramePositions)
+{
+    AppSession s;
+    ASSERT_NO_FATAL_FAILURE(s.open("--pattern 800x600", 2));
+
+    xdotool("mousemove " + s.at(50, 50) + " mousedown 1 mousemove " + s.at(60, 55) + " mousemove " + s.at(70, 60) +
+            " mouseup 1");
+    auto mouse = s.settle("MOUSE", 2);
+    ASSERT_GE(mouse.size(), 2u);  // the system may merge moves, but at least one comes
+    EXPECT_TRUE(has(mouse.back(), "arg=0x0202")) << mouse.back();
+    for (size_t i = 0; i + 1 < mouse.size(); ++i)
+        EXPECT_TRUE(has(mouse[i], "arg=0x0000")) << mouse[i];
+    EXPECT_TRUE(has(mouse[mouse.size() - 2], "x=70 y=60")) << mouse[mouse.size() - 2];
+
+    // A click (the press itself sends nothing), moving without a button, the other
+    // buttons, double clicks and the wheel.
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {"mousemove " + s.at(10, 20) + " click 1", {"0x0202"}},
+        {"mousemove " + s.at(100, 100) + " mousemove " + s.at(120, 110) + " click 3 click 2",
+         {"0x0204", "0x0205", "0x0207", "0x0208"}},
+        {"click --repeat 2 --delay 60 1", {"0x0202", "0x0302", "0x0202"}},
+        {"click --repeat 2 --delay 60 3", {"0x0204", "0x0205", "0x0205"}},  // press, release, release
+        {"click 4 click 5", {}},  // the wheel scrolls here and is not sent
+    };
+    for (const auto& [actions, codes] : cases) {
+        size_t before = mouse.size();
+        xdotool(actions);
+        mouse = s.settle("MOUSE", before + codes.size());
+        std::vector<std::string> sent;  // the event codes
+        for (size_t i = before; i < mouse.size(); ++i)
+            sent.push_back(mouse[i].substr(mouse[i].find("arg=") + 4, 6));
+        EXPECT_EQ(codes, sent) << actions;
+    }
+
+    // In a scrolled 640 by 480 view, the position is the frame's and the size the client's.
+    // The scroll bars that come take from the client area: sized again until it fits.
+    ASSERT_TRUE(waitUntil([&] {
+        RECT window, client;
+        GetWindowRect(s.main, &window);
+        GetClientRect(s.main, &client);
+        SetWindowPos(s.main, nullptr, 0, 0, window.right - window.left + 640 - client.right,
+                     window.bottom - window.top + 480 - client.bottom, SWP_NOMOVE | SWP_NOZORDER);
+        return client.right == 640 && client.bottom == 480;
+    }, 5000));
+    SendMessageW(s.main, WM_HSCROLL, MAKEWPARAM(SB_THUMBTRACK, 100), 0);
+    SendMessageW(s.main, WM_VSCROLL, MAKEWPARAM(SB_THUMBTRACK, 50), 0);
+    xdotool("mousemove " + s.at(10, 20) + " click 1");
+    mouse = s.settle("MOUSE", mouse.size() + 1);
+    EXPECT_TRUE(has(mouse.back(), "arg=0x0202 pos=0x0046006E x=110 y=70 width=640 height=480")) << mouse.back();
+}
+
+TEST(ViewerInput, BeforeTheFirstFrameOnlyTheDoubleClickIsSent)
+{
+    AppSession s;
+    // The announced body never comes, so no frame is ever shown.
+    ASSERT_NO_FATAL_FAILURE(s.open("--pattern 200x100 --announce -1", 0));
+    xdotool("mousemove " + s.at(40, 40) + " click --repeat 2 --delay 60 1");
+    Sleep(1000);  // well past the double-click time
+    xdotool("click 1 click 3 key a");
+    auto mouse = s.settle("MOUSE", 1);
+    ASSERT_EQ(1u, mouse.size());
+    EXPECT_TRUE(has(mouse[0], "arg=0x0302")) << mouse[0];
+    EXPECT_TRUE(s.inputs("KEY").empty());
 }
 
 }  // namespace

@@ -7,33 +7,26 @@
 
 namespace {
 
-struct TrayMenu : ::testing::Test {
+// The menu opens at the pointer on a right release (or a left press, as `choose` opens
+// it); the server commands go out (what the TELNET box does around its record is the input
+// channel's test), the about box opens once, and Exit ends with 0.
+TEST(TrayMenu, OpensOnRightReleaseAndItsCommandsWork)
+{
     AppSession s;
-    POINT icon = {};
-    std::string iconAt;
-
-    void SetUp() override
-    {
-        static int next = 0;
-        std::string name = "tray-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++next);
-        ASSERT_NO_FATAL_FAILURE(s.open("--pattern 320x240", 1, wide(name)));
-        HWND tray = s.viewer.waitForWindow(L"Shell_TrayWnd", L"");
-        ASSERT_NE(nullptr, tray);
-        RECT bar;
-        GetWindowRect(tray, &bar);
-        // The only icon in the notification area sits at the bar's right end.
-        icon = {bar.right - 11, (bar.top + bar.bottom) / 2};
-        iconAt = std::to_string(icon.x) + " " + std::to_string(icon.y);
-        Sleep(500);
-    }
-
-    HWND menu(int timeoutMs = 3000) { return s.viewer.waitForWindow(L"#32768", L"", timeoutMs); }
-
+    ASSERT_NO_FATAL_FAILURE(s.open("--pattern 320x240", 1, L"tray-" + std::to_wstring(GetCurrentProcessId())));
+    HWND tray = s.viewer.waitForWindow(L"Shell_TrayWnd", L"");
+    ASSERT_NE(nullptr, tray);
+    RECT bar;
+    GetWindowRect(tray, &bar);
+    // The only icon in the notification area sits at the bar's right end.
+    POINT icon = {bar.right - 11, (bar.top + bar.bottom) / 2};
+    std::string iconAt = std::to_string(icon.x) + " " + std::to_string(icon.y);
+    Sleep(500);
+    auto menu = [&](int timeoutMs = 3000) { return s.viewer.waitForWindow(L"#32768", L"", timeoutMs); };
     // Opens the menu with a left press (released away from the menu, which covers the icon)
     // and picks the command `downs` items down with Return, posted to the menu's loop: X keys
     // reach a menu on a virtual desktop only once Wine has made its thread the foreground one.
-    void choose(int downs)
-    {
+    auto choose = [&](int downs) {
         if (menu(0)) {
             xdotool("mousemove 1000 300 click 1");  // on the bare desktop
             waitUntil([&] { return !menu(0); }, 5000);
@@ -45,14 +38,8 @@ struct TrayMenu : ::testing::Test {
         for (int i = 0; i <= downs; ++i)
             PostMessageW(opened, WM_KEYDOWN, i < downs ? VK_DOWN : VK_RETURN, 0);
         ASSERT_TRUE(waitUntil([&] { return !shown(opened); }, 5000)) << "the menu took no keys";
-    }
-};
+    };
 
-// The menu opens at the pointer on a right release (or a left press, as `choose` opens
-// it); the server commands go out (what the TELNET box does around its record is the input
-// channel's test), the about box opens once, and Exit ends with 0.
-TEST_F(TrayMenu, OpensOnRightReleaseAndItsCommandsWork)
-{
     xdotool("mousemove " + iconAt + " mousedown 3");
     EXPECT_EQ(nullptr, menu(800));  // a right press opens nothing
     xdotool("mouseup 3");

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <functional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/globals.h"
@@ -18,15 +19,17 @@ using Bytes = std::vector<uint8_t>;
 
 int outsideExtent = 0;  // view messages after which an offset lay outside the extent
 
-SIZE clientSize() { RECT r; GetClientRect(mainWindow, &r); return {r.right, r.bottom}; }
-RECT windowRect() { RECT r; GetWindowRect(mainWindow, &r); return r; }  // the window stays at 0, 0
+using Pair = std::pair<int, int>;
+Pair clientSize() { RECT r; GetClientRect(mainWindow, &r); return {r.right, r.bottom}; }
+Pair farCorner() { RECT r; GetWindowRect(mainWindow, &r); return {r.right, r.bottom}; }  // the window stays at 0, 0
+Pair offsets() { return {viewState.scrollX, viewState.scrollY}; }
 
 bool offsetsWithinExtent()
 {
-    SIZE client = clientSize();
+    auto [width, height] = clientSize();
     return viewState.scrollX >= 0 && viewState.scrollY >= 0 &&
-           viewState.scrollX <= std::max(0, frameImage.extentWidth - int(client.cx)) &&
-           viewState.scrollY <= std::max(0, frameImage.extentHeight - int(client.cy)) &&
+           viewState.scrollX <= std::max(0, frameImage.extentWidth - width) &&
+           viewState.scrollY <= std::max(0, frameImage.extentHeight - height) &&
            viewState.hScroll.nPos == viewState.scrollX && viewState.vScroll.nPos == viewState.scrollY;
 }
 
@@ -70,17 +73,17 @@ void send(UINT message, WPARAM wParam) { SendMessageW(mainWindow, message, wPara
 // Client pixels that differ from the shown frame at the offsets, or from white beyond it.
 int mismatches()
 {
-    SIZE client = clientSize();
-    const std::vector<uint8_t> shot = clientPixels(mainWindow, client.cx, -client.cy, 32);
+    auto [width, height] = clientSize();
+    const std::vector<uint8_t> shot = clientPixels(mainWindow, width, -height, 32);
     const FrameBitmap& frame = frameImage.shown;
     int count = 0;
-    for (int y = 0; y < client.cy; ++y)
-        for (int x = 0; x < client.cx; ++x) {
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
             int fx = x + viewState.scrollX, fy = y + viewState.scrollY;
             const uint8_t* want = nullptr;
             if (frame.bitmap && fx < frame.width && fy < frame.height)
                 want = frame.pixels + (size_t(frame.height - 1 - fy) * size_t(frame.width) + size_t(fx)) * 4;
-            const uint8_t* got = shot.data() + (size_t(y) * size_t(client.cx) + size_t(x)) * 4;
+            const uint8_t* got = shot.data() + (size_t(y) * size_t(width) + size_t(x)) * 4;
             count += want ? !std::equal(got, got + 3, want) : got[0] != 255 || got[1] != 255 || got[2] != 255;
         }
     return count;
@@ -119,12 +122,11 @@ struct ViewportTest : ::testing::Test {
     // showing the frame at those offsets.
     void expectViewMatchesClient()
     {
-        SIZE client = clientSize();
-        EXPECT_EQ(client.cx < frameImage.extentWidth, hasStyle(WS_HSCROLL)) << client.cx;
-        EXPECT_EQ(client.cy < frameImage.extentHeight, hasStyle(WS_VSCROLL)) << client.cy;
+        auto [width, height] = clientSize();
+        EXPECT_EQ(width < frameImage.extentWidth, hasStyle(WS_HSCROLL)) << width;
+        EXPECT_EQ(height < frameImage.extentHeight, hasStyle(WS_VSCROLL)) << height;
         EXPECT_TRUE(offsetsWithinExtent());
-        EXPECT_EQ(viewState.scrollX, GetScrollPos(mainWindow, SB_HORZ));
-        EXPECT_EQ(viewState.scrollY, GetScrollPos(mainWindow, SB_VERT));
+        EXPECT_EQ(offsets(), Pair(GetScrollPos(mainWindow, SB_HORZ), GetScrollPos(mainWindow, SB_VERT)));
         UpdateWindow(mainWindow);
         EXPECT_EQ(0, mismatches());
     }
@@ -147,7 +149,7 @@ TEST_F(ViewportTest, FramesAreDecodedAsideAndSwappedInOnTheWindowThread)
     EXPECT_EQ(shownFirst, frameImage.shown.bitmap);  // the same size takes no new bitmap
     // Narrower than the window can be: white beside it, nothing of the last frame.
     ASSERT_EQ(DecodeResult::Decoded, deliver(patternJpeg(40, 30)));
-    EXPECT_GT(clientSize().cx, 40);
+    EXPECT_GT(clientSize().first, 40);
     EXPECT_EQ(0, mismatches());
 
     // The end of the stream: the bitmaps go and the window turns white.
@@ -164,20 +166,18 @@ TEST_F(ViewportTest, FitWithinTheWorkArea)
     ASSERT_TRUE(SystemParametersInfoW(SPI_SETWORKAREA, 0, &area, 0));
     ASSERT_EQ(4, GetSystemMetrics(SM_CXFRAME));
     ASSERT_EQ(DecodeResult::Decoded, deliver(patternJpeg(800, 600)));
-    EXPECT_EQ(800, clientSize().cx);
-    EXPECT_EQ(600, clientSize().cy);
+    EXPECT_EQ(Pair(800, 600), clientSize());
     expectViewMatchesClient();
 
     // Larger than the screen: exactly the work area's edges. Then another such frame
     // while at the far corner: the window keeps its size, and the bars and offsets follow
     // the new frame all the same.
     ASSERT_EQ(DecodeResult::Decoded, deliver(patternJpeg(1500, 1100)));
-    EXPECT_EQ(1280, windowRect().right);
-    EXPECT_EQ(984, windowRect().bottom);
+    EXPECT_EQ(Pair(1280, 984), farCorner());
     send(WM_HSCROLL, MAKEWPARAM(SB_THUMBTRACK, 30000));
     send(WM_VSCROLL, MAKEWPARAM(SB_THUMBTRACK, 30000));
     ASSERT_EQ(DecodeResult::Decoded, deliver(patternJpeg(1400, 1050, {}, 50)));
-    EXPECT_EQ(1280, windowRect().right);
+    EXPECT_EQ(1280, farCorner().first);
     resize(600, 400);  // clear of anything in the screen's corners
     expectViewMatchesClient();
 }
@@ -188,10 +188,9 @@ TEST_F(ViewportTest, ScrollingAndResizingKeepTheViewOnTheFrame)
 {
     ASSERT_EQ(DecodeResult::Decoded, deliver(patternJpeg(640, 480)));
     resize(1000, 800);  // held to the fit while frames come
-    EXPECT_EQ(640, clientSize().cx);
-    EXPECT_EQ(480, clientSize().cy);
+    EXPECT_EQ(Pair(640, 480), clientSize());
     resize(400, 300);
-    const int maxX = 640 - clientSize().cx;
+    const int maxX = 640 - clientSize().first;
     const struct {
         UINT message;
         WPARAM wParam;
@@ -207,26 +206,22 @@ TEST_F(ViewportTest, ScrollingAndResizingKeepTheViewOnTheFrame)
     };
     for (const auto& s : steps) {
         send(s.message, s.wParam);
-        EXPECT_EQ(s.x < 0 ? maxX : s.x, viewState.scrollX) << s.message << " " << s.wParam;
-        EXPECT_EQ(s.y, viewState.scrollY) << s.message << " " << s.wParam;
+        EXPECT_EQ(Pair(s.x < 0 ? maxX : s.x, s.y), offsets()) << s.message << " " << s.wParam;
     }
     expectViewMatchesClient();
 
     resize(350, 250);  // smaller: the offsets stay
-    EXPECT_EQ(200, viewState.scrollX);
-    EXPECT_EQ(150, viewState.scrollY);
+    EXPECT_EQ(Pair(200, 150), offsets());
     resize(560, 440);  // larger than the offsets leave room for: clamped to the extent
-    EXPECT_EQ(640 - clientSize().cx, viewState.scrollX);
-    EXPECT_EQ(480 - clientSize().cy, viewState.scrollY);
+    EXPECT_EQ(Pair(640 - clientSize().first, 480 - clientSize().second), offsets());
     expectViewMatchesClient();  // nothing of the old offsets left standing
 
     viewActive = false;  // the receiver has ended: no size cap
     resize(900, 800);  // larger than the frame: back to 0, no bars, and no scrolling
-    EXPECT_GT(clientSize().cx, 640);
+    EXPECT_GT(clientSize().first, 640);
     send(WM_HSCROLL, SB_PAGEDOWN);
     send(WM_MOUSEWHEEL, MAKEWPARAM(0, WORD(-120)));
-    EXPECT_EQ(0, viewState.scrollX);
-    EXPECT_EQ(0, viewState.scrollY);
+    EXPECT_EQ(Pair(0, 0), offsets());
     expectViewMatchesClient();
 }
 

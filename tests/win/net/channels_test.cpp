@@ -33,7 +33,6 @@ TEST(FrameChannel, FramesInLockStepWhateverPiecesTheyComeInUntilTheEnd)
         size_t frames;
         std::wstring message;
     } cases[] = {
-        {"--pattern 320x240 --close-after 40", 40, closed},
         {"--pattern 200x100 --split-header --body-pieces 9 --piece-delay-ms 15 --close-after 3", 3, closed},
         // Noise-like frames of this size encode well above the first 500000-byte buffer.
         {"--pattern 1920x1080 --quality 100 --close-after 2", 2, closed},

@@ -120,8 +120,7 @@ void AppSession::open(const std::string& serverArguments, int shown, const std::
     connectTo(dialog, wide(server.address));
     if (shown < 0)
         return;
-    main = viewer.waitForWindow(L"Tavimo", L"Tavimo");
-    ASSERT_NE(nullptr, main);
+    ASSERT_TRUE(waitForMain());
     // The first request goes out before any frame.
     ASSERT_TRUE(shown > 0 ? server.waitFor("frame-recv NEXT_FRAME", shown + 1, 30000)
                           : server.waitFor("input-connected"));
@@ -132,6 +131,12 @@ AppSession::~AppSession()
     if (main && IsWindow(main))
         PostMessageW(main, WM_CLOSE, 0, 0);
     viewer.waitForExit(10000);
+}
+
+bool AppSession::waitForMain()
+{
+    main = viewer.waitForWindow(L"Tavimo", L"Tavimo");
+    return main && SetWindowPos(main, HWND_TOP, 400, 300, 0, 0, SWP_NOSIZE);
 }
 
 bool AppSession::waitForClient(int width, int height, int timeoutMs) const

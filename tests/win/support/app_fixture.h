@@ -40,6 +40,9 @@ struct AppSession {
     void openDialog(const std::string& folder = "", const std::wstring& desktop = L"");
     ~AppSession();
 
+    // The main window, moved out of the top-left corner, where Wine shows a tray window of
+    // its own once there is a tray icon and no X tray takes it.
+    bool waitForMain();
     bool waitForClient(int width, int height, int timeoutMs = 10000) const;
     // The screen position of a client point, as xdotool takes it.
     std::string at(int clientX, int clientY) const;
@@ -67,13 +70,10 @@ inline void connectTo(HWND dialog, const std::wstring& destination)
 }
 // By the style: IsWindowVisible says no for windows of another desktop.
 inline bool shown(HWND window) { return IsWindow(window) && (GetWindowLongW(window, GWL_STYLE) & WS_VISIBLE); }
-// Out of the top-left corner, where Wine shows a tray window of its own once there is a
-// tray icon and no X tray takes it.
-inline void moveClearOfWinesTray(HWND window) { SetWindowPos(window, HWND_TOP, 400, 300, 0, 0, SWP_NOSIZE); }
 inline std::wstring messageBoxText(HWND box)
 {
     wchar_t text[256] = {};
-    return std::wstring(text, GetDlgItemTextW(box, 0xFFFF, text, 256));
+    return box ? std::wstring(text, GetDlgItemTextW(box, 0xFFFF, text, 256)) : L"(no box)";
 }
 // X keyboard focus to the root, so keys go to the window under the pointer: a virtual
 // desktop that closes leaves the focus nowhere.

@@ -1,5 +1,6 @@
 #include "tests/win/support/test_server.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -61,9 +62,7 @@ std::string scratchFolder(const std::string& name)
 std::string readFile(const std::string& unixPath)
 {
     std::ifstream in(windowsPath(unixPath), std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 std::vector<uint8_t> clientPixels(HWND window, int width, int height, int bits)
@@ -139,10 +138,10 @@ bool TestServer::start(const std::string& arguments)
     return false;
 }
 
-std::vector<std::string> TestServer::log() const
+std::vector<std::string> readLines(const std::string& unixPath)
 {
     std::vector<std::string> lines;
-    std::istringstream in(readFile(dir + "/log"));
+    std::istringstream in(readFile(unixPath));
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
@@ -150,11 +149,8 @@ std::vector<std::string> TestServer::log() const
 
 int countLines(const std::string& unixPath, const std::string& prefix)
 {
-    int n = 0;
-    std::istringstream in(readFile(unixPath));
-    for (std::string line; std::getline(in, line);)
-        n += line.compare(0, prefix.size(), prefix) == 0;
-    return n;
+    std::vector<std::string> lines = readLines(unixPath);
+    return int(std::count_if(lines.begin(), lines.end(), [&](auto& line) { return line.rfind(prefix, 0) == 0; }));
 }
 
 bool TestServer::waitFor(const std::string& prefix, int wanted, int timeoutMs) const

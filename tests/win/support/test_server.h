@@ -30,6 +30,7 @@ inline void writeFile(const std::string& unixPath, const std::string& text)
 {
     std::ofstream(windowsPath(unixPath), std::ios::binary) << text;
 }
+std::vector<std::string> readLines(const std::string& unixPath);
 // Lines of a log that start with `prefix`.
 int countLines(const std::string& unixPath, const std::string& prefix);
 // Runs a script with /bin/sh and returns its output once it ended; with `background`, at
@@ -47,7 +48,7 @@ struct TestServer {
     ~TestServer();
     // Starts it with the extra arguments and waits until it listens.
     bool start(const std::string& arguments);
-    std::vector<std::string> log() const;
+    std::vector<std::string> log() const { return readLines(dir + "/log"); }
     int count(const std::string& prefix) const { return countLines(dir + "/log", prefix); }
     bool waitFor(const std::string& prefix, int wanted = 1, int timeoutMs = 20000) const;
 };
