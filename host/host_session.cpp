@@ -60,7 +60,6 @@ FrameAnswer HostSession::nextFrame(uint64_t index, std::vector<uint8_t>& body, i
     bool onChange = index > 0 && display_.watchesChanges();
     bool news = !onChange || display_.changedSinceCapture();
     if (news) {
-        pacer_.changed(now);
         if (pacer_.sendAt(now) > now)
             return waitUntil(pacer_.sendAt(now));
     } else {

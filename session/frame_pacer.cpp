@@ -26,14 +26,8 @@ void FramePacer::reset()
     ceiling_ = settings_.quality;
     owed_ = 0;
     owedAt_ = 0;
-    firstChange_ = lastSent_ = -1;
+    lastSent_ = -1;
     blurred_ = false;
-}
-
-void FramePacer::changed(int64_t now)
-{
-    if (firstChange_ < 0)
-        firstChange_ = now;
 }
 
 double FramePacer::owed(int64_t now) const
@@ -50,8 +44,6 @@ int64_t FramePacer::sendAt(int64_t now) const
     double debt = owed(now);
     if (debt > 0)
         at = now + int64_t(std::ceil(debt * 1000.0 / double(settings_.maxRate)));
-    if (settings_.gatherMs > 0 && firstChange_ >= 0)
-        at = std::max(at, firstChange_ + settings_.gatherMs);
     return at;
 }
 
@@ -68,7 +60,6 @@ int64_t FramePacer::sharpenAt(int64_t now) const
 
 void FramePacer::sent(int64_t now, size_t bytes, bool sharp)
 {
-    firstChange_ = -1;
     lastSent_ = now;
     if (settings_.maxRate <= 0)
         return;

@@ -1,7 +1,7 @@
 // When a host that answers only on change sends its next frame, and at what JPEG quality:
 // an optional cap on the average rate to the viewer (lower quality first, then later
-// answers), an optional short gathering of changes, and one sharp frame once a screen that
-// went out blurred by the cap has been still for a moment. Times are milliseconds on any
+// answers), and one sharp frame once a screen that went out blurred by the cap has been
+// still for a moment. Times are milliseconds on any
 // steady clock, so tests drive it with a clock of their own.
 #pragma once
 
@@ -13,7 +13,6 @@ struct PacerSettings {
     int quality = 80;       // what frames go out at when the link allows
     int minQuality = 30;    // the cap lowers quality no further
     int64_t stillMs = 300;  // a screen still this long is sent once more at `quality`
-    int64_t gatherMs = 0;   // after the first change, more changes are awaited this long
 };
 
 class FramePacer {
@@ -22,10 +21,8 @@ public:
 
     // A new viewer: nothing owed, full quality.
     void reset();
-    // A change was seen at `now` while a request waits; only the first one counts.
-    void changed(int64_t now);
-    // The earliest time a changed frame may go out: the cap's debt paid and the
-    // gathering over. `now` or earlier: at once.
+    // The earliest time a changed frame may go out: once the cap's debt is paid. `now`
+    // or earlier: at once.
     int64_t sendAt(int64_t now) const;
     // The ceiling for the next changed frame's quality.
     int quality() const { return ceiling_; }
@@ -44,7 +41,6 @@ private:
     int ceiling_;
     double owed_ = 0;         // as of owedAt_
     int64_t owedAt_ = 0;
-    int64_t firstChange_ = -1;  // of the changes not yet sent
     int64_t lastSent_ = -1;
     bool blurred_ = false;    // the last frame went out below `quality` because of the cap
 };
