@@ -55,26 +55,25 @@ FrameAnswer HostSession::nextFrame(uint64_t index, std::vector<uint8_t>& body, i
                                    const char*& reason)
 {
     int64_t now = nowMs();
-    bool sharp = false;
     // The first frame goes out at once; without XDamage every request reads the screen.
     bool onChange = index > 0 && display_.watchesChanges();
-    bool news = !onChange || display_.changedSinceCapture();
-    if (news) {
+    bool changed = false;
+    if (!onChange || display_.changedSinceCapture()) {
         if (pacer_.sendAt(now) > now)
             return waitUntil(pacer_.sendAt(now));
-    } else {
+        if (!captureAndEncode(index, pacer_.quality(), false, changed, reason))
+            return FrameAnswer::Fail;
+    }
+    // Nothing changed after all (damage that left the pixels as they were, a pointer back
+    // where it was drawn, a desktop that can only be looked at): perhaps the sharp frame.
+    bool sharp = onChange && !changed;
+    if (sharp) {
         int64_t sharpenAt = pacer_.sharpenAt(now);
         if (sharpenAt < 0 || sharpenAt > now)
             return waitUntil(sharpenAt);
-        sharp = true;
+        if (!captureAndEncode(index, settings_.quality, true, changed, reason))
+            return FrameAnswer::Fail;
     }
-    bool changed = false;
-    int ceiling = sharp ? settings_.quality : pacer_.quality();
-    if (!captureAndEncode(index, ceiling, sharp, changed, reason))
-        return FrameAnswer::Fail;
-    // Damage that left the pixels as they were, or a pointer back where it was drawn.
-    if (onChange && !changed && !sharp)
-        return waitUntil(-1);
     wakeAt_ = -1;
     int before = pacer_.quality();
     pacer_.sent(nowMs(), encoder_.size(), sharp);
