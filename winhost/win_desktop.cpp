@@ -12,8 +12,16 @@ bool WinDesktop::capture(ScreenPicture& out, std::string& error)
 {
     ScreenFrame frame;
     lastLook_ = std::chrono::steady_clock::now();
-    if (!screen_.capture(frame, error))
-        return false;
+    if (!screen_.capture(frame, error)) {
+        // Another desktop has the screen (the lock screen, a UAC prompt): the viewer keeps
+        // the last picture until the user's desktop is back.
+        if (!last_.pixels)
+            return false;
+        out = last_;
+        out.changed = false;
+        intervalMs_ = kSlowMs;
+        return true;
+    }
     bool changed = !frame.previous || findChangedRows(frame.previous, frame.pixels, size_t(frame.width) * 4,
                                                       frame.height, frame.pitch)
                                           .changed;
@@ -26,6 +34,7 @@ bool WinDesktop::capture(ScreenPicture& out, std::string& error)
     out.pitch = frame.pitch;
     out.pixelFormat = TJPF_BGRX;
     out.changed = changed;
+    last_ = out;
     return true;
 }
 

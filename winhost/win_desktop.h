@@ -45,6 +45,7 @@ private:
     ScreenCapture screen_;
     InputInjector input_;
     std::vector<PointerAction> pending_;
+    ScreenPicture last_;  // the last capture that worked; its buffer stays until the next one does
     std::chrono::steady_clock::time_point lastLook_{};
     std::chrono::steady_clock::time_point busyUntil_{};
     int intervalMs_ = kFastMs;
