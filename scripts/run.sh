@@ -62,9 +62,9 @@ if [ "$mode" = pattern ]; then
   sleep 0.5
   echo "Tavimo ($TAVIMO_WIN_ARCH build) connects to the counterpart server on $address (moving test picture)."
 elif [ "$mode" = windows ]; then
-  # The remote Windows machine: a prefix of its own whose programs share one virtual desktop
-  # the size of its screen, Notepad there filling it (on a file, so Ctrl+S saves without a
-  # dialog), and TavimoHost.exe. Tavimo runs in another prefix, so its owner cannot be
+  # The remote Windows machine: a prefix of its own (the tests' too, so its settings stay
+  # plain), Notepad filling the screen (on a file, so Ctrl+S saves without a dialog), and
+  # TavimoHost.exe. Tavimo runs in another prefix, so its owner cannot be
   # looked up: the host lets other users in.
   tavimo_prepare_prefix "$remote_prefix"
   tavimo_start_remote_screen 1024x768 "$demo"
@@ -72,8 +72,6 @@ elif [ "$mode" = windows ]; then
   (
     cd "$demo"
     export WINEPREFIX="$remote_prefix" DISPLAY=$tavimo_remote_display
-    "$WINE" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
-    "$WINE" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
     for setting in iWindowPosX=0 iWindowPosY=0 iWindowPosDX=1024 iWindowPosDY=730; do
       "$WINE" reg add 'HKCU\Software\Microsoft\Notepad' /v "${setting%=*}" /t REG_DWORD /d "${setting#*=}" /f \
         >/dev/null 2>&1
