@@ -32,6 +32,9 @@ export TAVIMO_OWN_DISPLAY=1
 tavimo_start_xvfb
 trap tavimo_stop_wine EXIT
 tavimo_prepare_prefix
+# The remote Windows machine of TavimoHost.exe's tests: a prefix of its own.
+export TAVIMO_REMOTE_PREFIX="$tavimo_top/build/wineprefix-remote-$TAVIMO_WIN_ARCH" TAVIMO_WINE="$WINE"
+tavimo_prepare_prefix "$TAVIMO_REMOTE_PREFIX"
 export TAVIMO_SERVER="$tavimo_top/build/native/server/tavimo-server"
 export TAVIMO_HOST="$tavimo_top/build/native/host/tavimo-host"
 export TAVIMO_TEST_TMP="$TAVIMO_WIN_BUILD/test-tmp"

@@ -23,8 +23,11 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree=;mshtml="
 
 # A fresh prefix with the fonts Debian's Wine does not load by itself, Japanese
-# replacements for the Windows UI fonts, and no crash dialog to wait on.
+# replacements for the Windows UI fonts, and no crash dialog to wait on. With a folder
+# given, that prefix instead of WINEPREFIX (a second machine's).
 tavimo_prepare_prefix() {
+  local WINEPREFIX=${1:-$WINEPREFIX}
+  export WINEPREFIX
   if [ -f "$WINEPREFIX/.tavimo-ready" ]; then
     return 0
   fi
