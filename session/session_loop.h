@@ -1,8 +1,9 @@
-// The lock-step session loop shared by the host and the counterpart server: the two
-// listeners, one viewer at a time (a FrameChannel connection and the InputChannel
-// connection that comes while it lasts), ControlMessages checked and answered in turn,
-// and the InputChannel's stream cut into messages. What a frame is and what input does
-// are the subclass's.
+// The lock-step session loop shared by the two hosts and the counterpart server, on POSIX
+// sockets or Winsock: the two listeners, one viewer at a time (a FrameChannel connection
+// and the InputChannel connection that comes while it lasts), ControlMessages checked and
+// answered in turn, a request held while the frame source has nothing new, and the
+// InputChannel's stream cut into messages. What a frame is and what input does are the
+// subclass's.
 #pragma once
 
 #include <atomic>
