@@ -219,22 +219,3 @@ bool Waker::open()
     sender_ = fds[1];
     return true;
 }
-
-Waker::~Waker()
-{
-    closeSocket(receiver_);
-    closeSocket(sender_);
-}
-
-void Waker::wake()
-{
-    char byte = 1;
-    (void)::send(int(sender_), &byte, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
-}
-
-void Waker::clear()
-{
-    char bytes[64];
-    while (::recv(int(receiver_), bytes, sizeof bytes, MSG_DONTWAIT) > 0) {
-    }
-}

@@ -245,22 +245,3 @@ bool Waker::open()
     sender_ = SocketHandle(sender);
     return true;
 }
-
-Waker::~Waker()
-{
-    closeSocket(receiver_);
-    closeSocket(sender_);
-}
-
-void Waker::wake()
-{
-    char byte = 1;
-    ::send(raw(sender_), &byte, 1, 0);
-}
-
-void Waker::clear()
-{
-    char bytes[64];
-    while (::recv(raw(receiver_), bytes, sizeof bytes, 0) > 0) {
-    }
-}
