@@ -29,7 +29,7 @@ struct RemoteDesktop {
     {
         std::string terminal = "timeout 300 xterm -fa Monospace -fs 11 -geometry 40x6";
         const char* host = std::getenv("TAVIMO_HOST");
-        runShell("cd '" + dir + "' && rm -f display ready pids a.txt b.txt host.log\n"
+        runShell("cd '" + dir + "' && rm -f display ready pids a.txt b.txt host.log && exec >start.out 2>&1\n"
                  "timeout 300 Xvfb -displayfd 5 -screen 0 800x600x24 -nolisten tcp 5>display & echo $! >>pids\n"
                  "timeout 60 sh -c 'until [ -s display ]; do sleep 0.05; done'; export DISPLAY=:$(cat display)\n"
                  "timeout 300 openbox & echo $! >>pids\n"
@@ -39,12 +39,18 @@ struct RemoteDesktop {
                      terminal + "+30+40 -title termA -e sh -c 'cat >a.txt' & echo $! >>pids\n"
                      "timeout 60 xdotool search --sync --name termA\n" + terminal +
                      "+380+330 -title termB -e sh -c 'cat >b.txt' & echo $! >>pids\n"
-                     "timeout 60 sh -c 'until [ \"$(xdotool getwindowfocus getwindowname)\" = termB ]; do sleep 0.1; done'\n"
+                     // The window manager may keep a new window from taking the focus
+                     // (on a loaded machine it did), so it is asked for.
+                     "timeout 60 sh -c 'until [ \"$(xdotool getwindowfocus getwindowname)\" = termB ]; do\n"
+                     "  xdotool search --name termB windowactivate; sleep 0.2; done'\n"
                      "timeout 300 '" + (host ? host : "tavimo-host") + "' --display $DISPLAY --address " +
                      address + " --log host.log --ready ready --trace-input & echo $! >>pids\nwait",
                  true);
-        if (!waitUntil([&] { return fileExists(dir + "/ready"); }, 30000))
+        // Each step above has a minute at most; what went wrong is in its output.
+        if (!waitUntil([&] { return fileExists(dir + "/ready"); }, 120000)) {
+            ADD_FAILURE() << "the remote desktop did not start:\n" << file("start.out") << file("host.log");
             return false;
+        }
         display = ":" + std::to_string(std::atoi(readFile(dir + "/display").c_str()));
         return true;
     }
