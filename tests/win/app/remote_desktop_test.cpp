@@ -40,7 +40,7 @@ struct RemoteDesktop {
                      "timeout 60 xdotool search --sync --name termA\n" + terminal +
                      "+380+330 -title termB -e sh -c 'cat >b.txt' & echo $! >>pids\n"
                      // The window manager may keep a new window from taking the focus
-                     // (on a loaded machine it did), so it is asked for.
+                     // (it once did, in a clean run), so it is asked for.
                      "timeout 60 sh -c 'until [ \"$(xdotool getwindowfocus getwindowname)\" = termB ]; do\n"
                      "  xdotool search --name termB windowactivate; sleep 0.2; done'\n"
                      "timeout 300 '" + (host ? host : "tavimo-host") + "' --display $DISPLAY --address " +
