@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "net/frame_protocol.h"
+#include "wire/frame_wire.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 
 #include "host/key_table.h"
 #include "host/mouse_machine.h"
-#include "input/input_message.h"
-#include "session/input_stream.h"
+#include "wire/input_wire.h"
+#include "wire/input_stream.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "host/screen_fit.h"
-#include "input/input_message.h"
+#include "wire/input_wire.h"
 
 HostSession::HostSession(const SessionConfig& config, const HostSettings& settings, Desktop& display,
                          EventLog& log)

@@ -53,7 +53,7 @@
 #include "host/host_session.h"
 #include "host/jpeg_encoder.h"
 #include "host/x_display.h"
-#include "net/frame_protocol.h"
+#include "wire/frame_wire.h"
 #include "session/event_log.h"
 #include "session/session_loop.h"
 #include "tavimo_version.h"

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "input/input_message.h"
+#include "wire/input_wire.h"
 
 bool MouseMachine::apply(uint32_t eventCode, int x, int y, std::vector<PointerAction>& out)
 {

@@ -1,42 +1,5 @@
 #include "input/input_message.h"
 
-#include "net/frame_protocol.h"
-
-namespace {
-
-constexpr int kWordCount = kInputMessageSize / 4;
-
-void fillMessage(InputMessage& message, uint32_t type, uint32_t argument, uint32_t positionOrKey,
-                 int32_t clientWidth, int32_t clientHeight)
-{
-    writeLittleEndian32(message.bytes, type);
-    writeLittleEndian32(message.bytes + 4, argument);
-    writeLittleEndian32(message.bytes + 8, positionOrKey);
-    writeLittleEndian32(message.bytes + 12, uint32_t(clientWidth));
-    writeLittleEndian32(message.bytes + 16, uint32_t(clientHeight));
-}
-
-}  // namespace
-
-uint32_t inputMessageWord(const InputMessage& message, int index)
-{
-    if (index < 0 || index >= kWordCount)
-        return 0;
-    return readLittleEndian32(message.bytes + 4 * index);
-}
-
-InputMessage& buildMouseMessage(InputMessage& message, uint32_t eventCode, uint32_t position,
-                                int32_t clientWidth, int32_t clientHeight)
-{
-    fillMessage(message, MSG_MOUSE, eventCode, position, clientWidth, clientHeight);
-    return message;
-}
-
-int buildCommandMessage(InputMessage& message, uint32_t type)
-{
-    fillMessage(message, type, 0, 0, 0, 0);
-    return kCommandMessageSize;
-}
 
 uint32_t packFramePosition(uint32_t lParam, int32_t scrollX, int32_t scrollY)
 {
@@ -65,7 +28,7 @@ namespace {
 void sendKey(KeyScanIo& io, int key, uint8_t down)
 {
     InputMessage message;
-    fillMessage(message, MSG_KEY, uint32_t(down ^ 1), uint32_t(key), 0, 0);
+    buildKeyMessage(message, uint32_t(key), down != 0);
     io.send(message);
 }
 

@@ -1,4 +1,4 @@
-// InputChannel wire records and the portable half of input capture: which window
+// The portable half of input capture: which window
 // messages are forwarded, where the pointer is in frame coordinates, and the key scan.
 // Portable: the window procedure supplies GetKeyState, the client size and the send.
 #pragma once
@@ -6,25 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-enum : uint32_t {
-    MSG_MOUSE = 0x0301,
-    // Never a type: the event code of a left double click inside MSG_MOUSE.
-    MSG_MOUSE_DBLCLK = 0x0302,
-    MSG_KEY = 0x0401,
-    MSG_SERVER_EXIT = 0x0501,
-    MSG_TELNET = 0x0701,
-};
-
-// Mouse event codes. Apart from the drag and the double click they are the window
-// message numbers themselves, which is what the server expects.
-enum : uint32_t {
-    kMouseLeftDrag = 0x0000,
-    kMouseLeftUp = 0x0202,
-    kMouseRightDown = 0x0204,
-    kMouseRightUp = 0x0205,
-    kMouseMiddleDown = 0x0207,
-    kMouseMiddleUp = 0x0208,
-};
+#include "wire/input_wire.h"
 
 // Window message numbers and the one wParam flag the mapping needs, kept here so that
 // the portable code does without windows.h.
@@ -42,28 +24,7 @@ enum : uint32_t {
     kMkLButton = 0x0001,
 };
 
-constexpr int kInputMessageSize = 20;
-// The command messages go out as their type word alone.
-constexpr int kCommandMessageSize = 4;
 constexpr int kVirtualKeyCount = 256;
-
-// The record is kept in its wire form (five little-endian words: type, argument,
-// position or key, client width, client height). Each message is built in a record of its
-// own and copied whole into the send queue, so nothing can change it once it is sent.
-struct InputMessage {
-    uint8_t bytes[kInputMessageSize] = {};
-};
-
-// Word 0..4 of the record, as the server reads it.
-uint32_t inputMessageWord(const InputMessage& message, int index);
-
-// Fills the record as MSG_MOUSE; returns it for sending all kInputMessageSize bytes.
-InputMessage& buildMouseMessage(InputMessage& message, uint32_t eventCode, uint32_t position,
-                                int32_t clientWidth, int32_t clientHeight);
-
-// Fills the whole record with `type` and four zero words; returns how many of its bytes
-// go on the wire (kCommandMessageSize).
-int buildCommandMessage(InputMessage& message, uint32_t type);
 
 // The pointer in frame coordinates: frame x in the low 16 bits, frame y in the high 16,
 // as long as x stays below 65536. lParam is added whole and the sum wraps modulo 2^32,

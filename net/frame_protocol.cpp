@@ -2,31 +2,6 @@
 
 #include <algorithm>
 
-uint32_t readLittleEndian32(const uint8_t* in)
-{
-    return uint32_t(in[0]) | uint32_t(in[1]) << 8 | uint32_t(in[2]) << 16 | uint32_t(in[3]) << 24;
-}
-
-void writeLittleEndian32(uint8_t* out, uint32_t value)
-{
-    out[0] = uint8_t(value);
-    out[1] = uint8_t(value >> 8);
-    out[2] = uint8_t(value >> 16);
-    out[3] = uint8_t(value >> 24);
-}
-
-void encodeControlMessage(uint32_t code, uint8_t out[kControlMessageSize])
-{
-    writeLittleEndian32(out, code);
-    writeLittleEndian32(out + 4, 0);
-    writeLittleEndian32(out + 8, 0);
-}
-
-int32_t decodeFrameHeader(const uint8_t in[kFrameHeaderSize])
-{
-    return int32_t(readLittleEndian32(in));
-}
-
 ChannelStep stepForEvents(uint32_t events)
 {
     if (events & kEventClose)

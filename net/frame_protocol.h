@@ -1,30 +1,11 @@
-// Frame channel wire records and the receive side of its lock-step exchange.
+// The receive side of the frame channel's lock-step exchange.
 // Portable: the Winsock glue in frame_channel_win.cpp supplies the socket calls.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-enum : uint32_t {
-    MSG_NEXT_FRAME = 0x0101,  // send the FrameHeader of the next frame
-    MSG_SEND_BODY = 0x0201,   // send the body the last FrameHeader announced
-};
-
-constexpr int kControlMessageSize = 12;
-constexpr int kFrameHeaderSize = 4;
-// The frame buffer's first size, and the most one receive call asks for.
-constexpr int32_t kFrameBufferSize = 500000;
-// Bodies above this end the connection; a 4K screen at high quality stays well below it.
-constexpr int32_t kMaxFrameBodySize = 32 * 1024 * 1024;
-
-// Wire words are little-endian whatever the host; these keep that explicit.
-uint32_t readLittleEndian32(const uint8_t* in);
-void writeLittleEndian32(uint8_t* out, uint32_t value);
-
-// Code, then two zero words.
-void encodeControlMessage(uint32_t code, uint8_t out[kControlMessageSize]);
-// The announced body length, signed: 0 or below announces no body.
-int32_t decodeFrameHeader(const uint8_t in[kFrameHeaderSize]);
+#include "wire/frame_wire.h"
 
 // Network event bits as Winsock reports them.
 enum : uint32_t {

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "input/input_message.h"
-#include "net/frame_protocol.h"
+#include "wire/input_wire.h"
+#include "wire/frame_wire.h"
 
 namespace {
 

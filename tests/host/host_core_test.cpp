@@ -13,9 +13,9 @@
 #include "host/mouse_machine.h"
 #include "host/quality.h"
 #include "host/screen_fit.h"
-#include "input/input_message.h"
-#include "net/frame_protocol.h"
-#include "session/input_stream.h"
+#include "wire/input_wire.h"
+#include "wire/frame_wire.h"
+#include "wire/input_stream.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <set>
 
 #include "host/key_table.h"
-#include "input/input_message.h"
+#include "wire/input_wire.h"
 #include "tests/support/memory_target.h"
 #include "tests/support/other_user.h"
 #include "tests/support/private_xvfb.h"

@@ -19,7 +19,7 @@ using Socket = int;
 #include <string>
 #include <vector>
 
-#include "net/frame_protocol.h"
+#include "wire/frame_wire.h"
 
 using Bytes = std::vector<uint8_t>;
 

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <thread>
 
-#include "input/input_message.h"
+#include "wire/input_wire.h"
 #include "session/session_loop.h"
 #include "tests/support/wire.h"
 #include "tests/win/support/test_server.h"

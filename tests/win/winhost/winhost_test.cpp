@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "host/jpeg_encoder.h"
-#include "input/input_message.h"
+#include "wire/input_wire.h"
 #include "tests/support/memory_target.h"
 #include "tests/win/support/test_server.h"
 #include "winhost/host_resource.h"

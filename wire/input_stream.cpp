@@ -1,7 +1,7 @@
-#include "session/input_stream.h"
+#include "wire/input_stream.h"
 
-#include "input/input_message.h"
-#include "net/frame_protocol.h"
+#include "wire/input_wire.h"
+#include "wire/frame_wire.h"
 
 void InputStream::append(const uint8_t* data, size_t size)
 {
