@@ -6,8 +6,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "session/session_loop.h"
+#include "wire/frame_extension.h"
 
 struct ScreenPicture {
     uint8_t* pixels = nullptr;  // 4 bytes a pixel, rows `pitch` bytes apart, top row first
@@ -16,6 +18,9 @@ struct ScreenPicture {
     int pitch = 0;
     int pixelFormat = 0;        // TurboJPEG's TJPF_ value for the byte order
     bool changed = true;        // false: the same picture as the last capture, pointer included
+    // Where it changed since the last capture (pointer included); empty while `changed`
+    // means anywhere. Areas may overlap and need not be merged.
+    std::vector<PixelRect> areas;
 };
 
 class Desktop {

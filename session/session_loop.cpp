@@ -8,7 +8,8 @@
 #include <cstring>
 #include <thread>
 
-#include "net/frame_protocol.h"
+#include "wire/frame_extension.h"
+#include "wire/frame_wire.h"
 #include "session/peer_check.h"
 #include "session/socket_io.h"
 
@@ -192,6 +193,9 @@ void SessionLoop::acceptFrame()
     await_ = Await::NextFrame;
     framesAnnounced_ = 0;
     pendingBody_.clear();
+    accepted_ = 0;
+    everAccepted_ = false;
+    bodyPushed_ = false;
     log_.event("frame-connected %s keepalive=%s", peer.c_str(), keepalive.c_str());
     sessionStarted();
 }
@@ -263,21 +267,29 @@ void SessionLoop::readFrame()
 
 bool SessionLoop::handleControl(const uint8_t message[12])
 {
-    uint32_t code = readLittleEndian32(message);
-    uint32_t second = readLittleEndian32(message + 4);
-    uint32_t third = readLittleEndian32(message + 8);
-    bool wellFormed = (code == MSG_NEXT_FRAME || code == MSG_SEND_BODY) && second == 0 && third == 0;
-    bool expected = wellFormed && await_ != Await::Answer &&
-                    ((code == MSG_NEXT_FRAME && await_ != Await::Body) ||
-                     (code == MSG_SEND_BODY && await_ != Await::NextFrame));
+    ControlMessage control = decodeControlMessage(message);
+    uint16_t version = 0;
+    bool wordsRight = control.code == MSG_NEXT_FRAME
+                          ? readAcceptance(control.second, control.third, extensionVersion(), version)
+                          : control.second == 0 && control.third == 0;
+    bool expected = (control.code == MSG_NEXT_FRAME || control.code == MSG_SEND_BODY) && wordsRight &&
+                    await_ != Await::Answer &&
+                    ((control.code == MSG_NEXT_FRAME && await_ != Await::Body) ||
+                     (control.code == MSG_SEND_BODY && await_ != Await::NextFrame));
     if (!expected) {
-        log_.event("frame-recv unexpected 0x%08X 0x%08X 0x%08X", code, second, third);
-        endSession(false, "unexpected");
+        bool badAcceptance = control.code == MSG_NEXT_FRAME && !wordsRight && control.second == kAcceptanceTag;
+        log_.event("frame-recv unexpected 0x%08X 0x%08X 0x%08X%s", control.code, control.second, control.third,
+                   badAcceptance ? " (an extension version this host does not speak)" : "");
+        endSession(false, badAcceptance ? "extension-unknown" : "unexpected");
         return false;
     }
-    log_.event("frame-recv %s", controlName(code));
-    if (code == MSG_SEND_BODY)
+    log_.event("frame-recv %s", controlName(control.code));
+    if (control.code == MSG_SEND_BODY)
         return answerSendBody();
+    if (version > 0 && !everAccepted_)
+        log_.event("extension-accepted version=%u", unsigned(version));
+    everAccepted_ = everAccepted_ || version > 0;
+    accepted_ = version;
     await_ = Await::Answer;
     return answerNextFrame();
 }
@@ -314,6 +326,13 @@ bool SessionLoop::answerNextFrame()
         endSession(false, "send-error");
         return false;
     }
+    // With the extension the viewer's MSG_SEND_BODY only confirms what is on its way.
+    bodyPushed_ = accepted_ > 0 && await_ == Await::Body;
+    if (bodyPushed_) {
+        std::vector<uint8_t> pushed = std::move(pendingBody_);
+        pendingBody_.clear();
+        return sendBody(pushed, index);
+    }
     return true;
 }
 
@@ -326,6 +345,10 @@ bool SessionLoop::answerSendBody()
         return true;
     }
     await_ = Await::NextFrame;
+    if (bodyPushed_) {
+        bodyPushed_ = false;
+        return true;
+    }
     std::vector<uint8_t> body = std::move(pendingBody_);
     pendingBody_.clear();
     return sendBody(body, index);

@@ -2,7 +2,8 @@
 // sockets or Winsock: the two listeners, one viewer at a time (a FrameChannel connection
 // and the InputChannel connection that comes while it lasts), ControlMessages checked and
 // answered in turn, a request held while the frame source has nothing new, and the
-// InputChannel's stream cut into messages. What a frame is and what input does are the
+// InputChannel's stream cut into messages. A request that accepts the frame extension is
+// answered in one trip: the body follows its header at once. What a frame is and what input does are the
 // subclass's.
 #pragma once
 
@@ -12,7 +13,7 @@
 #include <vector>
 
 #include "session/event_log.h"
-#include "session/input_stream.h"
+#include "wire/input_stream.h"
 #include "session/socket_io.h"
 
 struct SessionConfig {
@@ -79,6 +80,9 @@ protected:
                                   const char*& reason) = 0;
     // Only asked while a request waits.
     virtual ChangeWatch changeWatch() { return {}; }
+    // The highest frame extension version this server speaks; 0: none, and a request whose
+    // spare words are not zero is a protocol violation.
+    virtual uint16_t extensionVersion() const { return 0; }
     virtual bool sendHeader(const uint8_t* header, size_t size);
     // MSG_SEND_BODY after a positive announcement. False when the session has ended (the
     // override calls endSession itself).
@@ -98,6 +102,8 @@ protected:
     void endSession(bool byClient, const char* reason);
     // Ends the session, if one runs, and then the loop, with exit status 0.
     void requestExit() { exitRequested_ = true; }
+    // The extension version the request being answered accepted; 0: a plain request.
+    uint16_t accepted() const { return accepted_; }
     // Where the session's FrameChannel comes from ("a.b.c.d:port").
     const std::string& viewer() const { return viewer_; }
 
@@ -144,5 +150,8 @@ private:
     Await await_ = Await::NextFrame;
     uint64_t framesAnnounced_ = 0;  // headers sent in this session; the next frame's index
     std::vector<uint8_t> pendingBody_;
+    uint16_t accepted_ = 0;
+    bool everAccepted_ = false;  // for the log's one line a session
+    bool bodyPushed_ = false;    // the body went out behind its header: SEND_BODY is only checked
     InputStream input_;
 };
