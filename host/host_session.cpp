@@ -38,15 +38,18 @@ void HostSession::sessionStarted()
     quality_ = QualityGovernor(settings_.quality);
     pacer_.reset();
     wakeAt_ = -1;
-    frames_ = sharp_ = bytes_ = 0;
+    frames_ = sharp_ = bytes_ = partial_ = 0;
     captureMs_ = encodeMs_ = 0;
+    blurred_.clear();
+    blurredWhole_ = false;
 }
 
 void HostSession::sessionEnded()
 {
     if (frames_ > 0)
-        log_.event("frames %llu sharp=%llu capture-ms=%.2f encode-ms=%.2f bytes=%llu",
-                   static_cast<unsigned long long>(frames_), static_cast<unsigned long long>(sharp_),
+        log_.event("frames %llu partial=%llu sharp=%llu capture-ms=%.2f encode-ms=%.2f bytes=%llu",
+                   static_cast<unsigned long long>(frames_), static_cast<unsigned long long>(partial_),
+                   static_cast<unsigned long long>(sharp_),
                    captureMs_ / double(frames_), encodeMs_ / double(frames_),
                    static_cast<unsigned long long>(bytes_ / frames_));
 }
@@ -76,14 +79,15 @@ FrameAnswer HostSession::nextFrame(uint64_t index, std::vector<uint8_t>& body, i
     }
     wakeAt_ = -1;
     int before = pacer_.quality();
-    pacer_.sent(nowMs(), encoder_.size(), sharp);
+    pacer_.sent(nowMs(), frame_.size(), sharp, lastWhole_);
     if (pacer_.quality() != before)
         log_.event("rate-quality %d -> %d frame=%llu bytes=%zu", before, pacer_.quality(),
-                   static_cast<unsigned long long>(index), encoder_.size());
+                   static_cast<unsigned long long>(index), frame_.size());
     ++frames_;
     sharp_ += sharp;
-    bytes_ += encoder_.size();
-    body.assign(encoder_.data(), encoder_.data() + encoder_.size());
+    partial_ += !lastWhole_;
+    bytes_ += frame_.size();
+    body = frame_;
     announced = int32_t(body.size());
     return FrameAnswer::Send;
 }
@@ -131,10 +135,79 @@ bool HostSession::captureAndEncode(uint64_t index, int ceiling, bool force, bool
     changed = picture.changed;
     if (!changed && !force && index > 0)
         return true;
+    const ScreenPicture& fitted = toSessionSize(picture);
+    AreaPlan plan = planFrame(fitted, index, force);
     start = std::chrono::steady_clock::now();
-    bool encoded = encodeToFit(toSessionSize(picture), index, ceiling, reason);
+    bool encoded = encodeFrame(fitted, plan, index, ceiling, reason);
     encodeMs_ += millisecondsSince(start);
     return encoded;
+}
+
+AreaPlan HostSession::planFrame(const ScreenPicture& picture, uint64_t index, bool force)
+{
+    AreaPlan plan;
+    plan.whole = true;
+    // A plain request, the first frame, a screen of another size than the session's, or a
+    // desktop that cannot say where it changed: the whole picture.
+    if (accepted() == 0 || index == 0 || &picture == &fitted_ || (picture.changed && picture.areas.empty()))
+        return plan;
+    std::vector<PixelRect> parts = picture.changed ? picture.areas : std::vector<PixelRect>();
+    if (force) {
+        if (blurredWhole_)
+            return plan;
+        parts.insert(parts.end(), blurred_.begin(), blurred_.end());
+    }
+    plan = planAreas(parts, picture.width, picture.height);
+    if (!plan.whole && plan.areas.empty())
+        plan.whole = true;  // a sharp frame with nothing left blurred: the whole picture once more
+    return plan;
+}
+
+bool HostSession::encodeFrame(const ScreenPicture& picture, const AreaPlan& plan, uint64_t index, int ceiling,
+                              const char*& reason)
+{
+    int used = 0;
+    std::vector<uint8_t> segment;
+    if (plan.whole) {
+        if (accepted() == 0)
+            segment = offerSegment(kExtensionVersion, kExtensionVersion);
+        if (!encodeToFit(picture, index, ceiling, segment.size(), used, reason))
+            return false;
+    } else {
+        Atlas atlas = packAtlas(plan.areas);
+        fillAtlas(picture.pixels, picture.pitch, atlas, atlasPixels_);
+        ScreenPicture image = picture;
+        image.pixels = atlasPixels_.data();
+        image.width = atlas.width;
+        image.height = atlas.height;
+        image.pitch = atlas.width * 4;
+        segment = areasSegment(picture.width, picture.height, atlas.areas);
+        if (!encodeToFit(image, index, ceiling, segment.size(), used, reason))
+            return false;
+    }
+    if (segment.empty())
+        frame_.assign(encoder_.data(), encoder_.data() + encoder_.size());
+    else if (!insertSegment(encoder_.data(), encoder_.size(), segment, frame_)) {
+        log_.event("encode-error no JPEG start");
+        reason = "encode-error";
+        return false;
+    }
+    lastWhole_ = plan.whole;
+    // Sharp again only where a later frame at full quality covered it.
+    if (used >= settings_.quality && plan.whole) {
+        blurred_.clear();
+        blurredWhole_ = false;
+    } else if (used < settings_.quality) {
+        blurredWhole_ = blurredWhole_ || plan.whole;
+        if (!plan.whole)
+            blurred_.insert(blurred_.end(), plan.areas.begin(), plan.areas.end());
+    }
+    if (blurred_.size() > size_t(kMaxPlannedAreas)) {
+        AreaPlan merged = planAreas(blurred_, picture.width, picture.height);
+        blurredWhole_ = blurredWhole_ || merged.whole;
+        blurred_ = merged.areas;
+    }
+    return true;
 }
 
 // The viewer sized its window to the first frame and takes no other size.
@@ -151,7 +224,8 @@ const ScreenPicture& HostSession::toSessionSize(const ScreenPicture& picture)
     return fitted_;
 }
 
-bool HostSession::encodeToFit(const ScreenPicture& picture, uint64_t index, int ceiling, const char*& reason)
+bool HostSession::encodeToFit(const ScreenPicture& picture, uint64_t index, int ceiling, size_t reserve, int& used,
+                              const char*& reason)
 {
     std::string error;
     // The rate cap may ask for less than the size limit allows; only a frame that had to
@@ -170,8 +244,9 @@ bool HostSession::encodeToFit(const ScreenPicture& picture, uint64_t index, int 
             reason = "encode-error";
             return false;
         }
-        if (encoder_.size() > settings_.bodyLimit)
+        if (encoder_.size() + reserve > settings_.bodyLimit)
             continue;
+        used = quality;
         if ((quality < first || first == quality_.start()) &&
             quality_.settled(quality, encoder_.size(), settings_.bodyLimit))
             log_.event("quality %d -> %d frame=%llu bytes=%zu", first, quality_.start(),

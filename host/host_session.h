@@ -1,13 +1,15 @@
-// The host's side of a viewer session: MSG_NEXT_FRAME is answered once the X screen has
+// The host's side of a viewer session: MSG_NEXT_FRAME is answered once the screen has
 // changed since the last frame (the first frame at once), with a fresh capture encoded to
-// fit the viewer's frame buffer and the rate cap; the viewer's input is played back
-// through XTest.
+// fit the viewer's frame buffer and the rate cap; the viewer's input is played back on the
+// desktop. Plain frames carry the extension's offer; a viewer that took it gets only the
+// changed areas, in one trip.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "host/frame_areas.h"
 #include "host/jpeg_encoder.h"
 #include "host/key_table.h"
 #include "host/mouse_machine.h"
@@ -32,6 +34,7 @@ protected:
     FrameAnswer nextFrame(uint64_t index, std::vector<uint8_t>& body, int32_t& announced,
                           const char*& reason) override;
     ChangeWatch changeWatch() override;
+    uint16_t extensionVersion() const override { return kExtensionVersion; }
     bool inputMessage(const InputEvent& event) override;
     void inputClosed() override;
     void sessionStarted() override;
@@ -41,7 +44,12 @@ private:
     FrameAnswer waitUntil(int64_t at);
     bool captureAndEncode(uint64_t index, int ceiling, bool force, bool& changed, const char*& reason);
     const ScreenPicture& toSessionSize(const ScreenPicture& picture);
-    bool encodeToFit(const ScreenPicture& picture, uint64_t index, int ceiling, const char*& reason);
+    // What this frame carries: the whole picture, or the planned areas.
+    AreaPlan planFrame(const ScreenPicture& picture, uint64_t index, bool force);
+    bool encodeToFit(const ScreenPicture& picture, uint64_t index, int ceiling, size_t reserve, int& used,
+                     const char*& reason);
+    bool encodeFrame(const ScreenPicture& picture, const AreaPlan& plan, uint64_t index, int ceiling,
+                     const char*& reason);
     void mouse(const InputEvent& event);
     void key(const InputEvent& event);
     void perform(const std::vector<PointerAction>& actions);
@@ -64,6 +72,13 @@ private:
     double captureMs_ = 0;
     double encodeMs_ = 0;
     uint64_t bytes_ = 0;
+    uint64_t partial_ = 0;  // frames of areas
     ScreenPicture fitted_;
     std::vector<uint8_t> fittedPixels_;
+    std::vector<uint8_t> atlasPixels_;
+    std::vector<uint8_t> frame_;  // the body as it goes out
+    bool lastWhole_ = true;       // what the last frame carried, for the pacer
+    // What went out below --quality and is to be sent again once the screen is still.
+    std::vector<PixelRect> blurred_;
+    bool blurredWhole_ = false;
 };

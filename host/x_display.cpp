@@ -335,13 +335,23 @@ bool XDisplay::capture(ScreenPicture& out, std::string& error)
         whole_ = true;  // the picture may be half old: read it all next time
         return false;
     }
-    changed = drawPointer() || changed;
+    Area pointerWas = pointerArea_;
+    bool pointerMoved = drawPointer();
     out.pixels = reinterpret_cast<uint8_t*>(frame_->data);
     out.width = frame_->width;
     out.height = frame_->height;
     out.pitch = frame_->bytes_per_line;
     out.pixelFormat = pixelFormat_;
-    out.changed = changed;
+    out.changed = changed || pointerMoved;
+    out.areas.clear();
+    bool everything = areas.size() == 1 && areas[0].width == frame_->width && areas[0].height == frame_->height;
+    if (out.changed && !everything) {
+        for (const Area& part : areas)
+            out.areas.push_back({part.x, part.y, part.width, part.height});
+        if (pointerMoved)
+            for (const Area& part : {pointerWas, pointerArea_})
+                out.areas.push_back({part.x, part.y, part.width, part.height});
+    }
     return true;
 }
 

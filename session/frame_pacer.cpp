@@ -58,14 +58,15 @@ int64_t FramePacer::sharpenAt(int64_t now) const
     return at;
 }
 
-void FramePacer::sent(int64_t now, size_t bytes, bool sharp)
+void FramePacer::sent(int64_t now, size_t bytes, bool sharp, bool whole)
 {
     lastSent_ = now;
     if (settings_.maxRate <= 0)
         return;
     owed_ = owed(now) + double(bytes);
     owedAt_ = now;
-    blurred_ = !sharp && ceiling_ < settings_.quality;
+    // A frame of some areas leaves whatever went out blurred elsewhere as it was.
+    blurred_ = !sharp && (ceiling_ < settings_.quality || (!whole && blurred_));
     if (sharp)
         return;
     // Frames of this size would come slower than aimed at: blur the next ones. Well

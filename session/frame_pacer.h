@@ -30,8 +30,8 @@ public:
     // blurred, once the screen has been still for `stillMs` and the debt allows.
     int64_t sharpenAt(int64_t now) const;
     // A frame of `bytes` went out at `now`; `sharp` for the sharpening frame, which
-    // leaves the ceiling alone.
-    void sent(int64_t now, size_t bytes, bool sharp);
+    // leaves the ceiling alone; `whole` false for a frame of only some areas.
+    void sent(int64_t now, size_t bytes, bool sharp, bool whole = true);
 
 private:
     // Bytes sent beyond what the cap allowed, as of `now`; negative: a little credit.
@@ -42,7 +42,7 @@ private:
     double owed_ = 0;         // as of owedAt_
     int64_t owedAt_ = 0;
     int64_t lastSent_ = -1;
-    bool blurred_ = false;    // the last frame went out below `quality` because of the cap
+    bool blurred_ = false;    // something went out below `quality` because of the cap and is not sharp yet
 };
 
 // "1M", "250K", "1000000": bytes a second (K and M are 1000s: link speeds); -1 when

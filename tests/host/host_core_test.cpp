@@ -2,6 +2,7 @@
 
 #include <xkbcommon/xkbcommon.h>
 
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -9,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/frame_areas.h"
 #include "host/key_table.h"
 #include "host/mouse_machine.h"
 #include "host/quality.h"
@@ -251,3 +253,75 @@ TEST(KeyPlaceTest, EveryCodeNamesAKeyThatTypesWhatWindowsTypesThere)
 }
 
 }  // namespace
+
+namespace {
+
+std::string text(const std::vector<PixelRect>& areas)
+{
+    std::string out;
+    for (const PixelRect& a : areas)
+        out += " " + std::to_string(a.width) + "x" + std::to_string(a.height) + "@" + std::to_string(a.x) + "," +
+               std::to_string(a.y);
+    return out;
+}
+
+}  // namespace
+
+// Changed parts become grid-aligned areas inside the picture, merged where they touch;
+// too many become one box, too much the whole picture.
+TEST(FrameAreasTest, ChangedPartsArePlannedOnTheGridAndPackedWithoutSharingABlock)
+{
+    std::vector<PixelRect> scattered;
+    for (int i = 0; i < 80; ++i)
+        scattered.push_back({(i % 10) * 64 + 1, (i / 10) * 64 + 1, 1, 1});
+    const std::pair<std::vector<PixelRect>, const char*> cases[] = {
+        {{}, ""},
+        {{{5, 5, 1, 1}}, " 16x16@0,0"},
+        {{{1910, 1075, 10, 5}}, " 16x8@1904,1072"},  // the last, shorter grid row
+        {{{1919, 0, 5, 5}, {-4, -4, 6, 6}}, " 16x16@0,0 16x16@1904,0"},  // clipped to the picture
+        {{{16, 16, 16, 16}, {32, 16, 10, 16}}, " 32x16@16,16"},       // side by side: one run
+        {{{0, 0, 40, 40}, {0, 40, 20, 20}}, " 48x48@0,0 32x16@0,48"},  // an L: two areas
+        {{{100, 100, 300, 40}}, " 304x48@96,96"},
+        {{{10, 0, 1000, 1080}}, "whole"},
+        {scattered, " 592x464@0,0"},  // one box round them all
+    };
+    for (const auto& [changed, expected] : cases) {
+        AreaPlan plan = planAreas(changed, 1920, 1080);
+        EXPECT_EQ(plan.whole ? std::string("whole") : text(plan.areas), expected) << text(changed);
+    }
+
+    // Packed: every area in a slot of its own on the grid, inside the atlas; a slot's spare
+    // columns and rows repeat the area's last pixels.
+    const int width = 64, height = 40;
+    std::vector<uint8_t> picture(size_t(width) * height * 4);
+    for (size_t i = 0; i < picture.size(); ++i)
+        picture[i] = uint8_t(i * 7 + i / 256);
+    std::vector<PixelRect> areas = {{0, 0, 48, 16}, {48, 0, 16, 32}, {0, 32, 64, 8}, {16, 16, 16, 16}};
+    Atlas atlas = packAtlas(areas);
+    ASSERT_EQ(atlas.areas.size(), areas.size());
+    std::vector<uint8_t> image;
+    fillAtlas(picture.data(), width * 4, atlas, image);
+    ASSERT_EQ(image.size(), size_t(atlas.width) * atlas.height * 4);
+    for (size_t i = 0; i < atlas.areas.size(); ++i) {
+        const FrameArea& a = atlas.areas[i];
+        EXPECT_EQ(a.place, areas[i]);
+        EXPECT_TRUE(a.sourceX % kAreaGrid == 0 && a.sourceY % kAreaGrid == 0);
+        for (size_t j = 0; j < i; ++j) {
+            const FrameArea& b = atlas.areas[j];
+            bool apart = a.sourceX + 16 * ((a.place.width + 15) / 16) <= b.sourceX ||
+                         b.sourceX + 16 * ((b.place.width + 15) / 16) <= a.sourceX ||
+                         a.sourceY + 16 * ((a.place.height + 15) / 16) <= b.sourceY ||
+                         b.sourceY + 16 * ((b.place.height + 15) / 16) <= a.sourceY;
+            EXPECT_TRUE(apart) << i << " and " << j;
+        }
+        int slotHeight = (a.place.height + 15) / 16 * 16;
+        ASSERT_LE(a.sourceY + slotHeight, atlas.height);
+        for (int y = 0; y < slotHeight; ++y)
+            for (int x = 0; x < a.place.width; ++x) {
+                const uint8_t* from =
+                    &picture[(size_t(a.place.y + std::min(y, a.place.height - 1)) * width + size_t(a.place.x + x)) * 4];
+                const uint8_t* to = &image[(size_t(a.sourceY + y) * atlas.width + size_t(a.sourceX + x)) * 4];
+                ASSERT_EQ(std::memcmp(from, to, 4), 0) << "area " << i << " at " << x << "," << y;
+            }
+    }
+}

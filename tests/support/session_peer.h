@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <initializer_list>
 #include <random>
 #include <thread>
 
@@ -84,6 +85,16 @@ public:
         return n;
     }
     int count(const std::string& prefix) const { return countContaining(prefix, ""); }
+    // How many of the prefixes are found in the log in this order, each on a later line.
+    int lines(std::initializer_list<std::string> prefixes) const
+    {
+        std::ifstream in(dir_ + "/events.log", std::ios::binary);
+        auto next = prefixes.begin();
+        for (std::string line; next != prefixes.end() && std::getline(in, line) && !in.eof();)
+            next += line.compare(0, next->size(), *next) == 0;
+        return int(next - prefixes.begin());
+    }
+
     bool waitForLine(const std::string& prefix) const { return eventually([&] { return count(prefix) > 0; }); }
     // The exit status once the process is gone; -1 if it did not end in time or was killed.
     int waitExit()
