@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # What scripts/package.sh wrote: the zip's and the deb's exact contents, the programs'
-# PE headers, the guide's encoding and its quote of every message box, the control
-# fields, the unit and the packaged program itself.
+# PE headers, the guide's encoding and its quote of every message box, Tavimo's licence in
+# the deb, the control fields, the unit and the packaged program itself.
 set -euo pipefail
 top=$1 version=$2
 zip=$top/build/packages/Tavimo-$version-windows.zip
@@ -66,6 +66,13 @@ Installed-Size [1-9][0-9]*
 Description .+
 EOF
 dpkg-deb -x "$deb" "$tmp/deb"
+# The copyright file names the licence and quotes LICENSE, indented as the format wants it.
+copyright=$tmp/deb/usr/share/doc/tavimo-host/copyright
+holder=$(sed -n 's/^Copyright (c) /Copyright: /p' "$top/LICENSE")
+terms=$(sed -n '/^Permission/,$p' "$top/LICENSE" | sed 's/^$/./; s/^/ /')
+grep -qx 'License: Expat' "$copyright" || fail "copyright: no License: Expat"
+[ -n "$holder" ] && grep -qxF "$holder" "$copyright" || fail "copyright: no '$holder'"
+[[ -n $terms && $(<"$copyright") == *"$terms"* ]] || fail "copyright does not quote LICENSE"
 # Every library the program needs comes with a package that Depends names.
 depends=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | awk '{print $1}')
 for soname in $(readelf -d "$tmp/deb/usr/bin/tavimo-host" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
