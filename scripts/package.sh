@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds what ships and writes build/packages/:
 #   Tavimo-<version>-windows.zip       the viewer, the Windows hosts once they are built,
-#                                      the Japanese guide and the licences of what is linked in
+#                                      the Japanese guide, Tavimo's licence and the licences
+#                                      of what is linked in
 #   tavimo-host_<version>_<arch>.deb   tavimo-host with its user unit and man page
 # The version is project()'s in CMakeLists.txt, read back from the generated header.
 set -euo pipefail
@@ -46,8 +47,9 @@ zipname="Tavimo-$version"
 win="$stage/zip/$zipname"
 mkdir -p "$win"
 i686-w64-mingw32-strip -o "$win/Tavimo.exe" build/win-i686/Tavimo.exe
-# Notepad wants the mark and CR LF to read UTF-8 text right on every Windows version.
+# Notepad wants CR LF, and the mark for UTF-8, to read text right on every Windows version.
 { printf '\xef\xbb\xbf'; sed 's/$/\r/' docs/ja/guide.md; } > "$win/Tavimo-guide-ja.txt"
+sed 's/$/\r/' LICENSE > "$win/LICENSE.txt"
 jpeg_source=$(ls -d .cache/src/libjpeg-turbo-*/ | head -n 1)
 install -D -m0644 "$jpeg_source/LICENSE.md" "$win/licenses/libjpeg-turbo/LICENSE.md"
 install -D -m0644 "$jpeg_source/README.ijg" "$win/licenses/libjpeg-turbo/README.ijg"

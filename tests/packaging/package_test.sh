@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # What scripts/package.sh wrote: the zip's and the deb's exact contents, the programs'
-# PE headers, the guide's encoding and its quote of every message box, the control
-# fields, the unit and the packaged program itself.
+# PE headers, the guide's encoding and its quote of every message box, Tavimo's licence in
+# both, the control fields, the unit and the packaged program itself.
 set -euo pipefail
 top=$1 version=$2
 zip=$top/build/packages/Tavimo-$version-windows.zip
@@ -13,8 +13,8 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 root="Tavimo-$version"
-expected=(Tavimo.exe Tavimo-guide-ja.txt licenses/gcc-mingw-w64/copyright.txt licenses/libjpeg-turbo/LICENSE.md
-          licenses/libjpeg-turbo/README.ijg licenses/mingw-w64/copyright.txt)
+expected=(Tavimo.exe Tavimo-guide-ja.txt LICENSE.txt licenses/gcc-mingw-w64/copyright.txt
+          licenses/libjpeg-turbo/LICENSE.md licenses/libjpeg-turbo/README.ijg licenses/mingw-w64/copyright.txt)
 # The Windows hosts belong in it exactly when the Windows build has them.
 if ninja -C "$top/build/win-i686" -t targets all | grep -E '(^|/)TavimoHost\.exe: CXX_EXE' >/dev/null; then
   expected+=(TavimoHost/x86/TavimoHost.exe TavimoHost/x64/TavimoHost.exe)
@@ -51,6 +51,11 @@ while IFS= read -r message; do
 done < <(grep -ho 'L"[^"]*"' "$top"/{app,connect,net,display,input}/*.cpp | sed 's/^L"//; s/"$//' |
          grep -v -x -F -e client.ini -e telnet -e '\\telnet.exe')
 
+# The licence at the top of the tree, in CR LF for Notepad.
+licence=$tmp/zip/$root/LICENSE.txt
+[ "$(grep -c -v $'\r$' "$licence")" = 0 ] || fail "LICENSE.txt: lines without CR LF"
+tr -d '\r' <"$licence" | cmp -s - "$top/LICENSE" || fail "LICENSE.txt is not LICENSE"
+
 expected=(bin/tavimo-host lib/systemd/user/tavimo-host.service share/doc/tavimo-host/changelog.gz
           share/doc/tavimo-host/copyright share/man/man1/tavimo-host.1.gz)
 diff <(printf './usr/%s\n' "${expected[@]}" | sort) <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort) ||
@@ -66,6 +71,13 @@ Installed-Size [1-9][0-9]*
 Description .+
 EOF
 dpkg-deb -x "$deb" "$tmp/deb"
+# The copyright file names the licence and quotes LICENSE, indented as the format wants it.
+copyright=$tmp/deb/usr/share/doc/tavimo-host/copyright
+holder=$(sed -n 's/^Copyright (c) /Copyright: /p' "$top/LICENSE")
+terms=$(sed -n '/^Permission/,$p' "$top/LICENSE" | sed 's/^$/./; s/^/ /')
+grep -qx 'License: Expat' "$copyright" || fail "copyright: no License: Expat"
+[ -n "$holder" ] && grep -qxF "$holder" "$copyright" || fail "copyright: no '$holder'"
+[[ -n $terms && $(<"$copyright") == *"$terms"* ]] || fail "copyright does not quote LICENSE"
 # Every library the program needs comes with a package that Depends names.
 depends=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | awk '{print $1}')
 for soname in $(readelf -d "$tmp/deb/usr/bin/tavimo-host" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
