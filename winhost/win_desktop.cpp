@@ -22,9 +22,9 @@ bool WinDesktop::capture(ScreenPicture& out, std::string& error)
         intervalMs_ = kSlowMs;
         return true;
     }
-    bool changed = !frame.previous || findChangedRows(frame.previous, frame.pixels, size_t(frame.width) * 4,
-                                                      frame.height, frame.pitch)
-                                          .changed;
+    std::vector<PixelRect> areas;
+    bool changed = !frame.previous ||
+                   findChangedTiles(frame.previous, frame.pixels, frame.width, frame.height, frame.pitch, areas);
     if (changed)
         busy();
     intervalMs_ = lastLook_ < busyUntil_ ? kFastMs : std::min(kSlowMs, intervalMs_ * 2);

@@ -140,9 +140,15 @@ TEST(ScreenCaptureTest, TheWindowsPixelsThePointerAtItsHotSpotAndTheRoundTripThr
     EXPECT_EQ(32 * 32, black);
     EXPECT_EQ(kQuarters[0], pixelAt(second, at.x - 17, at.y - 17));
     EXPECT_EQ(kQuarters[0], pixelAt(second, at.x + 16, at.y + 16));
-    ChangedRows rows = findChangedRows(first.pixels, second.pixels, size_t(second.width) * 4, second.height,
-                                       second.pitch);
-    EXPECT_TRUE(rows.changed && rows.top <= at.y - 16 && rows.bottom >= at.y + 16);
+    // The pointer's move shows as changed tiles around it, and nowhere near the window's far corner.
+    std::vector<PixelRect> areas;
+    ASSERT_TRUE(findChangedTiles(first.pixels, second.pixels, second.width, second.height, second.pitch, areas));
+    auto changedAt = [&](int x, int y) {
+        return std::any_of(areas.begin(), areas.end(),
+                           [&](const PixelRect& a) { return x >= a.x && x < a.x + a.width && y >= a.y && y < a.y + a.height; });
+    };
+    EXPECT_TRUE(changedAt(at.x - 16, at.y - 16) && changedAt(at.x + 15, at.y + 15));
+    EXPECT_FALSE(changedAt(kLeft + kWidth - 1, kTop + kHeight - 1));
 
     // Encoded from the capture's rows as they are, decoded by the viewer: within JPEG error
     // away from edges, where swapped colours or rows would be far off.
