@@ -24,7 +24,7 @@ bool findChangedTiles(const uint8_t* previous, const uint8_t* current, int width
             const uint8_t* was = previous + y * pitch;
             const uint8_t* now = current + y * pitch;
             for (int first = 0; first < columns;) {
-                int end = first + 1;
+                int end = left == columns ? columns : first + 1;  // none differed yet: the whole row
                 if (!changed[size_t(first)]) {
                     while (end < columns && !changed[size_t(end)])
                         ++end;
