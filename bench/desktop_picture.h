@@ -38,7 +38,9 @@ struct ChangedRows {
 inline ChangedRows findChangedRows(const uint8_t* previous, const uint8_t* current, size_t rowBytes, int height,
                                    ptrdiff_t pitch)
 {
-    auto rowDiffers = [&](int row) { return std::memcmp(previous + row * pitch, current + row * pitch, rowBytes) != 0; };
+    auto rowDiffers = [&](int row) {
+        return std::memcmp(previous + row * pitch, current + row * pitch, rowBytes) != 0;
+    };
     ChangedRows rows;
     int top = 0;
     while (top < height && !rowDiffers(top))

@@ -134,7 +134,8 @@ int main()
     std::printf("check, nothing changed                   %7.2f ms  (changed in %d of %d; %.2f of the row check)\n", k,
                 changedStill, rounds, k / median(rowCheck));
     std::printf("capture + check, still screen            %7.2f ms  (%.2f of the encode)\n", c + k, (c + k) / e);
-    std::printf("capture + check, a strip typed           %7.2f ms  (changed in %d of %d; check %.2f of the row check)\n",
+    std::printf("capture + check, a strip typed           %7.2f ms  (changed in %d of %d; check %.2f of the row "
+                "check)\n",
                 median(typedCapture) + median(typedCheck), changedTyped, rounds,
                 median(typedCheck) / median(typedRowCheck));
     return 0;
