@@ -1,11 +1,14 @@
 // What the Windows host's benchmarks capture, check and encode: a desktop-like picture of
 // gradients, flat panels and a little noise in the capture's layout (blue, green, red,
-// unused; rows width * 4 bytes apart), and the timing helpers they share.
+// unused; rows width * 4 bytes apart), the row check the tile check replaced as their
+// baseline, and the timing helpers they share.
 #pragma once
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 inline std::vector<uint8_t> desktopPicture(int width, int height)
@@ -22,6 +25,36 @@ inline std::vector<uint8_t> desktopPicture(int width, int height)
             p[2] = panel ? 236 : uint8_t(x * 255 / width);
         }
     return pixels;
+}
+
+// The change check before tiles: whether anything differs, and between which rows. Each
+// row compared whole up to its first difference.
+struct ChangedRows {
+    bool changed = false;
+    int top = 0;
+    int bottom = 0;
+};
+
+inline ChangedRows findChangedRows(const uint8_t* previous, const uint8_t* current, size_t rowBytes, int height,
+                                   ptrdiff_t pitch)
+{
+    auto rowDiffers = [&](int row) {
+        return std::memcmp(previous + row * pitch, current + row * pitch, rowBytes) != 0;
+    };
+    ChangedRows rows;
+    int top = 0;
+    while (top < height && !rowDiffers(top))
+        ++top;
+    if (top == height)
+        return rows;
+    int bottom = top + 1;
+    for (int row = top + 1; row < height; ++row)
+        if (rowDiffers(row))
+            bottom = row + 1;
+    rows.changed = true;
+    rows.top = top;
+    rows.bottom = bottom;
+    return rows;
 }
 
 using BenchClock = std::chrono::steady_clock;

@@ -15,16 +15,22 @@ bool WinDesktop::capture(ScreenPicture& out, std::string& error)
     if (!screen_.capture(frame, error)) {
         // Another desktop has the screen (the lock screen, a UAC prompt): the viewer keeps
         // the last picture until the user's desktop is back.
+        failed_ = true;
         if (!last_.pixels)
             return false;
         out = last_;
         out.changed = false;
+        out.areas.clear();
         intervalMs_ = kSlowMs;
         return true;
     }
-    bool changed = !frame.previous || findChangedRows(frame.previous, frame.pixels, size_t(frame.width) * 4,
-                                                      frame.height, frame.pitch)
-                                          .changed;
+    // The pointer is drawn into both captures, so its moves are changed tiles too. With
+    // nothing to compare with, or after a failure (the picture before may be from before
+    // the lock screen), everything counts as changed: no areas.
+    out.areas.clear();
+    bool changed = !frame.previous || failed_ ||
+                   findChangedTiles(frame.previous, frame.pixels, frame.width, frame.height, frame.pitch, out.areas);
+    failed_ = false;
     if (changed)
         busy();
     intervalMs_ = lastLook_ < busyUntil_ ? kFastMs : std::min(kSlowMs, intervalMs_ * 2);

@@ -46,6 +46,7 @@ private:
     InputInjector input_;
     std::vector<PointerAction> pending_;
     ScreenPicture last_;  // the last capture that worked; its buffer stays until the next one does
+    bool failed_ = false;  // the last capture failed
     std::chrono::steady_clock::time_point lastLook_{};
     std::chrono::steady_clock::time_point busyUntil_{};
     int intervalMs_ = kFastMs;

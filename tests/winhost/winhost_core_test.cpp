@@ -9,31 +9,40 @@
 
 namespace {
 
-TEST(TileChangesTest, FindsTheRowsBetweenTheFirstAndLastDifference)
+TEST(TileChangesTest, TheChangedTilesComeExactlyWithPartialTilesAtTheRightAndBottom)
 {
-    // Padding after each row that differs between the two pictures but is never compared.
-    const int width = 203, height = 97, pitch = width * 4 + 20;
-    struct Case { std::vector<std::pair<int, int>> changedPixels; int top, bottom; };  // 0, 0: unchanged
+    // 200x150 in 64-pixel tiles: the last column 8 wide, the last row 22 high.
+    struct Case { int width, height; std::vector<PixelRect> changedPixels, areas; };
     const Case cases[] = {
-        {{}, 0, 0},
-        {{{0, 0}}, 0, 1},
-        {{{width - 1, height - 1}}, height - 1, height},
-        {{{100, 50}, {131, 81}}, 50, 82},  // a pointer's corners
-        {{{7, 3}, {150, 90}, {60, 40}}, 3, 91},
+        {200, 150, {}, {}},
+        {200, 150, {{0, 0, 200, 150}}, {{0, 0, 200, 64}, {0, 64, 200, 64}, {0, 128, 200, 22}}},
+        {200, 150, {{0, 0, 1, 1}, {199, 0, 1, 1}, {0, 149, 1, 1}, {199, 149, 1, 1}},
+         {{0, 0, 64, 64}, {192, 0, 8, 64}, {0, 128, 64, 22}, {192, 128, 8, 22}}},
+        {200, 150, {{128, 64, 1, 1}}, {{128, 64, 64, 64}}},
+        // The last column and row with others; runs side by side merge, a gap splits them.
+        {200, 150,
+         {{5, 5, 1, 1}, {150, 10, 1, 1}, {199, 70, 1, 1}, {70, 140, 1, 1}, {130, 149, 1, 1}, {199, 128, 1, 1}},
+         {{0, 0, 64, 64}, {128, 0, 64, 64}, {192, 64, 8, 64}, {64, 128, 136, 22}}},
+        {128, 64, {{0, 0, 128, 64}}, {{0, 0, 128, 64}}},
+        {128, 64, {{127, 63, 1, 1}}, {{64, 0, 64, 64}}},
+        {50, 30, {{49, 29, 1, 1}}, {{0, 0, 50, 30}}},
     };
     for (const Case& c : cases) {
-        std::vector<uint8_t> before(size_t(pitch) * height), after;
+        // Padding after each row that differs between the pictures but is never compared.
+        const int pitch = c.width * 4 + 20;
+        std::vector<uint8_t> before(size_t(pitch) * size_t(c.height)), after;
         for (size_t i = 0; i < before.size(); ++i)
             before[i] = uint8_t(i * 7 + i / 4093);
         after = before;
-        for (int y = 0; y < height; ++y)
-            after[size_t(y) * pitch + width * 4] ^= 0xFF;
-        for (auto [x, y] : c.changedPixels)
-            after[size_t(y) * pitch + size_t(x) * 4 + 1] ^= 0x01;
-        ChangedRows rows = findChangedRows(before.data(), after.data(), size_t(width) * 4, height, pitch);
-        EXPECT_EQ(c.bottom > 0, rows.changed);
-        EXPECT_EQ(c.top, rows.top);
-        EXPECT_EQ(c.bottom, rows.bottom);
+        for (int y = 0; y < c.height; ++y)
+            after[size_t(y) * pitch + size_t(c.width) * 4] ^= 0xFF;
+        for (const PixelRect& r : c.changedPixels)
+            for (int y = r.y; y < r.y + r.height; ++y)
+                for (int x = r.x; x < r.x + r.width; ++x)
+                    after[size_t(y) * pitch + size_t(x) * 4 + 1] ^= 0x01;
+        std::vector<PixelRect> areas = {{1, 2, 3, 4}};  // the last capture's, to be replaced
+        EXPECT_EQ(!c.areas.empty(), findChangedTiles(before.data(), after.data(), c.width, c.height, pitch, areas));
+        EXPECT_EQ(c.areas, areas) << "case " << &c - cases;
     }
 }
 

@@ -1,6 +1,7 @@
 // TavimoHost's Windows parts under Wine: the screen captured with a window of the test's
-// own on it and through TurboJPEG and the viewer's decoder, the viewer's clicks and keys
-// played into that window, the process behind a loopback connection, the tray menu.
+// own on it, compared in tiles and through TurboJPEG and the viewer's decoder, the
+// viewer's clicks and keys played into that window, the process behind a loopback
+// connection, the tray menu.
 #include <gtest/gtest.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -21,9 +22,8 @@
 #include "winhost/host_resource.h"
 #include "winhost/input_inject_win.h"
 #include "session/peer_owner_win.h"
-#include "winhost/screen_capture_win.h"
-#include "winhost/tile_changes.h"
 #include "winhost/tray_win.h"
+#include "winhost/win_desktop.h"
 
 namespace {
 
@@ -102,22 +102,22 @@ std::vector<MSG> received(UINT first, UINT last, size_t count)
     return out;
 }
 
-COLORREF pixelAt(const ScreenFrame& frame, int x, int y)
+COLORREF pixelAt(const ScreenPicture& picture, int x, int y)
 {
-    const uint8_t* p = frame.pixels + size_t(y) * size_t(frame.pitch) + size_t(x) * 4;
+    const uint8_t* p = picture.pixels + size_t(y) * size_t(picture.pitch) + size_t(x) * 4;
     return RGB(p[2], p[1], p[0]);
 }
 
-TEST(ScreenCaptureTest, TheWindowsPixelsThePointerAtItsHotSpotAndTheRoundTripThroughJpeg)
+TEST(ScreenCaptureTest, TheWindowsPixelsThePointerAtItsHotSpotItsMoveInTilesAndTheRoundTripThroughJpeg)
 {
     TestWindow test;
-    ScreenCapture screen;
-    ScreenFrame first, second;
+    WinDesktop desktop;
+    ScreenPicture first, second, still;
     std::string error;
     SetCursorPos(5, 5);  // off the window
     pause(200);
-    ASSERT_TRUE(screen.capture(first, error)) << error;
-    EXPECT_EQ(nullptr, first.previous);
+    ASSERT_TRUE(desktop.capture(first, error)) << error;
+    EXPECT_TRUE(first.changed && first.areas.empty());  // all of it: nothing to compare with
     int wrong = 0;
     for (int y = 0; y < kHeight; ++y)
         for (int x = 0; x < kWidth; ++x)
@@ -131,8 +131,7 @@ TEST(ScreenCaptureTest, TheWindowsPixelsThePointerAtItsHotSpotAndTheRoundTripThr
         info.cbSize = sizeof info;
         return GetCursorInfo(&info) && info.hCursor == squarePointer();
     }));
-    ASSERT_TRUE(screen.capture(second, error)) << error;
-    EXPECT_EQ(first.pixels, second.previous);
+    ASSERT_TRUE(desktop.capture(second, error)) << error;
     int black = 0;
     for (int y = at.y - 16; y < at.y + 16; ++y)
         for (int x = at.x - 16; x < at.x + 16; ++x)
@@ -140,9 +139,16 @@ TEST(ScreenCaptureTest, TheWindowsPixelsThePointerAtItsHotSpotAndTheRoundTripThr
     EXPECT_EQ(32 * 32, black);
     EXPECT_EQ(kQuarters[0], pixelAt(second, at.x - 17, at.y - 17));
     EXPECT_EQ(kQuarters[0], pixelAt(second, at.x + 16, at.y + 16));
-    ChangedRows rows = findChangedRows(first.pixels, second.pixels, size_t(second.width) * 4, second.height,
-                                       second.pitch);
-    EXPECT_TRUE(rows.changed && rows.top <= at.y - 16 && rows.bottom >= at.y + 16);
+    // The pointer's move: changed tiles around it, none at the window's far corner; then none.
+    auto changedAt = [&](int x, int y) {
+        return std::any_of(second.areas.begin(), second.areas.end(), [&](const PixelRect& a) {
+            return x >= a.x && x < a.x + a.width && y >= a.y && y < a.y + a.height;
+        });
+    };
+    EXPECT_TRUE(second.changed && changedAt(at.x - 16, at.y - 16) && changedAt(at.x + 15, at.y + 15));
+    EXPECT_FALSE(changedAt(kLeft + kWidth - 1, kTop + kHeight - 1));
+    ASSERT_TRUE(desktop.capture(still, error)) << error;
+    EXPECT_TRUE(!still.changed && still.areas.empty());
 
     // Encoded from the capture's rows as they are, decoded by the viewer: within JPEG error
     // away from edges, where swapped colours or rows would be far off.
