@@ -27,6 +27,7 @@ void ScreenCapture::dropBuffers()
     }
     havePrevious_ = false;
     width_ = height_ = 0;
+    ++generation_;
 }
 
 bool ScreenCapture::makeBuffers(int width, int height, std::string& error)

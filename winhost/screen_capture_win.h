@@ -26,6 +26,8 @@ public:
     // The screen as it is now. Its pixels stay valid until the capture after next; a
     // monitor that changed size comes at its new size, with no previous capture.
     bool capture(ScreenFrame& out, std::string& error);
+    // Changes whenever the buffers are freed, and with them every capture's pixels.
+    unsigned generation() const { return generation_; }
 
 private:
     struct Buffer {
@@ -44,4 +46,5 @@ private:
     bool havePrevious_ = false;
     int width_ = 0;
     int height_ = 0;
+    unsigned generation_ = 0;
 };

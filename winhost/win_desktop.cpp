@@ -16,7 +16,8 @@ bool WinDesktop::capture(ScreenPicture& out, std::string& error)
         // Another desktop has the screen (the lock screen, a UAC prompt): the viewer keeps
         // the last picture until the user's desktop is back.
         failed_ = true;
-        if (!last_.pixels)
+        // A failure after the screen changed size has freed the buffers it lay in.
+        if (!last_.pixels || lastGeneration_ != screen_.generation())
             return false;
         out = last_;
         out.changed = false;
@@ -41,6 +42,7 @@ bool WinDesktop::capture(ScreenPicture& out, std::string& error)
     out.pixelFormat = TJPF_BGRX;
     out.changed = changed;
     last_ = out;
+    lastGeneration_ = screen_.generation();
     return true;
 }
 

@@ -46,6 +46,7 @@ private:
     InputInjector input_;
     std::vector<PointerAction> pending_;
     ScreenPicture last_;  // the last capture that worked; its buffer stays until the next one does
+    unsigned lastGeneration_ = 0;  // the capture buffers it lies in
     bool failed_ = false;  // the last capture failed
     std::chrono::steady_clock::time_point lastLook_{};
     std::chrono::steady_clock::time_point busyUntil_{};
