@@ -1,8 +1,9 @@
-// tavimo-host: shares a Linux X display with Tavimo viewers.
+// tavimo-host: shares a Linux X display, or a GNOME Wayland session, with Tavimo viewers.
 //
 // It listens on ADDRESS:54321 (FrameChannel) and ADDRESS:54322 (InputChannel), serves one
 // viewer at a time, answers the viewer's request for a frame once the screen changed (so
-// an idle desktop costs nothing), and plays the viewer's mouse and keys back through XTest. The protocol has neither authentication
+// an idle desktop costs nothing), and plays the viewer's mouse and keys back (XTest, or
+// the GNOME compositor's remote-desktop session). The protocol has neither authentication
 // nor encryption, so it listens on loopback unless told otherwise; reach it from another
 // machine through an SSH tunnel of both ports. On loopback it lets in only sockets of the
 // user it runs as (an SSH tunnel into that user's account arrives from that user's sshd).
@@ -11,7 +12,8 @@
 // session lines are the counterpart server's (listening, frame-connected, frame-recv,
 // frame-send header/body, frame-closed-by-client/-server, input-connected,
 // input-closed-by-client/-server, session-end, server-exit); the host adds:
-//   keyboard jis|us (--keyboard | from the X layout L)
+//   backend x11|gnome (WHY)          which desktop is shared: --backend, or what auto saw
+//   keyboard jis|us (--keyboard | from the X layout L | from GNOME's input sources L)
 //                                    where the viewer's key codes sit: the keys pressed are
 //                                    the same places on the host's keyboard
 //   frame-refused PEER busy          a second viewer while one is served, closed at once
@@ -48,10 +50,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
 
 #include "host/host_session.h"
 #include "host/jpeg_encoder.h"
+#include "host/gnome_desktop.h"
 #include "host/x_display.h"
 #include "wire/frame_wire.h"
 #include "session/event_log.h"
@@ -74,6 +79,10 @@ int onDisplayLost(Display*)
 
 const char kUsage[] =
     "usage: tavimo-host [options]\n"
+    "  --backend B         what to share: x11 (the X display), gnome (a GNOME Wayland\n"
+    "                      session, through the compositor's remote desktop API), or\n"
+    "                      auto (default: gnome in a Wayland session where that API\n"
+    "                      answers, else x11)\n"
     "  --display NAME      the X display to share (default: $DISPLAY)\n"
     "  --address ADDR      listen there (default 127.0.0.1; anything else is reachable\n"
     "                      without a password: prefer an SSH tunnel)\n"
@@ -84,7 +93,7 @@ const char kUsage[] =
     "                      fewer frames; a still screen is sent once more at --quality\n"
     "  --min-quality N     the lowest quality --max-rate goes to (default 30)\n"
     "  --keyboard jis|us   the viewer's keyboard (default: jis when the X keyboard's\n"
-    "                      first layout is jp, else us)\n"
+    "                      first layout, or GNOME's first input source, is jp, else us)\n"
     "  --log FILE          the event log there instead of on standard error\n"
     "  --ready FILE        written once the listeners listen\n"
     "  --once              end after the first viewer\n"
@@ -96,7 +105,10 @@ const char kUsage[] =
     "  --version           print the version and exit\n"
     "  --help\n";
 
+enum class Backend { Auto, X11, Gnome };
+
 struct Options {
+    Backend backend = Backend::Auto;
     SessionConfig session;
     HostSettings host;
     std::string display;
@@ -110,10 +122,10 @@ struct Options {
 // 0: go on; otherwise the exit status.
 int parse(int argc, char** argv, Options& options)
 {
-    enum { Display = 1000, Address, Quality, Subsampling, MaxRate, MinQuality, Keyboard, Log, Ready, Once,
+    enum { Backend = 999, Display, Address, Quality, Subsampling, MaxRate, MinQuality, Keyboard, Log, Ready, Once,
            AllowOthers, NoShm, NoDamage, Trace, Help, Version };
     static const option longOptions[] = {
-        {"display", required_argument, nullptr, Display}, {"address", required_argument, nullptr, Address},
+        {"backend", required_argument, nullptr, Backend}, {"display", required_argument, nullptr, Display}, {"address", required_argument, nullptr, Address},
         {"quality", required_argument, nullptr, Quality}, {"subsampling", required_argument, nullptr, Subsampling},
         {"max-rate", required_argument, nullptr, MaxRate}, {"min-quality", required_argument, nullptr, MinQuality},
         {"keyboard", required_argument, nullptr, Keyboard},
@@ -134,6 +146,13 @@ int parse(int argc, char** argv, Options& options)
     for (int c; (c = getopt_long(argc, argv, "", longOptions, nullptr)) != -1;) {
         std::string value = optarg ? optarg : "";
         switch (c) {
+        case Backend:
+            if (value == "auto" || value == "x11" || value == "gnome") {
+                options.backend = value == "auto" ? Backend::Auto : value == "x11" ? Backend::X11 : Backend::Gnome;
+                break;
+            }
+            std::fprintf(stderr, "tavimo-host: --backend wants auto, x11 or gnome, not '%s'\n", value.c_str());
+            return 2;
         case Display: options.display = value; break;
         case Address: options.session.address = value; break;
         case Quality:
@@ -224,25 +243,58 @@ int main(int argc, char** argv)
                    "loopback ports and see and control the screen.\n",
                    stderr);
 
-    XDisplay display;
-    XSetIOErrorHandler(onDisplayLost);
-    if (!display.open(options.display, options.shm, options.damage, error)) {
+    // Auto: a Wayland session's DISPLAY is XWayland, which shows only the X programs.
+    std::string why = "--backend";
+    if (options.backend == Backend::Auto) {
+        const char* type = std::getenv("XDG_SESSION_TYPE");
+        const char* wayland = std::getenv("WAYLAND_DISPLAY");
+        options.backend = Backend::X11;
+        if (!type || std::strcmp(type, "wayland") != 0)
+            why = std::string("XDG_SESSION_TYPE is ") + (type ? type : "unset") + ", not wayland";
+        else if (!wayland || !*wayland)
+            why = "XDG_SESSION_TYPE is wayland but WAYLAND_DISPLAY is unset";
+        else if (!GnomeDesktop::available(why))
+            why = "a Wayland session, but " + why + "; only X programs on XWayland are shared";
+        else {
+            options.backend = Backend::Gnome;
+            why = "a Wayland session where GNOME's remote desktop API answers";
+        }
+    }
+    log.event("backend %s (%s)", options.backend == Backend::Gnome ? "gnome" : "x11", why.c_str());
+
+    std::unique_ptr<Desktop> desktop;
+    std::string layouts, source = "--keyboard";
+    if (options.backend == Backend::Gnome) {
+        auto gnome = std::make_unique<GnomeDesktop>();
+        if (gnome->open(error)) {
+            layouts = GnomeDesktop::keyboardLayouts();
+            source = "from GNOME's input sources " + (layouts.empty() ? std::string("(none)") : layouts);
+            gnome->setKeyboard(options.keyboardGiven ? options.keyboard : keyboardLayoutForXLayouts(layouts));
+            desktop = std::move(gnome);
+        }
+    } else {
+        auto display = std::make_unique<XDisplay>();
+        XSetIOErrorHandler(onDisplayLost);
+        if (display->open(options.display, options.shm, options.damage, error)) {
+            layouts = display->keyboardLayouts();
+            source = "from the X layout " + (layouts.empty() ? std::string("(unnamed)") : layouts);
+            display->setKeyboard(options.keyboardGiven ? options.keyboard : keyboardLayoutForXLayouts(layouts));
+            desktop = std::move(display);
+        }
+    }
+    if (!desktop) {
         log.event("display-error %s", error.c_str());
         if (!options.logPath.empty())
             std::fprintf(stderr, "tavimo-host: %s\n", error.c_str());
         return 1;
     }
-
-    std::string source = "--keyboard";
-    if (!options.keyboardGiven) {
-        std::string layouts = display.keyboardLayouts();
+    if (!options.keyboardGiven)
         options.keyboard = keyboardLayoutForXLayouts(layouts);
-        source = "from the X layout " + (layouts.empty() ? std::string("(unnamed)") : layouts);
-    }
+    else
+        source = "--keyboard";
     log.event("keyboard %s (%s)", keyboardLayoutName(options.keyboard), source.c_str());
-    display.setKeyboard(options.keyboard);
 
-    HostSession host(options.session, options.host, display, log);
+    HostSession host(options.session, options.host, *desktop, log);
     if (!host.listen(error)) {
         log.line("listen-failed " + error);
         if (!options.logPath.empty())
