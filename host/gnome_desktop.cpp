@@ -23,8 +23,9 @@ constexpr int kFirstFrameMs = 10000;
 constexpr uint32_t kCursorModeMetadata = 2;
 // evdev's BTN_LEFT, BTN_MIDDLE, BTN_RIGHT in X's order.
 constexpr int32_t kButtons[] = {0x110, 0x112, 0x111};
-// KEY_F24, a key no keyboard has, pressed and released at the start: the compositor
-// makes the session's keyboard on its first key, which no client receives.
+// The compositor makes the session's keyboard and pointer on their first use, and no
+// client receives that event: at the start, KEY_F24 (a key no keyboard has) is pressed and
+// released, and the pointer moved by nothing.
 constexpr uint32_t kWakeKey = 194;
 
 size_t cursorMetaSize(int side) { return sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + size_t(side) * side * 4; }
@@ -418,9 +419,11 @@ bool GnomeDesktop::open(std::string& error)
     }
     if (!p.startStream(error))
         return false;
-    for (gboolean press : {gboolean(TRUE), gboolean(FALSE)}) {
-        reply = call(p.bus, kRemoteDesktop, p.session, kRemoteDesktopSession, "NotifyKeyboardKeycode",
-                     g_variant_new("(ub)", kWakeKey, press), "()", error);
+    for (auto [method, arguments] :
+         {std::pair{"NotifyKeyboardKeycode", g_variant_new("(ub)", kWakeKey, TRUE)},
+          {"NotifyKeyboardKeycode", g_variant_new("(ub)", kWakeKey, FALSE)},
+          {"NotifyPointerMotionRelative", g_variant_new("(dd)", 0.0, 0.0)}}) {
+        reply = call(p.bus, kRemoteDesktop, p.session, kRemoteDesktopSession, method, arguments, "()", error);
         if (!reply)
             return false;
         g_variant_unref(reply);
