@@ -130,6 +130,7 @@ struct GnomeDesktop::Parts {
     spa_hook videoListener{};
     spa_video_info_raw format{};
     std::string failure;  // why the stream stopped
+    bool damageMeta = false;  // the stream says where frames changed (else the tiles are compared)
     StreamPicture picture;
     xkb_context* xkb = nullptr;
     xkb_keymap* keymap = nullptr;
@@ -201,8 +202,10 @@ void GnomeDesktop::Parts::take(spa_buffer* buffer)
         uint64_t(data.chunk->offset) + uint64_t(stride) * (height - 1) + uint64_t(width) * 4 > data.maxsize)
         return;
     std::vector<PixelRect> damage;
-    if (spa_meta* meta = spa_buffer_find_meta(buffer, SPA_META_VideoDamage))
+    if (spa_meta* meta = spa_buffer_find_meta(buffer, SPA_META_VideoDamage)) {
         damage = readStreamDamage(meta->data, meta->size, width, height);
+        damageMeta = true;
+    }
     picture.frame(static_cast<const uint8_t*>(data.data) + data.chunk->offset, width, height, stride, damage);
 }
 
@@ -429,6 +432,11 @@ bool GnomeDesktop::open(std::string& error)
         g_variant_unref(reply);
     }
     return true;
+}
+
+std::string GnomeDesktop::captureMethod() const
+{
+    return parts_->damageMeta ? "pipewire+damage" : "pipewire+tiles";
 }
 
 bool GnomeDesktop::capture(ScreenPicture& out, std::string& error)

@@ -28,7 +28,7 @@ public:
     static std::string keyboardLayouts();
 
     bool capture(ScreenPicture& out, std::string& error) override;
-    std::string captureMethod() const override { return "pipewire+damage"; }
+    std::string captureMethod() const override;
     bool watchesChanges() const override { return true; }
     bool changedSinceCapture() override;
     ChangeWatch changeWatch() const override;

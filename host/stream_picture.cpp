@@ -1,5 +1,7 @@
 #include "host/stream_picture.h"
 
+#include "winhost/tile_changes.h"
+
 #include <spa/buffer/meta.h>
 #include <spa/param/video/raw.h>
 
@@ -110,19 +112,26 @@ void StreamPicture::frame(const uint8_t* pixels, int width, int height, int stri
         drawn_ = {};
         whole_ = true;
     }
+    // Without the stream's damage, the tiles that differ from the last frame stand for it.
+    std::vector<PixelRect> found;
+    if (damage.empty() && !whole_ && stride == width * 4) {
+        if (!findChangedTiles(clean_.data(), pixels, width, height, stride, found))
+            return;
+    }
+    const std::vector<PixelRect>& changed = damage.empty() ? found : damage;
     news_ = true;
     std::vector<PixelRect> all;
-    if (damage.empty() || whole_) {
+    if (changed.empty() || whole_) {
         whole_ = true;
         damage_.clear();
         all.push_back({0, 0, width, height});
     }
-    for (const PixelRect& area : all.empty() ? damage : all)
+    for (const PixelRect& area : all.empty() ? changed : all)
         for (int y = area.y; y < area.y + area.height; ++y)
             std::memcpy(&clean_[(size_t(y) * width + area.x) * 4], pixels + size_t(y) * stride + size_t(area.x) * 4,
                         size_t(area.width) * 4);
     if (!whole_)
-        damage_.insert(damage_.end(), damage.begin(), damage.end());
+        damage_.insert(damage_.end(), changed.begin(), changed.end());
     if (damage_.size() > kMaxDamage) {
         whole_ = true;
         damage_.clear();
@@ -167,10 +176,10 @@ void StreamPicture::take(ScreenPicture& out)
     PixelRect before = drawn_;
     copyClean(before);
     drawn_ = pointerRect();
-    int left = pointerX_ - image_.hotX, top = pointerY_ - image_.hotY;
+    int64_t left = int64_t(pointerX_) - image_.hotX, top = int64_t(pointerY_) - image_.hotY;
     for (int y = drawn_.y; y < drawn_.y + drawn_.height; ++y) {
         uint8_t* to = &shown_[(size_t(y) * width_ + drawn_.x) * 4];
-        const uint8_t* from = &image_.bgra[(size_t(y - top) * image_.width + (drawn_.x - left)) * 4];
+        const uint8_t* from = &image_.bgra[size_t(((y - top) * image_.width + (drawn_.x - left)) * 4)];
         for (int x = 0; x < drawn_.width; ++x, to += 4, from += 4)
             for (int k = 0; k < 3; ++k)
                 to[k] = uint8_t(std::min(255, from[k] + to[k] * (255 - from[3]) / 255));

@@ -34,7 +34,7 @@ std::vector<PixelRect> readStreamDamage(const void* meta, size_t size, int width
 class StreamPicture {
 public:
     // A whole frame of the stream, 4 bytes a pixel; `damage` where it differs from the one
-    // before, empty: anywhere.
+    // before, empty: not said (the frames are then compared).
     void frame(const uint8_t* pixels, int width, int height, int stride, const std::vector<PixelRect>& damage);
     void pointer(const StreamPointer& news);
     bool hasFrame() const { return width_ > 0; }
