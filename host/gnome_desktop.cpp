@@ -7,6 +7,11 @@
 #include <turbojpeg.h>
 #include <xkbcommon/xkbcommon.h>
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstring>
 
@@ -122,27 +127,37 @@ struct GnomeDesktop::Parts {
     guint closedSignal = 0;
     uint32_t node = SPA_ID_INVALID;
     bool closed = false;
-    pw_loop* loop = nullptr;
+    // PipeWire runs on a thread of its own, so the compositor always gets its buffers back
+    // at once (a frame it finds no buffer for is lost); its lock guards what follows.
+    pw_thread_loop* thread = nullptr;
     pw_context* context = nullptr;
     pw_core* core = nullptr;
     pw_stream* video = nullptr;
     spa_hook coreListener{};
     spa_hook videoListener{};
     spa_video_info_raw format{};
+    int news = -1;        // an eventfd, written when the picture changed or the stream failed
     std::string failure;  // why the stream stopped
-    bool damageMeta = false;  // the stream says where frames changed (else the tiles are compared)
+    std::atomic<bool> damageMeta{false};  // the stream says where frames changed (else the tiles are compared)
     StreamPicture picture;
     xkb_context* xkb = nullptr;
     xkb_keymap* keymap = nullptr;
 
     ~Parts();
     bool startStream(std::string& error);
-    // Runs what PipeWire and D-Bus delivered, waiting up to `ms` for PipeWire.
-    void dispatch(int ms)
+    // Runs what D-Bus delivered, and clears the news once read.
+    void dispatch()
     {
-        pw_loop_iterate(loop, ms);
         while (g_main_context_iteration(nullptr, FALSE)) {
         }
+        uint64_t count;
+        while (read(news, &count, sizeof count) > 0) {
+        }
+    }
+    void tell()
+    {
+        uint64_t one = 1;
+        (void)!write(news, &one, sizeof one);
     }
     void take(spa_buffer* buffer);
     void formatChanged(const spa_pod* param);
@@ -156,16 +171,18 @@ struct GnomeDesktop::Parts {
 
 GnomeDesktop::Parts::~Parts()
 {
+    if (thread)
+        pw_thread_loop_stop(thread);
     if (video)
         pw_stream_destroy(video);
     if (core)
         pw_core_disconnect(core);
     if (context)
         pw_context_destroy(context);
-    if (loop) {
-        pw_loop_leave(loop);
-        pw_loop_destroy(loop);
-    }
+    if (thread)
+        pw_thread_loop_destroy(thread);
+    if (news >= 0)
+        close(news);
     if (bus) {
         std::string ignored;
         if (!session.empty() && !closed)
@@ -240,8 +257,10 @@ const pw_stream_events kVideoEvents = [] {
     pw_stream_events events{};
     events.version = PW_VERSION_STREAM_EVENTS;
     events.state_changed = [](void* data, pw_stream_state old, pw_stream_state state, const char* error) {
-        if (state == PW_STREAM_STATE_ERROR || (state == PW_STREAM_STATE_UNCONNECTED && old != state))
+        if (state == PW_STREAM_STATE_ERROR || (state == PW_STREAM_STATE_UNCONNECTED && old != state)) {
             partsOf(data)->failure = std::string("the screen stream ended: ") + (error ? error : "unconnected");
+            partsOf(data)->tell();
+        }
     };
     events.param_changed = [](void* data, uint32_t id, const spa_pod* param) {
         if (id == SPA_PARAM_Format)
@@ -254,6 +273,8 @@ const pw_stream_events kVideoEvents = [] {
             parts->take(buffer->buffer);
             pw_stream_queue_buffer(parts->video, buffer);
         }
+        if (parts->picture.changed())
+            parts->tell();
     };
     return events;
 }();
@@ -262,8 +283,10 @@ const pw_core_events kCoreEvents = [] {
     pw_core_events events{};
     events.version = PW_VERSION_CORE_EVENTS;
     events.error = [](void* data, uint32_t id, int, int, const char* message) {
-        if (id == PW_ID_CORE)
+        if (id == PW_ID_CORE) {
             partsOf(data)->failure = std::string("PipeWire: ") + message;
+            partsOf(data)->tell();
+        }
     };
     return events;
 }();
@@ -273,9 +296,9 @@ const pw_core_events kCoreEvents = [] {
 bool GnomeDesktop::Parts::startStream(std::string& error)
 {
     pw_init(nullptr, nullptr);
-    loop = pw_loop_new(nullptr);
-    pw_loop_enter(loop);
-    context = pw_context_new(loop, nullptr, 0);
+    news = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    thread = pw_thread_loop_new("tavimo-pipewire", nullptr);
+    context = thread ? pw_context_new(pw_thread_loop_get_loop(thread), nullptr, 0) : nullptr;
     core = context ? pw_context_connect(context, nullptr, 0) : nullptr;
     if (!core) {
         error = "cannot reach PipeWire in this session (is the pipewire service running?)";
@@ -298,12 +321,21 @@ bool GnomeDesktop::Parts::startStream(std::string& error)
         error = "cannot connect to the screen stream's PipeWire node";
         return false;
     }
+    if (news < 0 || pw_thread_loop_start(thread) < 0) {
+        error = "cannot start PipeWire's thread";
+        return false;
+    }
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFirstFrameMs);
-    while (!picture.hasFrame() && failure.empty() && std::chrono::steady_clock::now() < until)
-        dispatch(100);
-    if (!picture.hasFrame())
-        error = failure.empty() ? "no frame from the screen stream within 10 s" : failure;
-    return picture.hasFrame();
+    for (pollfd wait = {news, POLLIN, 0}; std::chrono::steady_clock::now() < until; poll(&wait, 1, 100)) {
+        pw_thread_loop_lock(thread);
+        bool done = picture.hasFrame() || !failure.empty();
+        error = picture.hasFrame() ? "" : failure;
+        pw_thread_loop_unlock(thread);
+        if (done)
+            return error.empty();
+    }
+    error = "no frame from the screen stream within 10 s";
+    return false;
 }
 
 GnomeDesktop::GnomeDesktop() : parts_(new Parts) {}
@@ -441,28 +473,34 @@ std::string GnomeDesktop::captureMethod() const
 
 bool GnomeDesktop::capture(ScreenPicture& out, std::string& error)
 {
-    parts_->dispatch(0);
-    if (parts_->closed)
+    Parts& p = *parts_;
+    p.dispatch();
+    pw_thread_loop_lock(p.thread);
+    if (p.closed)
         error = "the compositor closed the remote desktop session";
-    else if (!parts_->failure.empty())
-        error = parts_->failure;
-    if (!error.empty())
-        return false;
-    parts_->picture.take(out);
+    else if (!p.failure.empty())
+        error = p.failure;
+    else
+        p.picture.take(out);
+    pw_thread_loop_unlock(p.thread);
     out.pixelFormat = TJPF_BGRX;
-    return true;
+    return error.empty();
 }
 
 bool GnomeDesktop::changedSinceCapture()
 {
-    parts_->dispatch(0);
-    return parts_->picture.changed() || parts_->closed || !parts_->failure.empty();
+    Parts& p = *parts_;
+    p.dispatch();
+    pw_thread_loop_lock(p.thread);
+    bool changed = p.picture.changed() || p.closed || !p.failure.empty();
+    pw_thread_loop_unlock(p.thread);
+    return changed;
 }
 
 ChangeWatch GnomeDesktop::changeWatch() const
 {
     ChangeWatch watch;
-    watch.fd = pw_loop_get_fd(parts_->loop);
+    watch.fd = parts_->news;
     return watch;
 }
 
