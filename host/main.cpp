@@ -122,10 +122,11 @@ struct Options {
 // 0: go on; otherwise the exit status.
 int parse(int argc, char** argv, Options& options)
 {
-    enum { Backend = 999, Display, Address, Quality, Subsampling, MaxRate, MinQuality, Keyboard, Log, Ready, Once,
+    enum { BackendOption = 999, Display, Address, Quality, Subsampling, MaxRate, MinQuality, Keyboard, Log, Ready, Once,
            AllowOthers, NoShm, NoDamage, Trace, Help, Version };
     static const option longOptions[] = {
-        {"backend", required_argument, nullptr, Backend}, {"display", required_argument, nullptr, Display}, {"address", required_argument, nullptr, Address},
+        {"backend", required_argument, nullptr, BackendOption},
+        {"display", required_argument, nullptr, Display}, {"address", required_argument, nullptr, Address},
         {"quality", required_argument, nullptr, Quality}, {"subsampling", required_argument, nullptr, Subsampling},
         {"max-rate", required_argument, nullptr, MaxRate}, {"min-quality", required_argument, nullptr, MinQuality},
         {"keyboard", required_argument, nullptr, Keyboard},
@@ -146,7 +147,7 @@ int parse(int argc, char** argv, Options& options)
     for (int c; (c = getopt_long(argc, argv, "", longOptions, nullptr)) != -1;) {
         std::string value = optarg ? optarg : "";
         switch (c) {
-        case Backend:
+        case BackendOption:
             if (value == "auto" || value == "x11" || value == "gnome") {
                 options.backend = value == "auto" ? Backend::Auto : value == "x11" ? Backend::X11 : Backend::Gnome;
                 break;
