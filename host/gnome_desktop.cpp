@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 #include "host/stream_picture.h"
@@ -59,12 +60,26 @@ std::string objectPath(GVariant* reply)
     return out;
 }
 
+// The session's bus, never one started for the host (GIO would launch one where DISPLAY is set).
 GDBusConnection* sessionBus(std::string& error)
 {
+    const char* named = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    std::string address = named && *named ? named : "";
+    if (address.empty() && runtime && access((std::string(runtime) + "/bus").c_str(), F_OK) == 0)
+        address = "unix:path=" + std::string(runtime) + "/bus";
+    if (address.empty()) {
+        error = "no D-Bus session bus: DBUS_SESSION_BUS_ADDRESS is unset and there is no $XDG_RUNTIME_DIR/bus";
+        return nullptr;
+    }
     GError* failure = nullptr;
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &failure);
+    GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
+        address.c_str(),
+        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &failure);
     if (!bus) {
-        error = std::string("no D-Bus session bus (DBUS_SESSION_BUS_ADDRESS): ") + failure->message;
+        error = "cannot reach the D-Bus session bus at " + address + ": " + failure->message;
         g_error_free(failure);
         return nullptr;
     }
