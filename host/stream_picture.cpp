@@ -108,8 +108,6 @@ void StreamPicture::frame(const uint8_t* pixels, int width, int height, int stri
         width_ = width;
         height_ = height;
         clean_.assign(size_t(width) * height * 4, 0);
-        shown_ = clean_;
-        drawn_ = {};
         whole_ = true;
     }
     // Without the stream's damage, the tiles that differ from the last frame stand for it.
@@ -169,8 +167,10 @@ void StreamPicture::copyClean(const PixelRect& area)
 
 void StreamPicture::take(ScreenPicture& out)
 {
-    if (whole_)
+    if (whole_) {
         shown_ = clean_;
+        drawn_ = {};
+    }
     for (const PixelRect& area : damage_)
         copyClean(area);
     PixelRect before = drawn_;

@@ -40,8 +40,8 @@ public:
     bool hasFrame() const { return width_ > 0; }
     // Whether the picture or the pointer changed since the last take.
     bool changed() const { return news_; }
-    // The picture with the pointer drawn in, valid until the next take, and where it
-    // changed since the last one.
+    // The picture with the pointer drawn in, valid until the next take (frames that come
+    // meanwhile do not touch it), and where it changed since the last one.
     void take(ScreenPicture& out);
 
 private:
