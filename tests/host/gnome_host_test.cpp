@@ -19,7 +19,7 @@
 #include <tuple>
 
 #include "wire/input_wire.h"
-#include "tests/support/memory_target.h"
+#include "tests/support/decoded_frame.h"
 #include "tests/support/session_peer.h"
 #include "xdg-shell-client-protocol.h"
 
@@ -381,33 +381,17 @@ const wl_keyboard_listener WaylandClient::kKeyboard = {
     [](void*, wl_keyboard*, int32_t, int32_t) {},
 };
 
-struct Picture : MemoryTarget {
-    explicit Picture(const Bytes& jpeg)
-    {
-        if (decodeJpegFrame(jpeg.data(), jpeg.size(), *this, {kDefaultOutputPath, PixelFormat::Bgrx32, true}) !=
-            DecodeResult::Decoded)
-            width = -1;
-    }
-    bool near(int x, int y, uint32_t colour) const
-    {
-        for (int k = 0; k < 3; ++k)
-            if (std::abs(int(at(x, y)[k]) - int((colour >> (8 * k)) & 0xFF)) > 32)
-                return false;
-        return true;
-    }
-    // Pixels off the client's picture, the pointer's square at (px, py) left out; and
-    // whether the pointer is drawn there.
-    int wrong(bool clicked, int px, int py) const
-    {
-        int wrong = 0;
-        for (int y = 0; y < height; ++y)
-            for (int x = 0; x < width; ++x) {
-                bool pointer = x >= px && x < px + kPointerSide && y >= py && y < py + kPointerSide;
-                wrong += !near(x, y, pointer ? kPointerColour : knownColour(x, y, clicked));
-            }
-        return wrong;
-    }
-};
+// Pixels off the client's picture with the pointer's square at (px, py).
+int offPixels(const Picture& picture, bool clicked, int px, int py)
+{
+    int off = 0;
+    for (int y = 0; y < picture.height; ++y)
+        for (int x = 0; x < picture.width; ++x) {
+            bool pointer = x >= px && x < px + kPointerSide && y >= py && y < py + kPointerSide;
+            off += !picture.near(x, y, pointer ? kPointerColour : knownColour(x, y, clicked), 32);
+        }
+    return off;
+}
 
 Bytes mouse(uint32_t code, int x, int y)
 {
@@ -424,7 +408,7 @@ int framesUntilShown(int frame, bool clicked, int x, int y)
         Picture picture(fetchFrame(frame));
         if (picture.width != kWidth || picture.height != kHeight)
             return -1;
-        wrong = picture.wrong(clicked, x, y);
+        wrong = offPixels(picture, clicked, x, y);
         wrong = x < 0 && wrong <= 32 * 32 ? 0 : wrong;
     }
     return wrong;
