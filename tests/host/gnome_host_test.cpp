@@ -25,12 +25,6 @@
 
 namespace {
 
-const char* hostBinary()
-{
-    const char* named = std::getenv("TAVIMO_HOST_BINARY");
-    return named ? named : TAVIMO_HOST_BINARY;
-}
-
 constexpr int kWidth = 640;
 constexpr int kHeight = 480;
 constexpr uint32_t kPointerColour = 0xFF00FF;
@@ -165,15 +159,14 @@ public:
         stop_ = true;
         if (thread_.joinable())
             thread_.join();
-        if (state_)
-            xkb_state_unref(state_);
+        xkb_state_unref(state_);
         for (auto proxy = proxies_.rbegin(); proxy != proxies_.rend(); ++proxy)
             wl_proxy_destroy(*proxy);
         if (display_)
             wl_display_disconnect(display_);
     }
 
-    bool shown() { return locked([&] { return shown_; }); }
+    bool shown() { return shown_; }
     std::string text() { return locked([&] { return text_; }); }
     std::set<uint32_t> keysDown() { return locked([&] { return keys_; }); }
     std::vector<Button> buttons() { return locked([&] { return buttons_; }); }
@@ -238,12 +231,10 @@ private:
 
     static WaylandClient* of(void* data) { return static_cast<WaylandClient*>(data); }
 
+    // Only the client's thread reads and writes these.
     static void moved(void* data, wl_fixed_t x, wl_fixed_t y)
     {
-        of(data)->locked([&] {
-            of(data)->pointerX_ = wl_fixed_to_int(x);
-            return of(data)->pointerY_ = wl_fixed_to_int(y);
-        });
+        of(data)->pointerX_ = wl_fixed_to_int(x), of(data)->pointerY_ = wl_fixed_to_int(y);
     }
     static const wl_registry_listener kRegistry;
     static const xdg_wm_base_listener kShell;
@@ -268,7 +259,7 @@ private:
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
-    bool shown_ = false;
+    std::atomic<bool> shown_{false};
     std::string text_;
     std::set<uint32_t> keys_;
     std::vector<Button> buttons_;
@@ -300,10 +291,8 @@ const xdg_wm_base_listener WaylandClient::kShell = {
 const xdg_surface_listener WaylandClient::kWindow = {[](void* data, xdg_surface* window, uint32_t serial) {
     xdg_surface_ack_configure(window, serial);
     WaylandClient* c = of(data);
-    if (c->fullscreen_ && !c->locked([&] { return c->shown_; })) {
-        c->draw(false);
-        c->locked([&] { return c->shown_ = true; });
-    }
+    if (c->fullscreen_ && !c->shown_)
+        c->draw(false), c->shown_ = true;
 }};
 const xdg_toplevel_listener WaylandClient::kToplevel = {
     [](void* data, xdg_toplevel*, int32_t width, int32_t height, wl_array*) {
@@ -355,8 +344,7 @@ const wl_keyboard_listener WaylandClient::kKeyboard = {
         xkb_keymap* keymap = xkb_keymap_new_from_string(context, map, XKB_KEYMAP_FORMAT_TEXT_V1,
                                                         XKB_KEYMAP_COMPILE_NO_FLAGS);
         munmap(map, size);
-        if (c->state_)
-            xkb_state_unref(c->state_);
+        xkb_state_unref(c->state_);
         c->state_ = keymap ? xkb_state_new(keymap) : nullptr;
         xkb_keymap_unref(keymap);
         xkb_context_unref(context);
@@ -426,7 +414,7 @@ TEST(GnomeHostTest, ASessionOnHeadlessMutter)
     WaylandClient client(PrivateGnome::kWayland);
     ASSERT_TRUE(eventually([&] { return client.shown(); })) << gnome.logs();
 
-    PeerProcess host(hostBinary(), {"--backend", "gnome", "--subsampling", "444"});
+    PeerProcess host(TAVIMO_HOST_BINARY, {"--backend", "gnome", "--subsampling", "444"});
     ASSERT_TRUE(host.waitReady()) << gnome.logs();
     EXPECT_EQ(host.count("backend gnome (--backend)"), 1);
     int frame = host.connect(kFramePort), input = host.connect(kInputPort);
@@ -469,7 +457,7 @@ TEST(GnomeHostTest, ASessionOnHeadlessMutter)
     EXPECT_EQ(host.count("input-key-unmapped"), 0);
 
     // Auto finds this session's compositor; the viewer's server exit ends the host cleanly.
-    PeerProcess automatic(hostBinary(), {"--subsampling", "444"});
+    PeerProcess automatic(TAVIMO_HOST_BINARY, {"--subsampling", "444"});
     ASSERT_TRUE(automatic.waitReady());
     EXPECT_EQ(automatic.count("backend gnome (a Wayland session where GNOME's remote desktop API answers)"), 1);
     EXPECT_EQ(framesUntilShown(automatic.connect(kFramePort), true, -1, -1), 0);
