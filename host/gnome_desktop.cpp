@@ -140,6 +140,7 @@ struct GnomeDesktop::Parts {
     std::string stream;   // its ScreenCast stream's object
     guint nodeSignal = 0;
     guint closedSignal = 0;
+    guint nameWatch = 0;
     uint32_t node = SPA_ID_INVALID;
     bool closed = false;
     // PipeWire runs on a thread of its own, so the compositor always gets its buffers back
@@ -207,6 +208,8 @@ GnomeDesktop::Parts::~Parts()
         for (guint id : {nodeSignal, closedSignal})
             if (id)
                 g_dbus_connection_signal_unsubscribe(bus, id);
+        if (nameWatch)
+            g_bus_unwatch_name(nameWatch);
         g_dbus_connection_flush_sync(bus, nullptr, nullptr);
         g_object_unref(bus);
     }
@@ -425,6 +428,10 @@ bool GnomeDesktop::open(std::string& error)
             partsOf(data)->closed = true;
         },
         &p, nullptr);
+    // A compositor that goes sends no Closed.
+    p.nameWatch = g_bus_watch_name_on_connection(
+        p.bus, kRemoteDesktop, G_BUS_NAME_WATCHER_FLAGS_NONE, nullptr,
+        [](GDBusConnection*, const char*, void* data) { partsOf(data)->closed = true; }, &p, nullptr);
     GVariant* id = call(p.bus, kRemoteDesktop, p.session, "org.freedesktop.DBus.Properties", "Get",
                         g_variant_new("(ss)", kRemoteDesktopSession, "SessionId"), "(v)", error);
     if (!id)
@@ -492,7 +499,7 @@ bool GnomeDesktop::capture(ScreenPicture& out, std::string& error)
     p.dispatch();
     pw_thread_loop_lock(p.thread);
     if (p.closed)
-        error = "the compositor closed the remote desktop session";
+        error = "the compositor ended the remote desktop session, or left the session bus";
     else if (!p.failure.empty())
         error = p.failure;
     else

@@ -20,7 +20,7 @@
 //   peer-refused frame|input uid=N|? PEER other-user|owner-unknown
 //                                    a connection from another local user's socket, or
 //                                    one whose owner was not found, closed at once
-//   frame-size WxH capture=shm|getimage[+damage][+motion]
+//   frame-size WxH capture=shm|getimage[+damage][+motion] | pipewire+damage|tiles
 //                                    the session's frame size, from its first capture
 //   screen-size WxH frames-stay WxH  the screen changed size; frames keep the first size
 //   quality A -> B frame=I bytes=N   the working JPEG quality changed to fit frames
