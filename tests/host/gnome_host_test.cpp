@@ -463,6 +463,11 @@ TEST(GnomeHostTest, ASessionOnHeadlessMutter)
     EXPECT_EQ(framesUntilShown(automatic.connect(kFramePort), true, -1, -1), 0);
     ASSERT_TRUE(sendBytes(automatic.connect(kInputPort), inputMessage(MSG_SERVER_EXIT)));
     EXPECT_EQ(automatic.waitExit(), 0);
+    // Outside a Wayland session auto shares X (here none: it says so and ends).
+    setenv("XDG_SESSION_TYPE", "x11", 1);
+    PeerProcess x11(TAVIMO_HOST_BINARY, {});
+    EXPECT_EQ(x11.waitExit(), 1);
+    EXPECT_EQ(x11.lines({"backend x11 (XDG_SESSION_TYPE is x11, not wayland)", "display-error "}), 2);
 }
 
 }  // namespace
