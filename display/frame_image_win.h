@@ -16,7 +16,7 @@ struct FrameBitmap {
     int32_t width = 0;
     int32_t height = 0;
     PixelFormat format = PixelFormat::Bgrx32;
-    uint64_t picture = 0;  // the FrameAssembly number of the picture it holds
+    uint64_t picture = 0;  // the FrameAssembly's number of the picture in it; moves with it
 };
 
 struct FrameImage {
@@ -25,7 +25,9 @@ struct FrameImage {
     FrameImage(const FrameImage&) = delete;
     FrameImage& operator=(const FrameImage&) = delete;
 
-    FrameBitmap shown;         // window thread: the frame on screen, selected into memoryDC
+    // The frame on screen, selected into memoryDC. The window thread changes it only while
+    // the receiver waits on a show or the end, so the receiver may read it in between.
+    FrameBitmap shown;
     HDC memoryDC = nullptr;    // window thread
     FrameBitmap next;          // receiver thread, until showNextFrame takes it
     int32_t extentWidth = 0;   // window thread: the scrollable size of the view
