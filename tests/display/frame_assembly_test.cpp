@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
 
+#include <iterator>
 #include <utility>
 
 namespace {
@@ -18,25 +19,15 @@ Bytes turboJpeg(const Picture& picture)
     tjhandle handle = tjInitCompress();
     unsigned char* out = nullptr;
     unsigned long size = 0;
-    EXPECT_EQ(0, tjCompress2(handle, picture.rgb.data(), picture.width, 0, picture.height, TJPF_RGB, &out, &size,
-                             TJSAMP_444, 100, TJFLAG_ACCURATEDCT));
+    tjCompress2(handle, picture.rgb.data(), picture.width, 0, picture.height, TJPF_RGB, &out, &size, TJSAMP_444, 100,
+                TJFLAG_ACCURATEDCT);
     Bytes jpeg(out, out + size);
     tjFree(out);
     tjDestroy(handle);
     return jpeg;
 }
 
-Bytes withSegments(Bytes jpeg, const std::vector<Bytes>& segments)
-{
-    for (const Bytes& segment : segments) {
-        Bytes out;
-        insertSegment(jpeg.data(), jpeg.size(), segment, out);
-        jpeg = out;
-    }
-    return jpeg;
-}
-
-// An APP15 segment of ours of that kind, with 16-bit words and its last `cut` bytes left off.
+// An APP15 record of ours of that kind, of 16-bit words, with its last `cut` bytes left off.
 Bytes record(uint8_t kind, const std::vector<int>& words, size_t cut = 0)
 {
     Bytes payload(kExtensionTag, kExtensionTag + kExtensionTagSize);
@@ -55,24 +46,28 @@ struct MemoryBitmaps final : PictureBitmaps {
         Bytes memory;
         int32_t width = 0, height = 0;
         uint64_t number = 0;
-        HeldPicture held() { return {{memory.data(), width, height, width * 4, 4}, number}; }
-    } toDecode, onScreen;
+        bool operator==(const Bitmap& o) const { return memory == o.memory && number == o.number; }
+    } next, onScreen;
 
+    static HeldPicture held(const Bitmap& b)
+    {
+        return {{const_cast<uint8_t*>(b.memory.data()), b.width, b.height, b.width * 4, 4}, b.number};
+    }
     HeldPicture nextAt(int32_t width, int32_t height) override
     {
-        if (width != toDecode.width || height != toDecode.height)
-            toDecode = {Bytes(size_t(width) * size_t(height) * 4, 0xA5), width, height, 0};
-        return toDecode.held();
+        if (width != next.width || height != next.height)
+            next = {Bytes(size_t(width) * size_t(height) * 4, 0xA5), width, height, 0};
+        return held(next);
     }
-    HeldPicture shown() const override { return const_cast<Bitmap&>(onScreen).held(); }
-    void nextHolds(uint64_t number) override { toDecode.number = number; }
-    void swap() { std::swap(toDecode, onScreen); }
+    HeldPicture shown() const override { return held(onScreen); }
+    void nextHolds(uint64_t number) override { next.number = number; }
 };
 
+// The viewer's side: its first frame, answering a plain request, decoded and on screen.
 struct Viewer {
     FrameAssembly assembly;
     MemoryBitmaps bitmaps;
-    Picture truth{203, 141};  // the host's screen: sizes off the 8 and 16 grids
+    Picture truth{203, 141};  // the host's screen, off the 8 and 16 grids
     FrameExtension extension;
 
     DecodeResult decode(const Bytes& frame, uint16_t accepted = 1)
@@ -81,22 +76,13 @@ struct Viewer {
         quiet.quiet = true;
         return assembly.decode(frame.data(), frame.size(), bitmaps, accepted, extension, quiet);
     }
-    // The first frame, as the answer to a plain request, and on screen.
     void start()
     {
         truth.paint({0, 0, truth.width, truth.height}, 0);
-        ASSERT_EQ(DecodeResult::Decoded, decode(withSegments(turboJpeg(truth), {offerSegment(1, 1)}), 0));
-        ASSERT_TRUE(extension.records.offered);
-        bitmaps.swap();
+        ASSERT_EQ(DecodeResult::Decoded, decode(withSegment(turboJpeg(truth), offerSegment(1, 1)), 0));
+        std::swap(bitmaps.next, bitmaps.onScreen);
     }
-    Bytes areasFrame(const std::vector<PixelRect>& places, int generation)
-    {
-        for (const PixelRect& place : places)
-            truth.paint(place, generation);
-        Picture atlas(0, 0);
-        std::vector<FrameArea> areas = packAtlas(truth, places, atlas);
-        return withSegments(turboJpeg(atlas), {areasSegment(truth.width, truth.height, areas)});
-    }
+    int error() { return largestError(bitmaps.next.memory.data(), truth.width * 4, 4, truth); }
 };
 
 TEST(FrameAssembly, AreasOverARunOfFramesWhileTheBitmapsTakeTurns)
@@ -122,20 +108,20 @@ TEST(FrameAssembly, AreasOverARunOfFramesWhileTheBitmapsTakeTurns)
         SCOPED_TRACE(++generation);
         if (frame.places.empty())
             v.truth.paint({0, 0, w, h}, generation);
-        Bytes jpeg = frame.places.empty() ? turboJpeg(v.truth) : v.areasFrame(frame.places, generation);
+        Bytes jpeg = frame.places.empty() ? turboJpeg(v.truth) : areasFrame(v.truth, frame.places, generation, turboJpeg);
         ASSERT_EQ(DecodeResult::Decoded, v.decode(jpeg)) << v.extension.problem;
-        EXPECT_LE(largestError(v.bitmaps.toDecode.memory.data(), w * 4, 4, v.truth), kJpegError);
+        EXPECT_LE(v.error(), kJpegError);
         if (frame.taken)
-            v.bitmaps.swap();
+            std::swap(v.bitmaps.next, v.bitmaps.onScreen);
     }
 }
 
-// Refused frames change neither bitmap; someone else's APP15 is no record of ours.
-TEST(FrameAssembly, BadRecordsAreRefusedAndChangeNothing)
+// Refused frames touch neither bitmap; someone else's APP15 is no record of ours.
+TEST(FrameAssembly, BadRecordsAreRefusedAndTouchNothing)
 {
-    Picture picture(24, 16), unused(0, 0);
-    picture.paint({0, 0, 24, 16}, 5);
+    Picture picture(24, 16);
     const Bytes atlas = turboJpeg(picture), good = record(kRecordAreas, {203, 141, 1, 0, 0, 24, 16, 0, 0});
+    auto areas = [&](const std::vector<int>& words, size_t cut = 0) { return withSegment(atlas, record(2, words, cut)); };
     std::vector<int> tooMany = {203, 141, kMaxFrameAreas + 1};
     for (int i = 0; i <= kMaxFrameAreas; ++i)
         tooMany.insert(tooMany.end(), {0, 0, 1, 1, 0, 0});
@@ -146,42 +132,40 @@ TEST(FrameAssembly, BadRecordsAreRefusedAndChangeNothing)
         const char* name;
         Bytes frame;
         uint16_t accepted;
-        bool started;
     } cases[] = {
-        {"outside the picture", withSegments(atlas, {record(2, {203, 141, 1, 200, 0, 4, 1, 0, 0})}), 1, true},
-        {"outside the atlas", withSegments(atlas, {record(2, {203, 141, 1, 0, 0, 5, 5, 20, 0})}), 1, true},
-        {"empty area", withSegments(atlas, {record(2, {203, 141, 1, 5, 5, 0, 3, 0, 0})}), 1, true},
-        {"absurd area", withSegments(atlas, {record(2, {203, 141, 1, 0, 0, 65535, 65535, 0, 0})}), 1, true},
-        {"too many", withSegments(atlas, {record(2, tooMany)}), 1, true},
-        {"none", withSegments(atlas, {record(2, {203, 141, 0})}), 1, true},
-        {"cut short", withSegments(atlas, {record(2, {203, 141})}), 1, true},
-        {"ends inside an area", withSegments(atlas, {record(2, {203, 141, 2, 0, 0, 1, 1, 0, 0, 1, 1, 1, 1}, 1)}), 1, true},
-        {"two area records", withSegments(atlas, {good, good}), 1, true},
-        {"another picture size", withSegments(atlas, {record(2, {202, 141, 1, 0, 0, 1, 1, 0, 0})}), 1, true},
-        {"offer cut short", withSegments(atlas, {record(kRecordOffer, {1, 1}, 1)}), 0, true},
-        {"unknown kind", withSegments(atlas, {record(3, {})}), 1, true},
-        {"in the answer to a plain request", withSegments(atlas, {good}), 0, true},
-        {"atlas that cannot be drawn", withSegments(makeJpeg(cmyk, 24, 16, asCmyk), {good}), 1, true},
-        {"before any picture", withSegments(atlas, {good}), 1, false},
+        {"outside the picture", areas({203, 141, 1, 200, 0, 4, 1, 0, 0}), 1},
+        {"outside the atlas", areas({203, 141, 1, 0, 0, 5, 5, 20, 0}), 1},
+        {"empty", areas({203, 141, 1, 5, 5, 0, 3, 0, 0}), 1},
+        {"absurd", areas({203, 141, 1, 0, 0, 65535, 65535, 0, 0}), 1},
+        {"too many", areas(tooMany), 1},
+        {"none", areas({203, 141, 0}), 1},
+        {"cut short", areas({203, 141}), 1},
+        {"ends inside an area", areas({203, 141, 2, 0, 0, 1, 1, 0, 0, 1, 1}), 1},
+        {"for another picture size", areas({202, 141, 1, 0, 0, 1, 1, 0, 0}), 1},
+        {"two of them", withSegment(withSegment(atlas, good), good), 1},
+        {"offer cut short", withSegment(atlas, record(kRecordOffer, {1, 1}, 1)), 0},
+        {"of an unknown kind", withSegment(atlas, record(3, {})), 1},
+        {"answering a plain request", withSegment(atlas, good), 0},
+        {"on an atlas that cannot be drawn", withSegment(makeJpeg(cmyk, 24, 16, asCmyk), good), 1},
+        {"before any picture", withSegment(atlas, good), 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Viewer v;
-        if (c.started)
+        if (&c != std::end(cases) - 1)  // the last finds no picture
             ASSERT_NO_FATAL_FAILURE(v.start());
         const MemoryBitmaps before = v.bitmaps;
         EXPECT_EQ(DecodeResult::BadRecord, v.decode(c.frame, c.accepted));
         EXPECT_FALSE(v.extension.problem.empty());
-        for (auto [now, then] : {std::pair{&v.bitmaps.toDecode, &before.toDecode}, {&v.bitmaps.onScreen, &before.onScreen}})
-            EXPECT_TRUE(now->memory == then->memory && now->number == then->number);
+        EXPECT_TRUE(v.bitmaps.next == before.next && v.bitmaps.onScreen == before.onScreen);
     }
     Viewer v;
     ASSERT_NO_FATAL_FAILURE(v.start());
     Bytes foreign = record(2, {1, 1, 1});
     foreign[5] = 'X';
-    EXPECT_EQ(DecodeResult::Decoded, v.decode(withSegments(atlas, {foreign, good})));
-    EXPECT_EQ(DecodeResult::Decoded, v.decode(withSegments(turboJpeg(v.truth), {foreign})));
-    EXPECT_LE(largestError(v.bitmaps.toDecode.memory.data(), v.truth.width * 4, 4, v.truth), kJpegError);
+    EXPECT_EQ(DecodeResult::Decoded, v.decode(withSegment(withSegment(atlas, foreign), good)));
+    EXPECT_EQ(DecodeResult::Decoded, v.decode(withSegment(turboJpeg(v.truth), foreign)));
+    EXPECT_LE(v.error(), kJpegError);
 }
 
 }  // namespace

@@ -38,28 +38,6 @@ TEST(FrameWire, ControlMessagesAndHeaders)
     EXPECT_EQ(500000, decodeFrameHeader(length));
 }
 
-// A viewer sends anything but zeros only after decoding an offer of a version it speaks,
-// and keeps to it; offers of other versions change nothing.
-TEST(FrameWire, NextFrameAcceptsOnlyAnOfferedVersionItSpeaks)
-{
-    const Bytes wider = offerSegment(0, 9), later = offerSegment(2, 9);
-    FrameRecords none, ours, other;
-    std::string problem;
-    ASSERT_TRUE(readExtensionSegment(wider.data() + 4, wider.size() - 4, ours, problem));
-    ASSERT_TRUE(readExtensionSegment(later.data() + 4, later.size() - 4, other, problem));
-    ExtensionUptake uptake;
-    for (const FrameRecords* decoded : {&none, &other}) {
-        uptake.frameDecoded(*decoded);
-        EXPECT_EQ(0u, uptake.second() | uptake.third());
-    }
-    uptake.frameDecoded(ours);
-    uptake.frameDecoded(none);
-    uptake.frameDecoded(other);
-    Bytes out(kControlMessageSize);
-    encodeControlMessage(MSG_NEXT_FRAME, out.data(), uptake.second(), uptake.third());
-    EXPECT_EQ(out, (Bytes{0x01, 0x01, 0, 0, 'T', 'V', 'X', '1', 1, 0, 0, 0}));
-}
-
 // The reads against a socket scripted as a list of receive outcomes: bytes, end of stream,
 // an empty non-blocking socket, or a failure. Asking for fewer bytes than a chunk holds
 // leaves the rest for the next call, as a stream socket does.
