@@ -1,5 +1,7 @@
 #include "net/frame_channel_win.h"
 
+#include <cstdio>
+
 #include "app/globals.h"
 #include "app/message_box.h"
 
@@ -34,9 +36,9 @@ struct WinsockIo final : FrameChannelIo {
 
 }  // namespace
 
-void sendControl(uint32_t code)
+void sendControl(uint32_t code, uint32_t second, uint32_t third)
 {
-    encodeControlMessage(code, frameChannel.controlMessage);
+    encodeControlMessage(code, frameChannel.controlMessage, second, third);
     if (sendOn(frameChannel, frameChannel.controlMessage, kControlMessageSize) == SOCKET_ERROR)
         WSAGetLastError();  // the exchange goes on; the next wait tells whether it can
 }
@@ -94,4 +96,12 @@ int32_t readFrameBody(NetConnection& conn)
 {
     WinsockIo io(conn.sock, conn.stopEvent);
     return readFrameBodyFrom(conn, io);
+}
+
+void refuseFrame(NetConnection& conn, const char* problem)
+{
+    std::fprintf(stderr, "Frame refused: %s\n", problem);
+    std::fflush(stderr);
+    closeSocket(conn);
+    showMessage(nullptr, L"受信エラー\r\nフレームの内容が正しくありません(*_*)");
 }

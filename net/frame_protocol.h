@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "wire/frame_extension.h"
 #include "wire/frame_wire.h"
 
 // Network event bits as Winsock reports them.
@@ -67,3 +68,18 @@ HeaderRead readFrameHeaderFrom(FrameReceiver& receiver, FrameChannelIo& io);
 // so bytes beyond the body stay in the socket. Ends at the end of the stream or on an
 // error with what has arrived. Returns totalReceived; the header phase follows.
 int32_t readFrameBodyFrom(FrameReceiver& receiver, FrameChannelIo& io);
+
+// What the viewer's MSG_NEXT_FRAME carries: the zeros of a plain request until a frame it
+// decoded offered a version it speaks, that version's acceptance from then on. An offer of
+// other versions changes nothing.
+struct ExtensionUptake {
+    uint16_t version = 0;  // 0: plain requests
+
+    void frameDecoded(const FrameRecords& records)
+    {
+        if (version == 0)
+            version = chooseVersion(records);
+    }
+    uint32_t second() const { return version ? kAcceptanceTag : 0; }
+    uint32_t third() const { return version; }
+};

@@ -15,21 +15,32 @@ bool stopping()
     return WaitForSingleObject(frameChannel.stopEvent, 0) == WAIT_OBJECT_0;
 }
 
-void receiveBody()
+void receiveBody(ExtensionUptake& uptake)
 {
     int32_t received = readFrameBody(frameChannel);
     if (stopping())
         return;
     // A body cut off before its first byte has nothing to show. The window thread shows
     // the frame while this one waits, so the next request leaves once it is on screen.
-    if (received > 0 && decodeFrame(frameImage, frameChannel.frameBuffer, received) == DecodeResult::Decoded)
-        SendMessageW(mainWindow, WM_VIEWFRAME, kShowDecodedFrame, 0);
-    sendControl(MSG_NEXT_FRAME);
+    if (received > 0) {
+        FrameExtension extension;
+        DecodeResult result = decodeFrame(frameImage, frameChannel.frameBuffer, received, uptake.version, &extension);
+        if (result == DecodeResult::BadRecord) {
+            refuseFrame(frameChannel, extension.problem.c_str());
+            return;
+        }
+        if (result == DecodeResult::Decoded) {
+            uptake.frameDecoded(extension.records);
+            SendMessageW(mainWindow, WM_VIEWFRAME, kShowDecodedFrame, 0);
+        }
+    }
+    sendControl(MSG_NEXT_FRAME, uptake.second(), uptake.third());
     frameChannel.totalReceived = 0;
 }
 
 void runFrameLoop()
 {
+    ExtensionUptake uptake;  // this connection's: the server's offer holds for it alone
     bool ended = waitForRead(frameChannel);
     while (!ended) {
         if (!frameChannel.bodyPhase) {
@@ -37,7 +48,7 @@ void runFrameLoop()
             if (readFrameHeader(frameChannel) == HeaderRead::Complete)
                 sendControl(MSG_SEND_BODY);
         } else {
-            receiveBody();
+            receiveBody(uptake);
         }
         ended = stopping() || waitForRead(frameChannel);
     }
