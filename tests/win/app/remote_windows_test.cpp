@@ -106,6 +106,12 @@ TEST(RemoteWindows, TheViewerShowsAndWorksTheWindowsDesktopAndEndsTheHost)
     for (size_t i = 3; i + 1 < drag.size(); ++i)
         EXPECT_EQ(0u, drag[i].find("move ")) << drag[i];
 
+    // After the pointer's moves and the drag, sent as areas of changed tiles, the viewer
+    // shows the remote screen.
+    EXPECT_TRUE(remote.logged("extension-accepted version=1"));
+    EXPECT_EQ(0, wrongPixels(s.main, ":" + std::to_string(std::atoi(readFile(remote.dir + "/display").c_str())),
+                             remote.dir));
+
     // The viewer killed while Shift is down: the host lets it go. Tavimo sends Shift as both
     // VK_SHIFT and VK_LSHIFT, two keys to the host.
     xdotool("keydown shift");
