@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cctype>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
@@ -383,8 +384,10 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         std::string argument = argv[i];
         if ((argument == "--rtt-ms" || argument == "--rate") && i + 1 < argc) {
-            double value = parseAmount(argv[++i]);
-            if (value < 0 || (argument == "--rate" && value <= 0))
+            std::string text = argv[++i];
+            bool plain = !text.empty() && std::isdigit((unsigned char)text.back());
+            double value = parseAmount(text);
+            if (value < 0 || (argument == "--rate" && value <= 0) || (argument == "--rtt-ms" && !plain))
                 usage();
             (argument == "--rtt-ms" ? rttMs : g_link.bitsPerSecond) = value;
             g_link.on = true;
