@@ -455,7 +455,7 @@ void click(const Setup& setup)
         Clock::time_point seen = Clock::now();
         if (i == 0) {
             if (seen - released >= 3s)
-                fail("the first click did not reach the remote square");
+                fail("the first click did not reach the remote square within 3 s");
         } else if (seen - released < 3s) {
             latencies.push_back(milliseconds(seen - released));
             if (target.presses() > pressesBefore)
