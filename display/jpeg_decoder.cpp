@@ -200,9 +200,12 @@ DecodeResult decodeJpegFrame(const uint8_t* data, size_t size, FrameTarget& targ
         jpeg_save_markers(&cinfo, kExtensionMarker, 0xFFFF);
     }
     jpeg_read_header(&cinfo, TRUE);
-    DecodeResult result = options.extension && !readRecords(&cinfo, *options.extension)
-                              ? DecodeResult::BadRecord
-                              : decodeImage(&cinfo, target, options.path, options.format);
+    bool readable = !options.extension || readRecords(&cinfo, *options.extension);
+    // An atlas holds unrelated areas side by side on block edges: chroma smoothed across
+    // those edges would tint each area's border with its neighbour's colour.
+    if (readable && options.extension && options.extension->records.hasAreas)
+        cinfo.do_fancy_upsampling = FALSE;
+    DecodeResult result = readable ? decodeImage(&cinfo, target, options.path, options.format) : DecodeResult::BadRecord;
     jpeg_destroy_decompress(&cinfo);
     return result;
 }
