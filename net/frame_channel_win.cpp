@@ -43,6 +43,15 @@ void sendControl(uint32_t code, uint32_t second, uint32_t third)
         WSAGetLastError();  // the exchange goes on; the next wait tells whether it can
 }
 
+void sendBodyAndNextRequest(uint32_t second, uint32_t third)
+{
+    uint8_t both[2 * kControlMessageSize];
+    encodeControlMessage(MSG_SEND_BODY, both);
+    encodeControlMessage(MSG_NEXT_FRAME, both + kControlMessageSize, second, third);
+    if (sendOn(frameChannel, both, sizeof both) == SOCKET_ERROR)
+        WSAGetLastError();
+}
+
 bool waitForRead(NetConnection& conn)
 {
     for (;;) {

@@ -21,12 +21,13 @@ bool receiveHeader(const ExtensionUptake& uptake)
     // Only a whole header is answered: anything else waits for more, or ends.
     if (readFrameHeader(frameChannel) != HeaderRead::Complete)
         return false;
-    sendControl(MSG_SEND_BODY);
-    if (!uptake.version)
+    if (!uptake.version) {
+        sendControl(MSG_SEND_BODY);
         return false;
+    }
     // With the extension the body is on its way already: asking for the next frame now lets
     // the host take the next change while this one crosses the link and is drawn.
-    sendControl(MSG_NEXT_FRAME, uptake.second(), uptake.third());
+    sendBodyAndNextRequest(uptake.second(), uptake.third());
     return true;
 }
 
