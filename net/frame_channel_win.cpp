@@ -25,6 +25,16 @@ struct WinsockIo final : FrameChannelIo {
         return got == SOCKET_ERROR ? -1 : got;
     }
     void pause() override { Sleep(10); }
+    void awaitData() override
+    {
+        // select leaves the socket's recorded network events as they are, so the frame
+        // loop's wait still sees a close.
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(sock, &readable);
+        timeval wait = {0, 10000};
+        select(0, &readable, nullptr, nullptr, &wait);
+    }
     uint8_t* replaceFrameBuffer(uint8_t* old, int32_t size) override
     {
         auto* fresh = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, SIZE_T(size)));

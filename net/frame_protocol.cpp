@@ -57,10 +57,16 @@ int32_t readFrameBodyFrom(FrameReceiver& receiver, FrameChannelIo& io)
             got = std::min(got, ask);
             receiver.totalReceived += got;
             receiver.remaining -= got;
-            ++receiver.pauses;
-            io.pause();
+            if (!receiver.eager) {
+                ++receiver.pauses;
+                io.pause();
+            } else if (receiver.remaining > 0) {
+                io.awaitData();
+            }
         } else if (got == 0) {
             break;
+        } else if (wouldBlock && receiver.eager) {
+            io.awaitData();
         } else if (wouldBlock) {
             ++receiver.pauses;
             io.pause();

@@ -29,6 +29,9 @@ public:
     virtual int32_t receive(uint8_t* into, int32_t length, bool* wouldBlock) = 0;
     // The pause after every chunk and every empty try while a body comes in.
     virtual void pause() = 0;
+    // A host that takes part in the frame extension gets no pauses: the read waits until
+    // more of the body is there instead (or a short while).
+    virtual void awaitData() { pause(); }
     // A frame buffer of at least `size` bytes in place of `old`, whose contents need not
     // survive; null when there is no memory (`old` is then still owned by the caller).
     virtual uint8_t* replaceFrameBuffer(uint8_t* old, int32_t size) = 0;
@@ -47,6 +50,7 @@ struct FrameReceiver {
     uint8_t header[kFrameHeaderSize] = {};
     int32_t headerReceived = 0;  // header bytes kept across reads
     int32_t pauses = 0;          // pauses taken while bodies came in, for measurements
+    bool eager = false;          // the host takes part in the extension: no pauses
 };
 
 enum class HeaderRead {

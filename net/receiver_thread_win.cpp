@@ -33,6 +33,7 @@ bool receiveHeader(const ExtensionUptake& uptake)
 
 void receiveBody(ExtensionUptake& uptake, bool asked)
 {
+    frameChannel.eager = uptake.version != 0;
     int32_t received = readFrameBody(frameChannel);
     if (stopping())
         return;
