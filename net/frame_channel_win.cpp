@@ -25,8 +25,10 @@ struct WinsockIo final : FrameChannelIo {
         return got == SOCKET_ERROR ? -1 : got;
     }
     void pause() override { Sleep(10); }
-    void awaitData() override
+    void awaitData(bool gather) override
     {
+        if (gather)
+            Sleep(3);
         // select leaves the socket's recorded network events as they are, so the frame
         // loop's wait still sees a close.
         fd_set readable;

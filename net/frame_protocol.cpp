@@ -2,6 +2,13 @@
 
 #include <algorithm>
 
+namespace {
+
+// Chunks smaller than this with more than this to come: the body trickles in.
+constexpr int32_t kGatherBelow = 16384;
+
+}  // namespace
+
 ChannelStep stepForEvents(uint32_t events)
 {
     if (events & kEventClose)
@@ -61,12 +68,12 @@ int32_t readFrameBodyFrom(FrameReceiver& receiver, FrameChannelIo& io)
                 ++receiver.pauses;
                 io.pause();
             } else if (receiver.remaining > 0) {
-                io.awaitData();
+                io.awaitData(got < kGatherBelow && receiver.remaining >= kGatherBelow);
             }
         } else if (got == 0) {
             break;
         } else if (wouldBlock && receiver.eager) {
-            io.awaitData();
+            io.awaitData(false);
         } else if (wouldBlock) {
             ++receiver.pauses;
             io.pause();

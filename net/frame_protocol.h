@@ -30,8 +30,9 @@ public:
     // The pause after every chunk and every empty try while a body comes in.
     virtual void pause() = 0;
     // A host that takes part in the frame extension gets no pauses: the read waits until
-    // more of the body is there instead (or a short while).
-    virtual void awaitData() { pause(); }
+    // more of the body is there instead (or a short while). `gather`: much is still to come
+    // in small pieces (a slow link), so let some gather first rather than wake for each.
+    virtual void awaitData(bool gather) { (void)gather; pause(); }
     // A frame buffer of at least `size` bytes in place of `old`, whose contents need not
     // survive; null when there is no memory (`old` is then still owned by the caller).
     virtual uint8_t* replaceFrameBuffer(uint8_t* old, int32_t size) = 0;

@@ -65,7 +65,7 @@ protected:
         return n;
     }
     void pause() override { ++pauses; }
-    void awaitData() override { ++awaits; }
+    void awaitData(bool) override { ++awaits; }
     uint8_t* replaceFrameBuffer(uint8_t* old, int32_t size) override
     {
         if (refuseMemory)
