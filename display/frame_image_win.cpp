@@ -34,22 +34,30 @@ FrameBitmap makeBitmap(int32_t width, int32_t height, int32_t stride, PixelForma
     return frame;
 }
 
-struct NextBitmap final : FrameTarget {
-    FrameImage& image;
-    explicit NextBitmap(FrameImage& i) : image(i) {}
+PixelPlane planeOf(const FrameBitmap& frame)
+{
+    return {frame.pixels, frame.width, frame.height, bitmapStride(frame.width, frame.format),
+            bytesPerPixel(frame.format)};
+}
 
-    uint8_t* pixelsFor(int32_t width, int32_t height, int32_t stride) override
+struct TwoBitmaps final : PictureBitmaps {
+    FrameImage& image;
+    explicit TwoBitmaps(FrameImage& i) : image(i) {}
+
+    HeldPicture nextAt(int32_t width, int32_t height) override
     {
         FrameBitmap& next = image.next;
-        if (next.bitmap && next.width == width && next.height == height && next.format == image.format)
-            return next.pixels;
-        FrameBitmap made = makeBitmap(width, height, stride, image.format);
-        if (!made.bitmap)
-            return nullptr;
-        deleteBitmap(next);
-        next = made;
-        return next.pixels;
+        if (!next.bitmap || next.width != width || next.height != height || next.format != image.format) {
+            FrameBitmap made = makeBitmap(width, height, bitmapStride(width, image.format), image.format);
+            if (!made.bitmap)
+                return {};
+            deleteBitmap(next);
+            next = made;
+        }
+        return {planeOf(next), next.picture};
     }
+    HeldPicture shown() const override { return {planeOf(image.shown), image.shown.picture}; }
+    void nextHolds(uint64_t number) override { image.next.picture = number; }
 };
 
 }  // namespace
@@ -60,12 +68,15 @@ FrameImage::~FrameImage()
     releaseFrameImage(*this);
 }
 
-DecodeResult decodeFrame(FrameImage& image, const uint8_t* data, int32_t size)
+DecodeResult decodeFrame(FrameImage& image, const uint8_t* data, int32_t size, uint16_t accepted,
+                         FrameExtension* extension)
 {
-    NextBitmap target(image);
+    FrameExtension own;
+    TwoBitmaps bitmaps(image);
     DecodeOptions options;
     options.format = image.format;
-    DecodeResult result = decodeJpegFrame(data, size_t(size > 0 ? size : 0), target, options);
+    DecodeResult result = image.assembly.decode(data, size_t(size > 0 ? size : 0), bitmaps, accepted,
+                                                extension ? *extension : own, options);
     // The library's message is out. Nothing may run the global objects' destructors
     // under the window thread, which is still painting from them.
     if (result == DecodeResult::Failed)
@@ -95,4 +106,5 @@ void releaseFrameImage(FrameImage& image)
     image.memoryDC = nullptr;
     deleteBitmap(image.shown);
     deleteBitmap(image.next);
+    image.assembly.clear();
 }

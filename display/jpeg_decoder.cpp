@@ -146,6 +146,16 @@ DecodeResult decodeImage(j_decompress_ptr cinfo, FrameTarget& target, OutputPath
     return DecodeResult::Decoded;
 }
 
+// Every APP15 segment the header held, in order; libjpeg kept them whole (up to 65533 bytes).
+bool readRecords(j_decompress_ptr cinfo, FrameExtension& extension)
+{
+    for (jpeg_saved_marker_ptr marker = cinfo->marker_list; marker; marker = marker->next)
+        if (marker->marker == kExtensionMarker &&
+            !readExtensionSegment(marker->data, marker->data_length, extension.records, extension.problem))
+            return false;
+    return true;
+}
+
 }  // namespace
 
 void setMemorySource(j_decompress_ptr cinfo, const uint8_t* data, size_t size)
@@ -185,8 +195,17 @@ DecodeResult decodeJpegFrame(const uint8_t* data, size_t size, FrameTarget& targ
     }
     cinfo.progress = &progress;
     setMemorySource(&cinfo, data, size);
+    if (options.extension) {
+        *options.extension = FrameExtension{};
+        jpeg_save_markers(&cinfo, kExtensionMarker, 0xFFFF);
+    }
     jpeg_read_header(&cinfo, TRUE);
-    DecodeResult result = decodeImage(&cinfo, target, options.path, options.format);
+    bool readable = !options.extension || readRecords(&cinfo, *options.extension);
+    // An atlas holds unrelated areas side by side on block edges: chroma smoothed across
+    // those edges would tint each area's border with its neighbour's colour.
+    if (readable && options.extension && options.extension->records.hasAreas)
+        cinfo.do_fancy_upsampling = FALSE;
+    DecodeResult result = readable ? decodeImage(&cinfo, target, options.path, options.format) : DecodeResult::BadRecord;
     jpeg_destroy_decompress(&cinfo);
     return result;
 }

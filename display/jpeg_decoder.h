@@ -10,6 +10,10 @@
 
 #include <jpeglib.h>
 
+#include <string>
+
+#include "wire/frame_extension.h"
+
 enum class PixelFormat {
     Bgrx32,  // what the viewer shows
     Bgr24,   // rows padded with zero bytes to a multiple of 4; kept to measure against
@@ -46,9 +50,17 @@ protected:
 };
 
 enum class DecodeResult {
-    Decoded,  // the frame is in the target's pixels
-    Skipped,  // not drawn: too large, no pixel memory for it, or colours the viewer does not show
-    Failed,   // unreadable, or over the scan limit; the library's message has gone to standard error
+    Decoded,    // the frame is in the target's pixels
+    Skipped,    // not drawn: too large, no pixel memory for it, or colours the viewer does not show
+    Failed,     // unreadable, or over the scan limit; the library's message has gone to standard error
+    BadRecord,  // a frame extension record is broken (FrameExtension::problem); nothing drawn
+};
+
+// The frame extension's records of one frame, read before the target is asked for pixels,
+// so that it can tell an atlas of areas from a whole picture.
+struct FrameExtension {
+    FrameRecords records;
+    std::string problem;  // why a record was refused
 };
 
 enum class OutputPath {
@@ -67,6 +79,8 @@ struct DecodeOptions {
     PixelFormat format = PixelFormat::Bgrx32;
     // Silences the library's messages (errors and warnings); tests and fuzzers set it.
     bool quiet = false;
+    // Where the frame's APP15 records go; null: they are skipped unread, as any decoder does.
+    FrameExtension* extension = nullptr;
 };
 
 // Greyscale frames come out grey; four-component (CMYK) frames are skipped.

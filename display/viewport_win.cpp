@@ -106,13 +106,31 @@ void onViewPaint(HWND window)
     EndPaint(window, &paint);
 }
 
-// The receiver thread waits in SendMessage meanwhile, so `next` is the window thread's too.
+// Only the areas that changed, when the picture now shown follows the one on screen.
+void invalidateChanges(HWND window, uint64_t before)
+{
+    const FrameAssembly& assembly = frameImage.assembly;
+    uint64_t now = frameImage.shown.picture;
+    if (before == 0 || now != before + 1 || assembly.newest() != now || assembly.newestWhole()) {
+        InvalidateRgn(window, nullptr, FALSE);
+        return;
+    }
+    for (const PixelRect& area : assembly.changed()) {
+        RECT rect = {area.x - viewState.scrollX, area.y - viewState.scrollY, area.x + area.width - viewState.scrollX,
+                     area.y + area.height - viewState.scrollY};
+        InvalidateRect(window, &rect, FALSE);
+    }
+}
+
+// The receiver thread waits in SendMessage meanwhile, so `next` and the assembly are the
+// window thread's too.
 void onViewFrame(HWND window, WPARAM step)
 {
     if (step == kFramesEnded) {
         releaseFrameImage(frameImage);
         return;
     }
+    uint64_t before = frameImage.shown.picture;
     if (!showNextFrame(frameImage))
         return;
     const FrameBitmap& shown = frameImage.shown;
@@ -123,8 +141,9 @@ void onViewFrame(HWND window, WPARAM step)
         frameImage.extentHeight = shown.height;
         fitWindowToFrame(shown.width, shown.height);
         viewActive = true;
+        before = 0;  // all of it
     }
-    InvalidateRgn(window, nullptr, FALSE);
+    invalidateChanges(window, before);
     UpdateWindow(window);
 }
 

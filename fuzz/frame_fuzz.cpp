@@ -1,11 +1,13 @@
-// A peer's byte stream through frame assembly and into the decoder.
+// A peer's byte stream through the frame reads, the decoder with its extension records,
+// and the laying of areas into the viewer's two bitmaps, taking the extension up as the
+// viewer does once a frame offered it.
 //
 // Input: byte 0 holds flags (bits 0-2: how many chunk-size bytes follow; bit 3: start
 // with a small frame buffer rather than none; bit 4: decode by swapping RGB scanlines;
-// bit 5: 24-bit rows).
+// bit 5: 24-bit rows; bit 6: the window takes only every other frame).
 // The chunk sizes then cut the rest of the input, the stream, into receives: 0 is an
 // empty non-blocking socket, 255 a failed receive, anything else at most that many bytes.
-#include "display/jpeg_decoder.h"
+#include "display/frame_assembly.h"
 #include "net/frame_protocol.h"
 
 #include <algorithm>
@@ -56,20 +58,34 @@ struct StreamIo final : FrameChannelIo {
     }
 };
 
-struct ExactTarget final : FrameTarget {
-    std::vector<uint8_t> pixels;
-    int calls = 0;
-    uint8_t* pixelsFor(int32_t width, int32_t height, int32_t stride) override
+// The two bitmaps in exactly sized memory, so ASan sees a write outside either.
+struct ExactBitmaps final : PictureBitmaps {
+    struct Bitmap {
+        std::vector<uint8_t> memory;
+        int32_t width = 0, height = 0, stride = 0;
+        uint64_t number = 0;
+    } next, onScreen;
+    PixelFormat format;
+    explicit ExactBitmaps(PixelFormat f) : format(f) {}
+
+    HeldPicture held(Bitmap& b) const
     {
-        ++calls;
-        const int64_t bytes = int64_t(stride) * height;
-        // The decoder must not ask for a frame it then would not draw.
-        if (width <= 0 || height <= 0 || stride < 3 * int64_t(width) || bytes > kMaxBitmapBytes)
-            std::abort();
-        if (bytes > int64_t(kLargestFuzzedBitmap)) return nullptr;
-        pixels.resize(size_t(bytes));
-        return pixels.data();
+        return {{b.memory.data(), b.width, b.height, b.stride, bytesPerPixel(format)}, b.number};
     }
+    HeldPicture nextAt(int32_t width, int32_t height) override
+    {
+        const int64_t stride = bitmapStride(width, format), bytes = stride * height;
+        // The decoder must not ask for a frame it then would not draw.
+        if (width <= 0 || height <= 0 || bytes > kMaxBitmapBytes)
+            std::abort();
+        if (bytes > int64_t(kLargestFuzzedBitmap))
+            return {};
+        if (width != next.width || height != next.height)
+            next = {std::vector<uint8_t>(size_t(bytes)), width, height, int32_t(stride), 0};
+        return held(next);
+    }
+    HeldPicture shown() const override { return held(const_cast<Bitmap&>(onScreen)); }
+    void nextHolds(uint64_t number) override { next.number = number; }
 };
 
 }  // namespace
@@ -92,6 +108,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     options.path = (flags & 0x10) ? OutputPath::RgbSwap : OutputPath::BgrRows;
     options.format = (flags & 0x20) ? PixelFormat::Bgr24 : PixelFormat::Bgrx32;
 
+    FrameAssembly assembly;
+    ExactBitmaps bitmaps(options.format);
+    ExtensionUptake uptake;
+    int decoded = 0;
     FrameReceiver receiver;
     if (flags & 0x08) {
         receiver.frameBuffer = static_cast<uint8_t*>(std::malloc(64));
@@ -110,10 +130,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (got > 0) {
             // An exact copy, so a read past the body is a read past an allocation.
             const std::vector<uint8_t> body(receiver.frameBuffer, receiver.frameBuffer + got);
-            ExactTarget target;
-            const DecodeResult result = decodeJpegFrame(body.data(), body.size(), target, options);
-            if (target.calls > 1 || (result == DecodeResult::Decoded && target.pixels.empty()))
+            FrameExtension extension;
+            const DecodeResult result =
+                assembly.decode(body.data(), body.size(), bitmaps, uptake.version, extension, options);
+            if (result == DecodeResult::BadRecord && extension.problem.empty())
                 std::abort();
+            if (result == DecodeResult::BadRecord)
+                break;  // the viewer ends the connection
+            if (result == DecodeResult::Decoded) {
+                if (bitmaps.next.number != assembly.newest() || bitmaps.next.memory.empty())
+                    std::abort();
+                uptake.frameDecoded(extension.records);
+                if (!(flags & 0x40) || ++decoded % 2)
+                    std::swap(bitmaps.next, bitmaps.onScreen);
+            }
         }
         if (receiver.remaining > 0) break;  // the stream ended or failed inside the body
     }

@@ -25,6 +25,18 @@ size=$(stat -c %s "$tmp/prog8.jpg")
   printf '\xff\xd9'
 } > "$tmp/scans.jpg"
 
+# The frame extension's records: APP15 behind the SOI ("TAVIMO", a zero byte, the kind, then
+# 16-bit little-endian words): an offer of version 1, and areas of a 16x16 picture.
+with() {  # with FILE SEGMENT-BYTES: the JPEG with the segment behind its SOI
+  { head -c 2 "$1"; printf "$2"; tail -c +3 "$1"; }
+}
+offer='\xff\xef\x00\x0eTAVIMO\x00\x01\x01\x00\x01\x00'
+with "$tmp/baseline.jpg" "$offer" > "$tmp/offer.jpg"
+with "$tmp/progressive.jpg" '\xff\xef\x00\x28TAVIMO\x00\x02\x10\x00\x10\x00\x02\x00\x02\x00\x03\x00\x05\x00\x07\x00\x0a\x00\x04\x00\x00\x00\x00\x00\x10\x00\x05\x00\x08\x00\x0b\x00' \
+  > "$tmp/areas.jpg"
+with "$tmp/progressive.jpg" '\xff\xef\x00\x1cTAVIMO\x00\x02\x10\x00\x10\x00\x01\x00\x0f\x00\x0f\x00\x01\x00\x01\x00\x17\x00\x0f\x00' \
+  > "$tmp/corner.jpg"
+
 frame() {  # the body with its length in front
   local size; size=$(stat -c %s "$1")
   printf "\\x$(printf %02x $((size & 255)))\\x$(printf %02x $((size >> 8 & 255)))\\x00\\x00"
@@ -44,4 +56,6 @@ bytes() { printf "$@"; }
 { bytes '\x00'; frame "$tmp/scans.jpg"; } > "$out/too-many-scans"
 frame "$tmp/baseline.jpg" > "$tmp/whole"
 { bytes '\x00'; head -c $(( $(stat -c %s "$tmp/whole") / 2 )) "$tmp/whole"; } > "$out/cut-body"
+# The offer taken up, two frames of areas; the window taking every other frame.
+{ bytes '\x40'; frame "$tmp/offer.jpg"; frame "$tmp/areas.jpg"; frame "$tmp/corner.jpg"; } > "$out/offer-then-areas"
 ls -l "$out"

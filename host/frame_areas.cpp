@@ -88,6 +88,20 @@ AreaPlan planAreas(const std::vector<PixelRect>& changed, int width, int height)
     }
     if (plan.areas.size() > size_t(kMaxPlannedAreas))
         plan.areas.assign(1, boxAround(plan.areas));
+    // The grid only decides what goes together: each area is cut back to the changed pixels
+    // in it, so no unchanged margin is encoded again.
+    for (PixelRect& area : plan.areas) {
+        std::vector<PixelRect> inside;
+        for (const PixelRect& part : changed) {
+            int x0 = std::max(area.x, part.x), y0 = std::max(area.y, part.y);
+            int x1 = std::min(area.x + area.width, part.x + part.width);
+            int y1 = std::min(area.y + area.height, part.y + part.height);
+            if (x1 > x0 && y1 > y0)
+                inside.push_back({x0, y0, x1 - x0, y1 - y0});
+        }
+        if (!inside.empty())
+            area = boxAround(inside);
+    }
     return plan;
 }
 

@@ -8,9 +8,8 @@
 
 #include "wire/frame_extension.h"
 
-// Areas start and end on this grid (one 4:2:0 JPEG block row and column of chroma), so
-// in the picture they meet unchanged pixels on block edges, and in the atlas no block
-// holds pixels of two areas.
+// Changed parts are merged on this grid (a 4:2:0 JPEG block's rows and columns), and atlas
+// slots start on it, so no block of the atlas holds pixels of two areas.
 constexpr int kAreaGrid = 16;
 // Past this many areas after merging, one box round them all.
 constexpr int kMaxPlannedAreas = 64;
@@ -19,12 +18,12 @@ constexpr int kWholePercent = 50;
 
 struct AreaPlan {
     bool whole = false;
-    std::vector<PixelRect> areas;  // on the grid, inside the picture, not overlapping
+    std::vector<PixelRect> areas;  // inside the picture, in grid cells no other area touches
 };
 
-// The changed parts snapped outward to the grid and merged: the grid cells they cover, cut
-// into row runs and runs of equal width on consecutive rows joined. An empty list means
-// nothing to send.
+// The changed parts merged on the grid: the grid cells they cover, cut into row runs, runs
+// of equal width on consecutive rows joined, each then cut back to the changed pixels in
+// it. An empty list means nothing to send.
 AreaPlan planAreas(const std::vector<PixelRect>& changed, int width, int height);
 
 struct Atlas {

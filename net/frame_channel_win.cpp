@@ -1,5 +1,7 @@
 #include "net/frame_channel_win.h"
 
+#include <cstdio>
+
 #include "app/globals.h"
 #include "app/message_box.h"
 
@@ -23,6 +25,18 @@ struct WinsockIo final : FrameChannelIo {
         return got == SOCKET_ERROR ? -1 : got;
     }
     void pause() override { Sleep(10); }
+    void awaitData(bool gather) override
+    {
+        if (gather)
+            Sleep(3);
+        // select leaves the socket's recorded network events as they are, so the frame
+        // loop's wait still sees a close.
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(sock, &readable);
+        timeval wait = {0, 10000};
+        select(0, &readable, nullptr, nullptr, &wait);
+    }
     uint8_t* replaceFrameBuffer(uint8_t* old, int32_t size) override
     {
         auto* fresh = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, SIZE_T(size)));
@@ -34,11 +48,20 @@ struct WinsockIo final : FrameChannelIo {
 
 }  // namespace
 
-void sendControl(uint32_t code)
+void sendControl(uint32_t code, uint32_t second, uint32_t third)
 {
-    encodeControlMessage(code, frameChannel.controlMessage);
+    encodeControlMessage(code, frameChannel.controlMessage, second, third);
     if (sendOn(frameChannel, frameChannel.controlMessage, kControlMessageSize) == SOCKET_ERROR)
         WSAGetLastError();  // the exchange goes on; the next wait tells whether it can
+}
+
+void sendBodyAndNextRequest(uint32_t second, uint32_t third)
+{
+    uint8_t both[2 * kControlMessageSize];
+    encodeControlMessage(MSG_SEND_BODY, both);
+    encodeControlMessage(MSG_NEXT_FRAME, both + kControlMessageSize, second, third);
+    if (sendOn(frameChannel, both, sizeof both) == SOCKET_ERROR)
+        WSAGetLastError();
 }
 
 bool waitForRead(NetConnection& conn)
@@ -94,4 +117,12 @@ int32_t readFrameBody(NetConnection& conn)
 {
     WinsockIo io(conn.sock, conn.stopEvent);
     return readFrameBodyFrom(conn, io);
+}
+
+void refuseFrame(NetConnection& conn, const char* problem)
+{
+    std::fprintf(stderr, "Frame refused: %s\n", problem);
+    std::fflush(stderr);
+    closeSocket(conn);
+    showMessage(nullptr, L"受信エラー\r\nフレームの内容が正しくありません(*_*)");
 }

@@ -2,6 +2,13 @@
 
 #include <algorithm>
 
+namespace {
+
+// Chunks smaller than this with more than this to come: the body trickles in.
+constexpr int32_t kGatherBelow = 16384;
+
+}  // namespace
+
 ChannelStep stepForEvents(uint32_t events)
 {
     if (events & kEventClose)
@@ -57,10 +64,16 @@ int32_t readFrameBodyFrom(FrameReceiver& receiver, FrameChannelIo& io)
             got = std::min(got, ask);
             receiver.totalReceived += got;
             receiver.remaining -= got;
-            ++receiver.pauses;
-            io.pause();
+            if (!receiver.eager) {
+                ++receiver.pauses;
+                io.pause();
+            } else if (receiver.remaining > 0) {
+                io.awaitData(got < kGatherBelow && receiver.remaining >= kGatherBelow);
+            }
         } else if (got == 0) {
             break;
+        } else if (wouldBlock && receiver.eager) {
+            io.awaitData(false);
         } else if (wouldBlock) {
             ++receiver.pauses;
             io.pause();

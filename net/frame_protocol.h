@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "wire/frame_extension.h"
 #include "wire/frame_wire.h"
 
 // Network event bits as Winsock reports them.
@@ -28,6 +29,10 @@ public:
     virtual int32_t receive(uint8_t* into, int32_t length, bool* wouldBlock) = 0;
     // The pause after every chunk and every empty try while a body comes in.
     virtual void pause() = 0;
+    // A host that takes part in the frame extension gets no pauses: the read waits until
+    // more of the body is there instead (or a short while). `gather`: much is still to come
+    // in small pieces (a slow link), so let some gather first rather than wake for each.
+    virtual void awaitData(bool gather) { (void)gather; pause(); }
     // A frame buffer of at least `size` bytes in place of `old`, whose contents need not
     // survive; null when there is no memory (`old` is then still owned by the caller).
     virtual uint8_t* replaceFrameBuffer(uint8_t* old, int32_t size) = 0;
@@ -46,6 +51,7 @@ struct FrameReceiver {
     uint8_t header[kFrameHeaderSize] = {};
     int32_t headerReceived = 0;  // header bytes kept across reads
     int32_t pauses = 0;          // pauses taken while bodies came in, for measurements
+    bool eager = false;          // the host takes part in the extension: no pauses
 };
 
 enum class HeaderRead {
@@ -67,3 +73,18 @@ HeaderRead readFrameHeaderFrom(FrameReceiver& receiver, FrameChannelIo& io);
 // so bytes beyond the body stay in the socket. Ends at the end of the stream or on an
 // error with what has arrived. Returns totalReceived; the header phase follows.
 int32_t readFrameBodyFrom(FrameReceiver& receiver, FrameChannelIo& io);
+
+// What the viewer's MSG_NEXT_FRAME carries: the zeros of a plain request until a frame it
+// decoded offered a version it speaks, that version's acceptance from then on. An offer of
+// other versions changes nothing.
+struct ExtensionUptake {
+    uint16_t version = 0;  // 0: plain requests
+
+    void frameDecoded(const FrameRecords& records)
+    {
+        if (version == 0)
+            version = chooseVersion(records);
+    }
+    uint32_t second() const { return version ? kAcceptanceTag : 0; }
+    uint32_t third() const { return version; }
+};

@@ -15,30 +15,57 @@ bool stopping()
     return WaitForSingleObject(frameChannel.stopEvent, 0) == WAIT_OBJECT_0;
 }
 
-void receiveBody()
+// Whether the next frame has been asked for already.
+bool receiveHeader(const ExtensionUptake& uptake)
 {
+    // Only a whole header is answered: anything else waits for more, or ends.
+    if (readFrameHeader(frameChannel) != HeaderRead::Complete)
+        return false;
+    if (!uptake.version) {
+        sendControl(MSG_SEND_BODY);
+        return false;
+    }
+    // With the extension the body is on its way already: asking for the next frame now lets
+    // the host take the next change while this one crosses the link and is drawn.
+    sendBodyAndNextRequest(uptake.second(), uptake.third());
+    return true;
+}
+
+void receiveBody(ExtensionUptake& uptake, bool asked)
+{
+    frameChannel.eager = uptake.version != 0;
     int32_t received = readFrameBody(frameChannel);
     if (stopping())
         return;
     // A body cut off before its first byte has nothing to show. The window thread shows
-    // the frame while this one waits, so the next request leaves once it is on screen.
-    if (received > 0 && decodeFrame(frameImage, frameChannel.frameBuffer, received) == DecodeResult::Decoded)
-        SendMessageW(mainWindow, WM_VIEWFRAME, kShowDecodedFrame, 0);
-    sendControl(MSG_NEXT_FRAME);
+    // the frame while this one waits, so a plain request leaves once it is on screen.
+    if (received > 0) {
+        FrameExtension extension;
+        DecodeResult result = decodeFrame(frameImage, frameChannel.frameBuffer, received, uptake.version, &extension);
+        if (result == DecodeResult::BadRecord) {
+            refuseFrame(frameChannel, extension.problem.c_str());
+            return;
+        }
+        if (result == DecodeResult::Decoded) {
+            uptake.frameDecoded(extension.records);
+            SendMessageW(mainWindow, WM_VIEWFRAME, kShowDecodedFrame, 0);
+        }
+    }
+    if (!asked)
+        sendControl(MSG_NEXT_FRAME, uptake.second(), uptake.third());
     frameChannel.totalReceived = 0;
 }
 
 void runFrameLoop()
 {
+    ExtensionUptake uptake;  // this connection's: the server's offer holds for it alone
+    bool asked = false;
     bool ended = waitForRead(frameChannel);
     while (!ended) {
-        if (!frameChannel.bodyPhase) {
-            // Only a whole header is answered: anything else waits for more, or ends.
-            if (readFrameHeader(frameChannel) == HeaderRead::Complete)
-                sendControl(MSG_SEND_BODY);
-        } else {
-            receiveBody();
-        }
+        if (!frameChannel.bodyPhase)
+            asked = receiveHeader(uptake);
+        else
+            receiveBody(uptake, asked);
         ended = stopping() || waitForRead(frameChannel);
     }
     viewActive = false;

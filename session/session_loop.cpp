@@ -452,6 +452,11 @@ void SessionLoop::closeInput(bool byClient)
 
 void SessionLoop::endSession(bool byClient, const char* reason)
 {
+    // Draining the input may find it closed, which with endWithInput ends the session too:
+    // once is enough.
+    if (sessionOver_)
+        return;
+    sessionOver_ = true;
     drainInput();
     if (byClient)
         log_.line("frame-closed-by-client");
@@ -463,5 +468,4 @@ void SessionLoop::endSession(bool byClient, const char* reason)
     pendingBody_.clear();
     sessionEnded();
     log_.line("session-end");
-    sessionOver_ = true;
 }

@@ -267,7 +267,7 @@ std::string text(const std::vector<PixelRect>& areas)
 
 }  // namespace
 
-// Changed parts become grid-aligned areas inside the picture, merged where they touch;
+// Changed parts are merged where their grid cells touch and cut back to what changed;
 // too many become one box, too much the whole picture.
 TEST(FrameAreasTest, ChangedPartsArePlannedOnTheGridAndPackedWithoutSharingABlock)
 {
@@ -276,14 +276,14 @@ TEST(FrameAreasTest, ChangedPartsArePlannedOnTheGridAndPackedWithoutSharingABloc
         scattered.push_back({(i % 10) * 64 + 1, (i / 10) * 64 + 1, 1, 1});
     const std::pair<std::vector<PixelRect>, const char*> cases[] = {
         {{}, ""},
-        {{{5, 5, 1, 1}}, " 16x16@0,0"},
-        {{{1910, 1075, 10, 5}}, " 16x8@1904,1072"},  // the last, shorter grid row
-        {{{1919, 0, 5, 5}, {-4, -4, 6, 6}}, " 16x16@0,0 16x16@1904,0"},  // clipped to the picture
-        {{{16, 16, 16, 16}, {32, 16, 10, 16}}, " 32x16@16,16"},       // side by side: one run
-        {{{0, 0, 40, 40}, {0, 40, 20, 20}}, " 48x48@0,0 32x16@0,48"},  // an L: two areas
-        {{{100, 100, 300, 40}}, " 304x48@96,96"},
+        {{{5, 5, 1, 1}}, " 1x1@5,5"},
+        {{{1910, 1075, 10, 5}}, " 10x5@1910,1075"},
+        {{{1919, 0, 5, 5}, {-4, -4, 6, 6}}, " 2x2@0,0 1x5@1919,0"},      // clipped to the picture
+        {{{16, 16, 16, 16}, {40, 20, 10, 12}}, " 34x16@16,16"},           // cells side by side: one run
+        {{{0, 0, 40, 40}, {0, 40, 20, 20}}, " 40x48@0,0 20x12@0,48"},    // an L: two areas
+        {{{3, 3, 2, 2}, {12, 12, 2, 2}}, " 11x11@3,3"},                  // in one cell: one box
         {{{10, 0, 1000, 1080}}, "whole"},
-        {scattered, " 592x464@0,0"},  // one box round them all
+        {scattered, " 577x449@1,1"},  // one box round them all
     };
     for (const auto& [changed, expected] : cases) {
         AreaPlan plan = planAreas(changed, 1920, 1080);

@@ -65,6 +65,7 @@ protected:
         return n;
     }
     void pause() override { ++pauses; }
+    void awaitData(bool) override { ++awaits; }
     uint8_t* replaceFrameBuffer(uint8_t* old, int32_t size) override
     {
         if (refuseMemory)
@@ -87,7 +88,7 @@ protected:
 
     std::deque<std::pair<Kind, Bytes>> steps;
     std::vector<int32_t> asked;
-    int pauses = 0, replacements = 0;
+    int pauses = 0, awaits = 0, replacements = 0;
     bool refuseMemory = false;
     FrameReceiver r;
 };
@@ -168,6 +169,16 @@ TEST_F(FrameRead, ABodyIsWhatWasAnnouncedInPiecesWithAPauseAfterEach)
     EXPECT_EQ(body, received());
     EXPECT_EQ(receives + pieces - 1, pauses);  // one per chunk and one per empty try
     EXPECT_EQ(pauses, r.pauses);
+    // From a host of the extension: no pause, a wait for data while the body is not all in.
+    r.eager = true;
+    ASSERT_EQ(HeaderRead::Complete, header(30));
+    add(Data, pattern(10));
+    add(Empty);
+    add(Data, pattern(20));
+    EXPECT_EQ(30, readBody());
+    EXPECT_EQ(0, pauses);
+    EXPECT_EQ(2, awaits);
+    r.eager = false;
     for (size_t i = 1; i < asked.size(); ++i)
         EXPECT_LE(asked[i], kFrameBufferSize);
     // A close or an error in the middle keeps what arrived.

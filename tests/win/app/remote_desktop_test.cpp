@@ -123,6 +123,12 @@ TEST(RemoteDesktop, ClicksTypingAndDragsWorkTheRemoteDesktopAndNothingStaysHeld)
     }));
     EXPECT_FALSE(remote.anythingHeld());
 
+    // After typing and a drag (changes of every size, all over the screen, sent as areas),
+    // the viewer shows the remote screen within JPEG's error, the pointer (only frames have
+    // it) left out. A lost or misplaced area would leave a region of wrong pixels.
+    EXPECT_TRUE(remote.logged("extension-accepted version=1"));
+    EXPECT_EQ(0, wrongPixels(s.main, remote.display, remote.dir));
+
     // Once the remote screen is still, no frame is sent: the host holds the request.
     auto frames = [&] { return countLines(remote.dir + "/host.log", "frame-send header"); };
     int before = -1;

@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 
+#include "tests/support/memory_target.h"
+#include "tests/support/wire.h"
 #include "tests/win/support/app_fixture.h"
 
 namespace {
@@ -106,6 +108,12 @@ TEST(RemoteWindows, TheViewerShowsAndWorksTheWindowsDesktopAndEndsTheHost)
     for (size_t i = 3; i + 1 < drag.size(); ++i)
         EXPECT_EQ(0u, drag[i].find("move ")) << drag[i];
 
+    // After the pointer's moves and the drag, sent as areas of changed tiles, the viewer
+    // shows the remote screen.
+    EXPECT_TRUE(remote.logged("extension-accepted version=1"));
+    EXPECT_EQ(0, wrongPixels(s.main, ":" + std::to_string(std::atoi(readFile(remote.dir + "/display").c_str())),
+                             remote.dir));
+
     // The viewer killed while Shift is down: the host lets it go. Tavimo sends Shift as both
     // VK_SHIFT and VK_LSHIFT, two keys to the host.
     xdotool("keydown shift");
@@ -116,8 +124,17 @@ TEST(RemoteWindows, TheViewerShowsAndWorksTheWindowsDesktopAndEndsTheHost)
 
     // MSG_SERVER_EXIT from the next viewer ends the host with status 0. The input port is
     // taken only once a frame channel is.
+    // It is a plain viewer, which ignores the offer: whole frames in lock-step, as ever.
     SOCKET frames = connection(remote.address, 54321);
     ASSERT_TRUE(remote.logged("frame-connected", 2));
+    Bytes body = fetchFrame(frames);
+    MemoryTarget picture;
+    FrameExtension extension;
+    DecodeOptions options;
+    options.extension = &extension;
+    EXPECT_EQ(DecodeResult::Decoded, decodeJpegFrame(body.data(), body.size(), picture, options));
+    EXPECT_TRUE(picture.width == 800 && picture.height == 600 && extension.records.offered &&
+                !extension.records.hasAreas);
     SOCKET input = connection(remote.address, 54322);
     EXPECT_EQ(4, send(input, "\x01\x05\x00\x00", 4, 0));
     EXPECT_TRUE(waitUntil([&] { return readFile(remote.dir + "/status") == "0\n"; }, 30000));

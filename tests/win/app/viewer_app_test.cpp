@@ -103,6 +103,8 @@ TEST(ViewerApp, TheDialogListsTheHistoryStaysThroughFailuresAndConnects)
         requestsBeforeInput += line.rfind("frame-recv NEXT_FRAME", 0) == 0;
     }
     EXPECT_EQ(1, requestsBeforeInput);
+    // The server offers no extension: every request is today's, which it would refuse otherwise.
+    EXPECT_EQ(0, s.server.count("frame-recv unexpected"));
     EXPECT_EQ(1, s.server.count("input-connected"));
     EXPECT_EQ(wide(s.server.address), storedHost(folder));
     EXPECT_EQ(L"zeta.invalid", storedHost(folder, L"01"));

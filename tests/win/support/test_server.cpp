@@ -84,6 +84,38 @@ std::vector<uint8_t> clientPixels(HWND window, int width, int height, int bits)
     return pixels;
 }
 
+int wrongPixels(HWND viewer, const std::string& remoteDisplay, const std::string& folder)
+{
+    const int width = 800, height = 600, stride = width * 3;
+    auto luma = [](int r, int g, int b) { return (r * 77 + g * 150 + b * 29) >> 8; };
+    int wrong = -1;
+    waitUntil([&] {
+        // Otherwise the window may hold right pixels that only a later frame's areas were
+        // painted over, while its bitmap has them wrong.
+        RedrawWindow(viewer, nullptr, nullptr, RDW_INVALIDATE);
+        std::string shot = folder + "/screen.rgb";
+        std::string pointer = runShell("export DISPLAY=" + remoteDisplay + "; xwd -root -silent | convert xwd:- -depth 8 "
+                                       "rgb:'" + shot + "'; xdotool getmouselocation --shell");
+        std::string screen = readFile(shot);
+        std::vector<uint8_t> shown = clientPixels(viewer, width, -height, 24);
+        if (screen.size() != size_t(width) * height * 3)
+            return false;
+        size_t at = pointer.find("X="), atY = pointer.find("Y=");
+        int pointerX = at == std::string::npos ? -99 : std::atoi(pointer.c_str() + at + 2);
+        int pointerY = atY == std::string::npos ? -99 : std::atoi(pointer.c_str() + atY + 2);
+        wrong = 0;
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                const uint8_t* bgr = &shown[size_t(y) * stride + size_t(x) * 3];
+                const uint8_t* rgb = reinterpret_cast<const uint8_t*>(&screen[(size_t(y) * width + size_t(x)) * 3]);
+                int error = luma(bgr[2], bgr[1], bgr[0]) - luma(rgb[0], rgb[1], rgb[2]);
+                wrong += std::abs(error) > 64 && (std::abs(x - pointerX) >= 24 || std::abs(y - pointerY) >= 24);
+            }
+        return wrong == 0;
+    }, 10000);
+    return wrong;
+}
+
 std::string runShell(const std::string& script, bool background)
 {
     // A fresh name every time: a done file left by an earlier run must not end the wait.

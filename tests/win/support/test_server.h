@@ -39,6 +39,11 @@ std::string runShell(const std::string& script, bool background = false);
 // The client's top left as the screen shows it, `bits` (24 or 32) a pixel: bottom-up like
 // a frame bitmap for a positive height, top-down for a negative one.
 std::vector<uint8_t> clientPixels(HWND window, int width, int height, int bits);
+// Pixels of a viewer window showing an 800x600 remote X screen whose brightness is further
+// from that screen's than JPEG's error (JPEG keeps brightness at full resolution, colour at
+// half); the remote pointer, which only frames have, left out. The window is painted whole
+// from its bitmap first. Polls until none is wrong, and returns the last count.
+int wrongPixels(HWND viewer, const std::string& remoteDisplay, const std::string& folder);
 
 // `tavimo-server --once` on an address of its own, stopped by the process id it left.
 struct TestServer {
