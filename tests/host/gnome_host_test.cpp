@@ -19,7 +19,7 @@
 #include <tuple>
 
 #include "wire/input_wire.h"
-#include "tests/support/decoded_frame.h"
+#include "tests/support/memory_target.h"
 #include "tests/support/session_peer.h"
 #include "xdg-shell-client-protocol.h"
 
@@ -369,6 +369,24 @@ const wl_keyboard_listener WaylandClient::kKeyboard = {
     [](void*, wl_keyboard*, int32_t, int32_t) {},
 };
 
+// A frame as the viewer decodes it; width -1 when it cannot.
+struct Picture : MemoryTarget {
+    explicit Picture(const Bytes& jpeg)
+    {
+        if (decodeJpegFrame(jpeg.data(), jpeg.size(), *this, {kDefaultOutputPath, PixelFormat::Bgrx32, true}) !=
+            DecodeResult::Decoded)
+            width = -1;
+    }
+    // Within JPEG's error of the colour: blue, green, red.
+    bool near(int x, int y, uint32_t colour) const
+    {
+        for (int k = 0; k < 3; ++k)
+            if (std::abs(int(at(x, y)[k]) - int((colour >> (8 * k)) & 0xFF)) > 32)
+                return false;
+        return true;
+    }
+};
+
 // Pixels off the client's picture with the pointer's square at (px, py).
 int offPixels(const Picture& picture, bool clicked, int px, int py)
 {
@@ -376,7 +394,7 @@ int offPixels(const Picture& picture, bool clicked, int px, int py)
     for (int y = 0; y < picture.height; ++y)
         for (int x = 0; x < picture.width; ++x) {
             bool pointer = x >= px && x < px + kPointerSide && y >= py && y < py + kPointerSide;
-            off += !picture.near(x, y, pointer ? kPointerColour : knownColour(x, y, clicked), 32);
+            off += !picture.near(x, y, pointer ? kPointerColour : knownColour(x, y, clicked));
         }
     return off;
 }

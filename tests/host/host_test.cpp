@@ -20,7 +20,7 @@
 #include "host/key_table.h"
 #include "wire/frame_extension.h"
 #include "wire/input_wire.h"
-#include "tests/support/decoded_frame.h"
+#include "tests/support/memory_target.h"
 #include "tests/support/other_user.h"
 #include "tests/support/private_xvfb.h"
 #include "tests/support/session_peer.h"
@@ -53,6 +53,24 @@ void show(Display* display, int x, int y, int width, int height, uint32_t colour
     }
     XSync(display, False);
 }
+
+// A frame as the viewer decodes it; width -1 when it cannot.
+struct Picture : MemoryTarget {
+    explicit Picture(const Bytes& jpeg)
+    {
+        if (decodeJpegFrame(jpeg.data(), jpeg.size(), *this, {kDefaultOutputPath, PixelFormat::Bgrx32, true}) !=
+            DecodeResult::Decoded)
+            width = -1;
+    }
+    // Within JPEG's error of the colour: blue, green, red.
+    bool near(int x, int y, uint32_t colour) const
+    {
+        for (int k = 0; k < 3; ++k)
+            if (std::abs(int(at(x, y)[k]) - int((colour >> (8 * k)) & 0xFF)) > 24)
+                return false;
+        return true;
+    }
+};
 
 bool pointerIs(Display* display, int x, int y, unsigned buttons)
 {
