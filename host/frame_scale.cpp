@@ -1,0 +1,200 @@
+#include "host/frame_scale.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "display/jpeg_decoder.h"
+
+namespace {
+
+// The largest size with the screen's aspect (rounded down) whose pixels fit `pixels`.
+void fitPixels(int screenWidth, int screenHeight, int64_t pixels, int& width, int& height)
+{
+    // Heights round down, which leaves room for up to about width / height more columns.
+    width = int(std::sqrt(double(pixels) * screenWidth / screenHeight)) + screenWidth / screenHeight + 2;
+    for (;; --width) {
+        height = std::max<int>(1, int(int64_t(width) * screenHeight / screenWidth));
+        if (int64_t(width) * height <= pixels)
+            return;
+    }
+}
+
+// A whole number from `from` to `to`, digits only, up to `end` or the text's end.
+bool parseNumber(const std::string& text, size_t begin, size_t end, int from, int to, int& value)
+{
+    if (end <= begin || end - begin > 6)
+        return false;
+    long number = 0;
+    for (size_t i = begin; i < end; ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+        number = number * 10 + (text[i] - '0');
+    }
+    if (number < from || number > to)
+        return false;
+    value = int(number);
+    return true;
+}
+
+}  // namespace
+
+bool parseScalePercent(const std::string& text, int& percent)
+{
+    return parseNumber(text, 0, text.size(), 1, 100, percent);
+}
+
+bool parseFitBox(const std::string& text, int& width, int& height)
+{
+    size_t by = text.find_first_of("xX");
+    return by != std::string::npos && parseNumber(text, 0, by, 1, 65535, width) &&
+           parseNumber(text, by + 1, text.size(), 1, 65535, height);
+}
+
+ScaledSize scaledSize(int screenWidth, int screenHeight, const ScaleRequest& request)
+{
+    ScaledSize size{screenWidth, screenHeight, false};
+    if (screenWidth <= 0 || screenHeight <= 0)
+        return size;
+    if (request.percent < 100) {
+        size.width = std::max(1, int(int64_t(screenWidth) * request.percent / 100));
+        size.height = std::max(1, int(int64_t(screenHeight) * request.percent / 100));
+    }
+    if (request.fitWidth > 0 && request.fitHeight > 0 &&
+        (size.width > request.fitWidth || size.height > request.fitHeight)) {
+        // The side the box holds tighter sets the factor; the other follows, rounded down.
+        if (int64_t(request.fitWidth) * screenHeight <= int64_t(request.fitHeight) * screenWidth) {
+            size.width = request.fitWidth;
+            size.height = std::max(1, int(int64_t(screenHeight) * request.fitWidth / screenWidth));
+        } else {
+            size.height = request.fitHeight;
+            size.width = std::max(1, int(int64_t(screenWidth) * request.fitHeight / screenHeight));
+        }
+    }
+    // The viewer's decoder refuses a bitmap whose rows of 4 bytes a pixel exceed its limit.
+    int64_t most = kMaxBitmapBytes / 4;
+    if (int64_t(size.width) * size.height > most) {
+        fitPixels(screenWidth, screenHeight, most, size.width, size.height);
+        size.limited = true;
+    }
+    return size;
+}
+
+PixelRect scaleRect(const PixelRect& rect, int screenWidth, int screenHeight, int width, int height)
+{
+    auto down = [](int at, int from, int to) { return int(int64_t(at) * to / from); };
+    auto up = [](int at, int from, int to) { return int((int64_t(at) * to + from - 1) / from); };
+    int x0 = std::clamp(down(rect.x, screenWidth, width), 0, width);
+    int y0 = std::clamp(down(rect.y, screenHeight, height), 0, height);
+    int x1 = std::clamp(up(rect.x + rect.width, screenWidth, width), x0, width);
+    int y1 = std::clamp(up(rect.y + rect.height, screenHeight, height), y0, height);
+    return {x0, y0, x1 - x0, y1 - y0};
+}
+
+int screenCoordinate(int at, int extent, int screenExtent)
+{
+    if (at <= 0 || extent <= 1)
+        return 0;
+    if (at >= extent - 1)
+        return screenExtent - 1;
+    return int((int64_t(2 * at + 1) * screenExtent) / (int64_t(2) * extent));
+}
+
+// Frame pixel j covers [j*A, (j+1)*A) and screen pixel i [i*B, (i+1)*B) on a common scale
+// where A and B are the screen's and the frame's extents over their common divisor: the
+// weights are whole numbers that add up to A.
+void PictureScaler::plan(Axis& axis, int from, int to)
+{
+    int64_t divisor = std::gcd(from, to), a = from / divisor, b = to / divisor;
+    axis.first.assign(size_t(to), 0);
+    axis.count.assign(size_t(to), 0);
+    axis.start.assign(size_t(to), 0);
+    axis.weight.clear();
+    axis.total = uint32_t(a);
+    for (int64_t j = 0; j < to; ++j) {
+        int64_t begin = j * a, end = begin + a;
+        int64_t first = begin / b, last = (end - 1) / b;
+        axis.first[size_t(j)] = int(first);
+        axis.count[size_t(j)] = int(last - first + 1);
+        axis.start[size_t(j)] = int(axis.weight.size());
+        for (int64_t i = first; i <= last; ++i)
+            axis.weight.push_back(uint32_t(std::min(end, (i + 1) * b) - std::max(begin, i * b)));
+    }
+}
+
+template <typename Sum>
+void PictureScaler::scaleRows(const uint8_t* source, int sourcePitch, uint8_t* out, int outPitch,
+                              const PixelRect& area)
+{
+    std::vector<Sum>& sums = [this]() -> std::vector<Sum>& {
+        if constexpr (sizeof(Sum) == 4)
+            return sum32_;
+        else
+            return sum64_;
+    }();
+    size_t values = size_t(area.width) * 4;
+    sums.resize(values);
+    Sum total = Sum(columns_.total) * rows_.total, half = total / 2;
+    for (int y = area.y; y < area.y + area.height; ++y) {
+        std::fill(sums.begin(), sums.end(), Sum(0));
+        const uint32_t* rowWeights = &rows_.weight[size_t(rows_.start[size_t(y)])];
+        for (int k = 0; k < rows_.count[size_t(y)]; ++k) {
+            const uint8_t* row = source + size_t(rows_.first[size_t(y)] + k) * size_t(sourcePitch);
+            Sum wy = rowWeights[k];
+            Sum* sum = sums.data();
+            for (int x = area.x; x < area.x + area.width; ++x, sum += 4) {
+                const uint8_t* pixel = row + size_t(columns_.first[size_t(x)]) * 4;
+                const uint32_t* w = &columns_.weight[size_t(columns_.start[size_t(x)])];
+                uint32_t c0 = 0, c1 = 0, c2 = 0, c3 = 0;
+                for (int i = 0; i < columns_.count[size_t(x)]; ++i, pixel += 4) {
+                    c0 += w[i] * pixel[0];
+                    c1 += w[i] * pixel[1];
+                    c2 += w[i] * pixel[2];
+                    c3 += w[i] * pixel[3];
+                }
+                sum[0] += wy * c0;
+                sum[1] += wy * c1;
+                sum[2] += wy * c2;
+                sum[3] += wy * c3;
+            }
+        }
+        uint8_t* to = out + size_t(y) * size_t(outPitch) + size_t(area.x) * 4;
+        for (size_t v = 0; v < values; ++v)
+            to[v] = uint8_t((sums[v] + half) / total);
+    }
+}
+
+void PictureScaler::scale(const uint8_t* source, int sourceWidth, int sourceHeight, int sourcePitch, uint8_t* out,
+                          int width, int height, int outPitch, const PixelRect& area)
+{
+    if (area.width <= 0 || area.height <= 0)
+        return;
+    if (sourceWidth == 2 * width && sourceHeight == 2 * height) {
+        // Exactly half: each frame pixel is four screen pixels, added in 32-bit lanes of
+        // two bytes' room each so that a pixel's four bytes go in one step.
+        for (int y = area.y; y < area.y + area.height; ++y) {
+            const uint8_t* top = source + size_t(2 * y) * size_t(sourcePitch) + size_t(area.x) * 8;
+            const uint8_t* bottom = top + sourcePitch;
+            uint8_t* to = out + size_t(y) * size_t(outPitch) + size_t(area.x) * 4;
+            for (int x = 0; x < area.width * 4; ++x) {
+                int k = (x & ~3) * 2 + (x & 3);
+                to[x] = uint8_t((top[k] + top[k + 4] + bottom[k] + bottom[k + 4] + 2) >> 2);
+            }
+        }
+        return;
+    }
+    if (sourceWidth != sourceWidth_ || width != width_) {
+        plan(columns_, sourceWidth, width);
+        sourceWidth_ = sourceWidth;
+        width_ = width;
+    }
+    if (sourceHeight != sourceHeight_ || height != height_) {
+        plan(rows_, sourceHeight, height);
+        sourceHeight_ = sourceHeight;
+        height_ = height;
+    }
+    if (uint64_t(columns_.total) * rows_.total * 255 < (uint64_t(1) << 32))
+        scaleRows<uint32_t>(source, sourcePitch, out, outPitch, area);
+    else
+        scaleRows<uint64_t>(source, sourcePitch, out, outPitch, area);
+}
