@@ -56,6 +56,7 @@ private:
         uint32_t total = 0;           // every frame pixel's weights add up to this
     };
     static void plan(Axis& axis, int from, int to);
+    void across(const uint8_t* pixels, const PixelRect& area, uint32_t* row) const;
     template <typename Sum>
     void scaleRows(const uint8_t* source, int sourcePitch, uint8_t* out, int outPitch, const PixelRect& area);
 
@@ -63,4 +64,5 @@ private:
     Axis columns_, rows_;
     std::vector<uint32_t> sum32_;  // a frame row's weighted sums, while they fit 32 bits
     std::vector<uint64_t> sum64_;
+    std::vector<uint32_t> rowsAcross_[2];  // screen rows averaged across, by row parity
 };
