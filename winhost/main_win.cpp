@@ -305,6 +305,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
         return 1;
     }
     g_status.listening = wide(options.session.address + ":" + std::to_string(options.session.framePort));
+    // The session logs it per viewer; the tip says it from the start, for the screen as it is now.
+    int screenWidth = GetSystemMetrics(SM_CXSCREEN), screenHeight = GetSystemMetrics(SM_CYSCREEN);
+    ScaledSize scaled = scaledSize(screenWidth, screenHeight, options.host.scale);
+    if (scaled.limited)
+        g_status.scaled = wide(std::to_string(screenWidth) + "x" + std::to_string(screenHeight) + " → " +
+                               std::to_string(scaled.width) + "x" + std::to_string(scaled.height));
     g_icon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_HOST));
     g_taskbarCreated = taskbarCreatedMessage();
     g_window = makeHostWindow(instance);
