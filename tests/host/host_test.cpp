@@ -390,9 +390,6 @@ int offPixels(Display* display, const Picture& shown)
                 continue;
             for (int k = 0; k < 3; ++k)
                 if (std::abs(int(shown.at(x, y)[k]) - int(expected[size_t((y * shown.width + x) * 4 + k)])) > 64) {
-                    if (off < 5)
-                        ADD_FAILURE() << x << "," << y << " channel " << k << ": " << int(shown.at(x, y)[k])
-                                      << " for " << int(expected[size_t((y * shown.width + x) * 4 + k)]);
                     ++off;
                     break;
                 }
@@ -423,30 +420,22 @@ TEST(HostTest, AScaledScreenIsAveragedDownAndClicksLandWhereTheViewerPoints)
     EXPECT_TRUE(shown.near(500, 900, 0x808080) && shown.near(499, 900, 0xFFFFFF));
 
     int input = host.connect(kInputPort);
-    const std::array<int, 4> clicks[] = {
-        {0, 0, 0, 0},       {1919, 1079, 3839, 2159}, {1919, 0, 3839, 0}, {0, 1079, 0, 2159},
-        {5000, 4000, 3839, 2159}, {1, 1, 3, 3}, {700, 300, 1401, 601},
-    };
-    for (const auto& c : clicks) {
+    for (const std::array<int, 4>& c : {std::array{0, 0, 0, 0}, {1919, 1079, 3839, 2159}, {1919, 0, 3839, 0},
+                                        {0, 1079, 0, 2159}, {5000, 4000, 3839, 2159}, {1, 1, 3, 3}, {700, 300, 1401, 601}}) {
         ASSERT_TRUE(sendBytes(input, mouse(kMouseLeftUp, c[0], c[1], 1920, 1080)));
         EXPECT_TRUE(eventually([&] { return pointerIs(x, c[2], c[3], 0); })) << c[0] << "," << c[1];
     }
 
-    const struct {
-        int x, y, width, height;
-        uint32_t colour;
-    } changes[] = {
-        {0, 0, 1, 1, 0xFF0000},      {width - 3, height - 3, 3, 3, 0x00FF00}, {1002, 500, 333, 77, 0xFF00FF},
-        {0, height - 1, width, 1, 0x000000}, {2000, 32, 1, 1, 0x00FFFF},
-    };
-    for (const auto& c : changes) {
-        show(x, c.x, c.y, c.width, c.height, c.colour);
+    // Rectangles ending on odd pixels: half a frame pixel past them is theirs too.
+    for (const std::array<int, 5>& c : {std::array{0, 0, 1, 1, 0xFF0000}, {width - 3, height - 3, 3, 3, 0x00FF00},
+                                        {1002, 500, 333, 77, 0xFF00FF}, {0, height - 1, width, 1, 0},
+                                        {2000, 32, 1, 1, 0x00FFFF}}) {
+        show(x, c[0], c[1], c[2], c[3], uint32_t(c[4]));
         ASSERT_TRUE(sendBytes(frame, acceptingNextFrame()));
         Bytes body = acceptedFrame(frame);
         EXPECT_TRUE(recordsOf(body).hasAreas);
         lay(body, shown);
-        EXPECT_EQ(offPixels(x, shown), 0)
-            << c.width << "x" << c.height << " at " << c.x << "," << c.y;
+        EXPECT_EQ(offPixels(x, shown), 0) << c[2] << "x" << c[3] << " at " << c[0] << "," << c[1];
     }
     close(frame);
     close(input);
