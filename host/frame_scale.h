@@ -57,6 +57,13 @@ private:
     };
     static void plan(Axis& axis, int from, int to);
     void across(const uint8_t* pixels, const PixelRect& area, uint32_t* row) const;
+    void planPairs(int from);
+
+    // The columns again for SSE2: every frame column `taps` screen pixels wide (an even
+    // number), from `pairFirst`, the weights past its own zero, as 16-bit pairs.
+    int taps_ = 0;
+    std::vector<int> pairFirst_;
+    std::vector<int16_t> pairWeight_;
     template <typename Sum>
     void scaleRows(const uint8_t* source, int sourcePitch, uint8_t* out, int outPitch, const PixelRect& area);
 
