@@ -269,7 +269,6 @@ void PictureScaler::scaleRows(const uint8_t* source, int sourcePitch, uint8_t* o
     int across[2] = {-1, -1};
     Sum total = Sum(columns_.total) * rows_.total, half = total / 2;
     for (int y = area.y; y < area.y + area.height; ++y) {
-        std::fill(sums.begin(), sums.end(), Sum(0));
         const uint32_t* rowWeights = &rows_.weight[size_t(rows_.start[size_t(y)])];
         for (int k = 0; k < rows_.count[size_t(y)]; ++k) {
             int sourceRow = rows_.first[size_t(y)] + k, slot = sourceRow & 1;
@@ -280,8 +279,12 @@ void PictureScaler::scaleRows(const uint8_t* source, int sourcePitch, uint8_t* o
             const uint32_t* row = rowsAcross_[slot].data();
             Sum wy = rowWeights[k];
             Sum* sum = sums.data();
-            for (size_t v = 0; v < values; ++v)
-                sum[v] += wy * row[v];
+            if (k == 0)
+                for (size_t v = 0; v < values; ++v)
+                    sum[v] = wy * row[v];
+            else
+                for (size_t v = 0; v < values; ++v)
+                    sum[v] += wy * row[v];
         }
         uint8_t* to = out + size_t(y) * size_t(outPitch) + size_t(area.x) * 4;
         if constexpr (sizeof(Sum) == 4) {
