@@ -2,7 +2,9 @@
 // encode of a 1920x1080 desktop-like screen on a private Xvfb, next to the encode alone of
 // the same picture, measured in the same run with the two interleaved: the whole screen
 // read every frame (MIT-SHM, and the XGetImage fallback), and with XDamage while a strip
-// changes and while nothing does. Run by scripts/bench.sh.
+// changes and while nothing does. Then --scale 50's cost: capture, scaling and encode of a
+// 3840x2160 screen to 1920x1080 frames next to capture and encode of a 1920x1080 screen
+// showing the same desktop, each round both, on two Xvfbs. Run by scripts/bench.sh.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <turbojpeg.h>
@@ -15,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "host/frame_scale.h"
 #include "host/jpeg_encoder.h"
 #include "host/x_display.h"
 #include "tests/support/private_xvfb.h"
@@ -33,16 +36,20 @@ constexpr int kRounds = 60;
     std::exit(1);
 }
 
-// Gradients, flat panels and a little noise, like a desktop with windows on it.
-Window paintDesktop(Display* display)
+// Gradients, flat panels and a little noise, like a desktop with windows on it; `zoom` 2
+// paints each pixel as a 2x2 block, the same desktop on a screen of twice the size.
+Window paintDesktop(Display* display, int zoom = 1)
 {
-    Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, kWidth, kHeight, 0, 0, 0);
+    int width = kWidth * zoom, height = kHeight * zoom;
+    Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, unsigned(width), unsigned(height),
+                                        0, 0, 0);
     XSetWindowAttributes attributes;
     attributes.override_redirect = True;
     XChangeWindowAttributes(display, window, CWOverrideRedirect, &attributes);
     XMapRaised(display, window);
     XImage* image = XCreateImage(display, DefaultVisual(display, 0), 24, ZPixmap, 0,
-                                 static_cast<char*>(std::malloc(size_t(kWidth) * kHeight * 4)), kWidth, kHeight, 32, 0);
+                                 static_cast<char*>(std::malloc(size_t(width) * height * 4)), unsigned(width),
+                                 unsigned(height), 32, 0);
     uint32_t noise = 12345u;
     for (int y = 0; y < kHeight; ++y)
         for (int x = 0; x < kWidth; ++x) {
@@ -50,9 +57,11 @@ Window paintDesktop(Display* display)
             bool panel = (x / 240 + y / 180) % 3 == 0;
             uint32_t r = panel ? 236 : uint32_t(x * 255 / kWidth), g = panel ? 236 : uint32_t(y * 255 / kHeight),
                      b = panel ? 240 : uint32_t(((x ^ y) & 0x3F) + (noise >> 26));
-            XPutPixel(image, x, y, r << 16 | g << 8 | b);
+            for (int dy = 0; dy < zoom; ++dy)
+                for (int dx = 0; dx < zoom; ++dx)
+                    XPutPixel(image, x * zoom + dx, y * zoom + dy, r << 16 | g << 8 | b);
         }
-    XPutImage(display, window, DefaultGC(display, 0), image, 0, 0, 0, 0, kWidth, kHeight);
+    XPutImage(display, window, DefaultGC(display, 0), image, 0, 0, 0, 0, unsigned(width), unsigned(height));
     XDestroyImage(image);
     XSync(display, False);
     return window;
@@ -112,6 +121,70 @@ void measure(const PrivateXvfb& xvfb, Window desktop, const char* label, bool sh
                 label, e, c, b, b / e, unchanged, kRounds);
 }
 
+// The whole screen read and encoded every frame, as without XDamage: a 1920x1080 screen,
+// and a 3840x2160 one scaled to 1920x1080 before the encode (exactly half, and 66 %'s
+// fractional path, 2534x1425, for comparison).
+void measureScaled(const PrivateXvfb& small, const PrivateXvfb& large)
+{
+    XDisplay smallScreen, largeScreen;
+    std::string error;
+    if (!smallScreen.open(small.name(), true, false, error) || !largeScreen.open(large.name(), true, false, error))
+        fail(error);
+    JpegEncoder encoder;
+    PictureScaler scaler;
+    std::vector<uint8_t> half(size_t(kWidth) * kHeight * 4), third(size_t(2534) * 1425 * 4);
+    std::vector<double> plain, scaledHalf, scaledOnly, scaledThird, largeCapture, copied;
+    std::vector<uint8_t> copy;
+    size_t plainBytes = 0, halfBytes = 0, thirdBytes = 0;
+    ScreenPicture picture;
+    auto millisecondsSince = [](Clock::time_point start) {
+        return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    };
+    for (int round = 0; round < kRounds; ++round) {
+        auto start = Clock::now();
+        if (!smallScreen.capture(picture, error) ||
+            !encoder.encode(picture.pixels, picture.width, picture.pitch, picture.height, picture.pixelFormat,
+                            TJSAMP_420, 80, error))
+            fail(error);
+        plain.push_back(millisecondsSince(start));
+        plainBytes += encoder.size();
+
+        start = Clock::now();
+        if (!largeScreen.capture(picture, error))
+            fail(error);
+        auto scaleStart = Clock::now();
+        largeCapture.push_back(std::chrono::duration<double, std::milli>(scaleStart - start).count());
+        scaler.scale(picture.pixels, picture.width, picture.height, picture.pitch, half.data(), kWidth, kHeight,
+                     kWidth * 4, {0, 0, kWidth, kHeight});
+        scaledOnly.push_back(millisecondsSince(scaleStart));
+        if (!encoder.encode(half.data(), kWidth, kWidth * 4, kHeight, picture.pixelFormat, TJSAMP_420, 80, error))
+            fail(error);
+        scaledHalf.push_back(millisecondsSince(start));
+        halfBytes += encoder.size();
+        // The floor for any filter: reading the captured screen once.
+        auto copyStart = Clock::now();
+        copy.assign(picture.pixels, picture.pixels + size_t(picture.pitch) * size_t(picture.height));
+        copied.push_back(millisecondsSince(copyStart));
+
+        start = Clock::now();
+        if (!largeScreen.capture(picture, error))
+            fail(error);
+        scaler.scale(picture.pixels, picture.width, picture.height, picture.pitch, third.data(), 2534, 1425,
+                     2534 * 4, {0, 0, 2534, 1425});
+        if (!encoder.encode(third.data(), 2534, 2534 * 4, 1425, picture.pixelFormat, TJSAMP_420, 80, error))
+            fail(error);
+        scaledThird.push_back(millisecondsSince(start));
+        thirdBytes += encoder.size();
+    }
+    double p = median(plain), h = median(scaledHalf), s = median(scaledOnly), t = median(scaledThird);
+    std::printf("1920x1080 capture+encode               %6.2f ms | %7zu bytes a frame\n", p, plainBytes / kRounds);
+    std::printf("3840x2160 capture+scale+encode to 1920x1080 %6.2f ms (capture %5.2f ms, scale %5.2f ms, "
+                "a copy of the screen %5.2f ms) | %7zu bytes | ratio %.3f time, %.3f bytes\n",
+                h, median(largeCapture), s, median(copied), halfBytes / kRounds, h / p, double(halfBytes) / double(plainBytes));
+    std::printf("3840x2160 capture+scale+encode to 2534x1425 (66 %%) %6.2f ms | %7zu bytes | ratio %.3f time\n", t,
+                thirdBytes / kRounds, t / p);
+}
+
 }  // namespace
 
 int main()
@@ -126,5 +199,13 @@ int main()
     measure(xvfb, desktop, "getimage, whole screen every frame", false, false, false);
     measure(xvfb, desktop, "shm+damage, a strip changes", true, true, true);
     measure(xvfb, desktop, "shm+damage, nothing changes", true, true, false);
+
+    PrivateXvfb large(2 * kWidth, 2 * kHeight);
+    if (!large.display())
+        fail("cannot start Xvfb");
+    paintDesktop(large.display(), 2);
+    std::printf("\n--scale: whole screen every frame (shm), q80 4:2:0, medians of %d interleaved rounds\n",
+                kRounds);
+    measureScaled(xvfb, large);
     return 0;
 }

@@ -122,8 +122,17 @@ bool HostSession::captureAndEncode(uint64_t index, int ceiling, bool force, bool
         return false;
     }
     if (index == 0) {
-        width_ = picture.width;
-        height_ = picture.height;
+        ScaledSize size = scaledSize(picture.width, picture.height, settings_.scale);
+        width_ = size.width;
+        height_ = size.height;
+        firstScreenWidth_ = picture.width;
+        firstScreenHeight_ = picture.height;
+        screenWidth_ = 0;
+        if (size.limited)
+            log_.event("frame-scaled %dx%d -> %dx%d: larger than a viewer can show", picture.width, picture.height,
+                       width_, height_);
+        else if (width_ != picture.width || height_ != picture.height)
+            log_.event("frame-scaled %dx%d -> %dx%d", picture.width, picture.height, width_, height_);
         log_.event("frame-size %dx%d capture=%s", width_, height_, display_.captureMethod().c_str());
     }
     if (picture.width != screenWidth_ || picture.height != screenHeight_) {
@@ -131,11 +140,14 @@ bool HostSession::captureAndEncode(uint64_t index, int ceiling, bool force, bool
             log_.event("screen-size %dx%d frames-stay %dx%d", picture.width, picture.height, width_, height_);
         screenWidth_ = picture.width;
         screenHeight_ = picture.height;
+        scaledWidth_ = std::max(1, int(int64_t(picture.width) * width_ / firstScreenWidth_));
+        scaledHeight_ = std::max(1, int(int64_t(picture.height) * height_ / firstScreenHeight_));
+        scaledValid_ = false;
     }
     changed = picture.changed;
     if (!changed && !force && index > 0)
         return true;
-    const ScreenPicture& fitted = toSessionSize(picture);
+    const ScreenPicture& fitted = toSessionSize(toFrameScale(picture));
     AreaPlan plan = planFrame(fitted, index, force);
     start = std::chrono::steady_clock::now();
     bool encoded = encodeFrame(fitted, plan, index, ceiling, reason);
@@ -208,6 +220,39 @@ bool HostSession::encodeFrame(const ScreenPicture& picture, const AreaPlan& plan
         blurred_ = merged.areas;
     }
     return true;
+}
+
+const ScreenPicture& HostSession::toFrameScale(const ScreenPicture& picture)
+{
+    if (scaledWidth_ == picture.width && scaledHeight_ == picture.height)
+        return picture;
+    size_t pitch = size_t(scaledWidth_) * 4;
+    scaledPixels_.resize(pitch * size_t(scaledHeight_));
+    ScreenPicture scaled = picture;
+    scaled.pixels = scaledPixels_.data();
+    scaled.width = scaledWidth_;
+    scaled.height = scaledHeight_;
+    scaled.pitch = int(pitch);
+    scaled.areas.clear();
+    auto scale = [&](const PixelRect& area) {
+        scaler_.scale(picture.pixels, picture.width, picture.height, picture.pitch, scaledPixels_.data(),
+                      scaledWidth_, scaledHeight_, int(pitch), area);
+    };
+    // Only what changed is averaged again, over the last capture's scaled picture.
+    if (!scaledValid_ || (picture.changed && picture.areas.empty())) {
+        scale({0, 0, scaledWidth_, scaledHeight_});
+        scaledValid_ = true;
+    } else if (picture.changed) {
+        for (const PixelRect& area : picture.areas) {
+            PixelRect touched = scaleRect(area, picture.width, picture.height, scaledWidth_, scaledHeight_);
+            if (touched.width > 0 && touched.height > 0) {
+                scale(touched);
+                scaled.areas.push_back(touched);
+            }
+        }
+    }
+    scaled_ = std::move(scaled);
+    return scaled_;
 }
 
 // The viewer sized its window to the first frame and takes no other size.
@@ -286,7 +331,9 @@ void HostSession::mouse(const InputEvent& event)
         return;
     }
     int x = 0, y = 0;
-    clampToScreen(event.position, std::min(width_, screenWidth_), std::min(height_, screenHeight_), x, y);
+    clampToScreen(event.position, std::min(width_, scaledWidth_), std::min(height_, scaledHeight_), x, y);
+    x = screenCoordinate(x, scaledWidth_, screenWidth_);
+    y = screenCoordinate(y, scaledHeight_, screenHeight_);
     std::vector<PointerAction> actions;
     if (!mouse_.apply(event.argument, x, y, actions)) {
         log_.event("input-mouse-unknown 0x%04X", event.argument);

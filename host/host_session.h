@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host/frame_areas.h"
+#include "host/frame_scale.h"
 #include "host/jpeg_encoder.h"
 #include "host/key_table.h"
 #include "host/mouse_machine.h"
@@ -24,6 +25,7 @@ struct HostSettings {
     size_t bodyLimit = 500000;
     bool traceInput = false;  // log every input message (keys included: not by default)
     PacerSettings pacing;     // its quality is `quality`
+    ScaleRequest scale;       // --scale, --fit
 };
 
 class HostSession : public SessionLoop {
@@ -44,6 +46,8 @@ private:
     FrameAnswer waitUntil(int64_t at);
     bool captureAndEncode(uint64_t index, int ceiling, bool force, bool& changed, const char*& reason);
     const ScreenPicture& toSessionSize(const ScreenPicture& picture);
+    // The picture at the session's scale, changed parts carried across.
+    const ScreenPicture& toFrameScale(const ScreenPicture& picture);
     // What this frame carries: the whole picture, or the planned areas.
     AreaPlan planFrame(const ScreenPicture& picture, uint64_t index, bool force);
     bool encodeToFit(const ScreenPicture& picture, uint64_t index, int ceiling, size_t reserve, int& used,
@@ -66,6 +70,15 @@ private:
     int height_ = 0;
     int screenWidth_ = 0;
     int screenHeight_ = 0;
+    // The first screen's size: later screens are scaled by the same factor.
+    int firstScreenWidth_ = 0;
+    int firstScreenHeight_ = 0;
+    int scaledWidth_ = 0;  // the screen at the session's scale
+    int scaledHeight_ = 0;
+    bool scaledValid_ = false;  // scaledPixels_ holds the last capture scaled whole
+    PictureScaler scaler_;
+    ScreenPicture scaled_;
+    std::vector<uint8_t> scaledPixels_;
     // Per-session totals for the summary line.
     uint64_t frames_ = 0;
     uint64_t sharp_ = 0;  // frames sent again at full quality once the screen was still

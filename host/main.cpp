@@ -20,6 +20,9 @@
 //   peer-refused frame|input uid=N|? PEER other-user|owner-unknown
 //                                    a connection from another local user's socket, or
 //                                    one whose owner was not found, closed at once
+//   frame-scaled WxH -> wxh[: larger than a viewer can show]
+//                                    frames are the screen scaled down (--scale, --fit, or
+//                                    by itself past the viewer's 64 MiB bitmap)
 //   frame-size WxH capture=shm|getimage[+damage][+motion] | pipewire+damage|tiles
 //                                    the session's frame size, from its first capture
 //   screen-size WxH frames-stay WxH  the screen changed size; frames keep the first size
@@ -92,6 +95,10 @@ const char kUsage[] =
     "                      (K and M: thousands, millions): lower quality first, then\n"
     "                      fewer frames; a still screen is sent once more at --quality\n"
     "  --min-quality N     the lowest quality --max-rate goes to (default 30)\n"
+    "  --scale PERCENT     send the screen scaled down to PERCENT (1-100) of its size;\n"
+    "                      the viewer's clicks land on the pixels it points at\n"
+    "  --fit WxH           send the screen at the largest size within W x H that keeps\n"
+    "                      its shape (never larger than the screen)\n"
     "  --keyboard jis|us   the viewer's keyboard (default: jis when the X keyboard's\n"
     "                      first layout, or GNOME's first input source, is jp, else us)\n"
     "  --log FILE          the event log there instead of on standard error\n"
@@ -122,13 +129,14 @@ struct Options {
 // 0: go on; otherwise the exit status.
 int parse(int argc, char** argv, Options& options)
 {
-    enum { BackendOption = 999, Display, Address, Quality, Subsampling, MaxRate, MinQuality, Keyboard, Log, Ready, Once,
-           AllowOthers, NoShm, NoDamage, Trace, Help, Version };
+    enum { BackendOption = 999, Display, Address, Quality, Subsampling, MaxRate, MinQuality, Scale, Fit, Keyboard, Log,
+           Ready, Once, AllowOthers, NoShm, NoDamage, Trace, Help, Version };
     static const option longOptions[] = {
         {"backend", required_argument, nullptr, BackendOption},
         {"display", required_argument, nullptr, Display}, {"address", required_argument, nullptr, Address},
         {"quality", required_argument, nullptr, Quality}, {"subsampling", required_argument, nullptr, Subsampling},
         {"max-rate", required_argument, nullptr, MaxRate}, {"min-quality", required_argument, nullptr, MinQuality},
+        {"scale", required_argument, nullptr, Scale},     {"fit", required_argument, nullptr, Fit},
         {"keyboard", required_argument, nullptr, Keyboard},
         {"log", required_argument, nullptr, Log},         {"ready", required_argument, nullptr, Ready},
         {"once", no_argument, nullptr, Once},             {"no-shm", no_argument, nullptr, NoShm},
@@ -172,6 +180,20 @@ int parse(int argc, char** argv, Options& options)
             options.host.pacing.maxRate = parseRate(value.c_str());
             if (options.host.pacing.maxRate < 0) {
                 std::fprintf(stderr, "tavimo-host: --max-rate wants bytes a second (e.g. 1M, 500K), not '%s'\n",
+                             value.c_str());
+                return 2;
+            }
+            break;
+        case Scale:
+            if (!parseScalePercent(value, options.host.scale.percent)) {
+                std::fprintf(stderr, "tavimo-host: --scale wants a percentage from 1 to 100, not '%s'\n",
+                             value.c_str());
+                return 2;
+            }
+            break;
+        case Fit:
+            if (!parseFitBox(value, options.host.scale.fitWidth, options.host.scale.fitHeight)) {
+                std::fprintf(stderr, "tavimo-host: --fit wants WIDTHxHEIGHT (e.g. 1920x1080), not '%s'\n",
                              value.c_str());
                 return 2;
             }

@@ -46,6 +46,10 @@ const char kUsage[] =
     "  --max-rate RATE     keep the average rate to the viewer under RATE bytes a second\n"
     "                      (K and M: thousands, millions)\n"
     "  --min-quality N     the lowest quality --max-rate goes to (default 30)\n"
+    "  --scale PERCENT     send the screen scaled down to PERCENT (1-100) of its size;\n"
+    "                      the viewer's clicks land on the pixels it points at\n"
+    "  --fit WxH           send the screen at the largest size within W x H that keeps\n"
+    "                      its shape (never larger than the screen)\n"
     "  --allow-other-users let every local user connect, not only the one the host runs as\n"
     "  --log FILE          the event log there\n"
     "  --ready FILE        written once the listeners listen\n"
@@ -116,7 +120,8 @@ int parse(const std::vector<std::string>& args, Options& options)
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string& name = args[i];
         bool takesValue = name == "--address" || name == "--quality" || name == "--subsampling" ||
-                          name == "--max-rate" || name == "--min-quality" || name == "--log" || name == "--ready";
+                          name == "--max-rate" || name == "--min-quality" || name == "--log" || name == "--ready" ||
+                          name == "--scale" || name == "--fit";
         if (takesValue && i + 1 == args.size()) {
             tell("TavimoHost: " + name + " wants a value\n" + kUsage, true);
             return 2;
@@ -129,6 +134,10 @@ int parse(const std::vector<std::string>& args, Options& options)
             problem = "--quality wants 1 to 100";
         else if (name == "--min-quality" && !numberIn(value, 1, 100, options.host.pacing.minQuality))
             problem = "--min-quality wants 1 to 100";
+        else if (name == "--scale" && !parseScalePercent(value, options.host.scale.percent))
+            problem = "--scale wants a percentage from 1 to 100";
+        else if (name == "--fit" && !parseFitBox(value, options.host.scale.fitWidth, options.host.scale.fitHeight))
+            problem = "--fit wants WIDTHxHEIGHT (e.g. 1920x1080)";
         else if (name == "--subsampling" && (options.host.subsampling = subsamplingFromText(value)) < 0)
             problem = "--subsampling wants 444, 422 or 420";
         else if (name == "--max-rate" && (options.host.pacing.maxRate = parseRate(value.c_str())) < 0)
@@ -296,6 +305,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
         return 1;
     }
     g_status.listening = wide(options.session.address + ":" + std::to_string(options.session.framePort));
+    // The session logs it per viewer; the tip says it from the start, for the screen as it is now.
+    int screenWidth = GetSystemMetrics(SM_CXSCREEN), screenHeight = GetSystemMetrics(SM_CYSCREEN);
+    ScaledSize scaled = scaledSize(screenWidth, screenHeight, options.host.scale);
+    if (scaled.limited)
+        g_status.scaled = wide(std::to_string(screenWidth) + "x" + std::to_string(screenHeight) + " → " +
+                               std::to_string(scaled.width) + "x" + std::to_string(scaled.height));
     g_icon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_HOST));
     g_taskbarCreated = taskbarCreatedMessage();
     g_window = makeHostWindow(instance);

@@ -25,6 +25,8 @@ bool notify(DWORD operation, HWND window, HICON icon, const HostStatus* status)
     data.uFlags = (icon ? NIF_ICON | NIF_MESSAGE : 0) | (status ? NIF_TIP : 0);
     if (status) {
         std::wstring tip = L"Tavimo ホスト\n" + listeningLine(*status) + L"\n" + viewerLine(*status);
+        if (!status->scaled.empty())
+            tip += L"\n大きすぎる画面を縮小：" + status->scaled;
         lstrcpynW(data.szTip, tip.c_str(), ARRAYSIZE(data.szTip));
     }
     return Shell_NotifyIconW(operation, &data) != FALSE;

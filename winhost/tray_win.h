@@ -12,6 +12,7 @@ constexpr UINT IDM_HOST_EXIT = 40101;     // 終了, sent to the window as WM_CO
 struct HostStatus {
     std::wstring listening;  // "127.0.0.1:54321"
     std::wstring viewer;     // where the connected viewer is; empty when none is
+    std::wstring scaled;     // "11520x2160 → 9461x1773" when the screen is too large for a viewer
 };
 
 // NIM_ADD of the host's icon for `window`, with the status as its tip.

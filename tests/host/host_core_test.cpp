@@ -2,15 +2,20 @@
 
 #include <xkbcommon/xkbcommon.h>
 
+#include <array>
+#include <cmath>
 #include <cstring>
 #include <map>
+#include <random>
 #include <memory>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "display/jpeg_decoder.h"
 #include "host/frame_areas.h"
+#include "host/frame_scale.h"
 #include "host/key_table.h"
 #include "host/mouse_machine.h"
 #include "host/quality.h"
@@ -128,6 +133,142 @@ TEST(ScreenFitTest, AResizedScreenIsCroppedOrPaddedToTheSessionSize)
             EXPECT_EQ(out[size_t(at)], x < sourceWidth && y < sourceHeight ? uint8_t(1 + x + 16 * y) : 0)
                 << sourceWidth << "x" << sourceHeight << " at " << x << "," << y;
         }
+    }
+}
+
+// The frame size for screens and requests: percentages, boxes of other shapes than the
+// screen's, boxes larger than the screen, and screens a viewer's bitmap cannot hold.
+TEST(FrameScaleTest, FrameSizesKeepTheShapeWithinTheBoxAndTheViewersLimit)
+{
+    const struct {
+        int screenWidth, screenHeight;
+        ScaleRequest request;
+        int width, height;
+    } cases[] = {
+        {3840, 2160, {50, 0, 0}, 1920, 1080},     {3840, 2160, {66, 0, 0}, 2534, 1425},
+        {3840, 2160, {1, 0, 0}, 38, 21},          {1, 1, {1, 0, 0}, 1, 1},
+        {1920, 1200, {100, 1366, 768}, 1228, 768}, {3840, 2160, {100, 1000, 1000}, 1000, 562},
+        {1280, 1024, {100, 5000, 5000}, 1280, 1024}, {1280, 1024, {100, 1280, 1}, 1, 1},
+        {3840, 2160, {50, 1000, 1000}, 1000, 562}, {3840, 2160, {20, 1000, 1000}, 768, 432},
+        {1001, 999, {100, 500, 500}, 500, 499},   {4096, 4096, {100, 0, 0}, 4096, 4096},
+    };
+    for (const auto& c : cases) {
+        ScaledSize size = scaledSize(c.screenWidth, c.screenHeight, c.request);
+        EXPECT_EQ(std::tuple(size.width, size.height, size.limited), std::tuple(c.width, c.height, false))
+            << c.screenWidth << "x" << c.screenHeight << " " << c.request.percent << "% " << c.request.fitWidth
+            << "x" << c.request.fitHeight;
+    }
+    // Too large for the viewer: the largest size of the screen's shape that it takes, and
+    // so never larger than the request.
+    for (auto [width, height, percent] : {std::tuple{11520, 2160, 100}, {7680, 4320, 100}, {4097, 4096, 100},
+                                          {16384, 16384, 50}, {30000, 600, 100}}) {
+        ScaledSize size = scaledSize(width, height, {percent, 0, 0});
+        SCOPED_TRACE(testing::Message() << width << "x" << height);
+        EXPECT_TRUE(size.limited);
+        EXPECT_LE(int64_t(size.width) * size.height * 4, kMaxBitmapBytes);
+        EXPECT_EQ(size.height, int64_t(size.width) * height / width);
+        int wider = size.width + 1;
+        EXPECT_GT(int64_t(wider) * (int64_t(wider) * height / width) * 4, kMaxBitmapBytes);
+    }
+    for (auto [text, good] : {std::pair{"50", true}, {"100", true}, {"1", true}, {"0", false}, {"101", false},
+                              {"", false}, {"5o", false}, {"-5", false}, {"1920x1080", true}, {"640X480", true},
+                              {"x480", false}, {"640x", false}, {"0x480", false}, {"640x480x2", false},
+                              {"640 x480", false}, {"99999999x1", false}}) {
+        int a = 0, b = 0;
+        bool box = std::strchr(text, 'x') || std::strchr(text, 'X');
+        EXPECT_EQ(box ? parseFitBox(text, a, b) : parseScalePercent(text, a), good) << text;
+    }
+}
+
+// The average of the screen pixels under each frame pixel, weighted by the part covered.
+std::vector<double> averaged(const Bytes& source, int sourceWidth, int sourceHeight, int width, int height)
+{
+    std::vector<double> out(size_t(width) * height * 4);
+    double sx = double(sourceWidth) / width, sy = double(sourceHeight) / height;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            for (int j = int(y * sy); j < sourceHeight && j < (y + 1) * sy; ++j)
+                for (int i = int(x * sx); i < sourceWidth && i < (x + 1) * sx; ++i) {
+                    double w = (std::min(i + 1.0, (x + 1) * sx) - std::max(double(i), x * sx)) *
+                               (std::min(j + 1.0, (y + 1) * sy) - std::max(double(j), y * sy)) / (sx * sy);
+                    for (int k = 0; k < 4; ++k)
+                        out[size_t((y * width + x) * 4 + k)] += w * source[size_t((j * sourceWidth + i) * 4 + k)];
+                }
+    return out;
+}
+
+// Scaled pictures are the exact averages rounded, for whole and fractional ratios; a
+// change rescaled in the frame pixels its rectangle maps to gives the picture scaled
+// whole, and nothing outside them differs; a one-pixel line still shows.
+TEST(FrameScaleTest, PicturesAreAveragedAndChangesStayInsideTheirScaledRectangles)
+{
+    std::mt19937 random(5);
+    for (const std::array<int, 4>& sizes : {std::array{64, 48, 32, 24}, {90, 60, 59, 39}, {37, 23, 12, 7},
+                                             {100, 30, 33, 29}, {17, 19, 17, 19}, {53, 47, 1, 1}}) {
+        const int sourceWidth = sizes[0], sourceHeight = sizes[1], width = sizes[2], height = sizes[3];
+        SCOPED_TRACE(testing::Message() << sourceWidth << "x" << sourceHeight << " -> " << width << "x" << height);
+        Bytes source(size_t(sourceWidth) * sourceHeight * 4);
+        for (uint8_t& byte : source)
+            byte = uint8_t(random());
+        PictureScaler scaler;
+        auto scaleWhole = [&](Bytes& out) {
+            out.assign(size_t(width) * height * 4, 0);
+            scaler.scale(source.data(), sourceWidth, sourceHeight, sourceWidth * 4, out.data(), width, height,
+                         width * 4, {0, 0, width, height});
+        };
+        Bytes scaled;
+        scaleWhole(scaled);
+        std::vector<double> expected = averaged(source, sourceWidth, sourceHeight, width, height);
+        int off = 0;
+        for (size_t at = 0; at < scaled.size(); ++at)
+            off += std::abs(scaled[at] - expected[at]) > 0.5 + 1e-6;
+        EXPECT_EQ(off, 0);
+
+        for (int round = 0; round < 20; ++round) {
+            PixelRect change{int(random() % sourceWidth), int(random() % sourceHeight), 0, 0};
+            change.width = 1 + int(random() % (sourceWidth - change.x));
+            change.height = 1 + int(random() % (sourceHeight - change.y));
+            for (int y = change.y; y < change.y + change.height; ++y)
+                for (int x = change.x; x < change.x + change.width; ++x)
+                    source[size_t((y * sourceWidth + x) * 4 + 1)] ^= 0x80;
+            PixelRect touched = scaleRect(change, sourceWidth, sourceHeight, width, height);
+            Bytes partly = scaled, whole;
+            scaler.scale(source.data(), sourceWidth, sourceHeight, sourceWidth * 4, partly.data(), width, height,
+                         width * 4, touched);
+            scaleWhole(whole);
+            EXPECT_TRUE(partly == whole) << change.x << "," << change.y << " " << change.width << "x" << change.height;
+            scaled = whole;
+        }
+    }
+    // A black line one pixel wide on white, at 66 % and at 25 %: a quarter of its
+    // darkness at least where it passes.
+    for (int width : {66, 25}) {
+        Bytes white(100 * 10 * 4, 255), out(size_t(width) * 3 * 4);
+        for (int y = 0; y < 10; ++y)
+            std::memset(&white[size_t((y * 100 + 41) * 4)], 0, 4);
+        PictureScaler scaler;
+        scaler.scale(white.data(), 100, 10, 400, out.data(), width, 3, width * 4, {0, 0, width, 3});
+        int column = 41 * width / 100;
+        EXPECT_LE(out[size_t(width * 4 + column * 4)], 192) << width;
+    }
+}
+
+// A frame pixel clicked lands on the screen pixel under its centre, inside the area the
+// frame pixel averages; the edges on the edges.
+TEST(FrameScaleTest, ViewerPositionsLandOnTheScreenPixelUnderTheFramePixelsCentre)
+{
+    // Frame pixel, frame extent, screen extent: the screen pixel.
+    for (auto [at, extent, screenExtent, screen] :
+         {std::tuple{0, 1920, 3840, 0}, {1, 1920, 3840, 3}, {960, 1920, 3840, 1921}, {1919, 1920, 3840, 3839},
+          {1000, 2534, 3840, 1516}, {2533, 2534, 3840, 3839}, {1, 10, 100, 15}, {9, 10, 100, 99}, {5, 10, 7, 3}})
+        EXPECT_EQ(screenCoordinate(at, extent, screenExtent), screen) << at << " of " << extent;
+    for (auto [screenExtent, extent] : {std::pair{3840, 1920}, {3840, 2534}, {1000, 333}, {7, 3}}) {
+        for (int at = 0; at < extent; ++at) {
+            int screen = screenCoordinate(at, extent, screenExtent);
+            PixelRect back = scaleRect({screen, 0, 1, 1}, screenExtent, 1, extent, 1);
+            EXPECT_TRUE(back.x <= at && at < back.x + back.width) << at << " of " << extent << " -> " << screen;
+        }
+        EXPECT_EQ(screenCoordinate(extent - 1, extent, screenExtent), screenExtent - 1);
     }
 }
 

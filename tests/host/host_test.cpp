@@ -12,11 +12,13 @@
 #include <xkbcommon/xkbcommon-x11.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <cstdlib>
 #include <random>
 #include <set>
 
+#include "host/frame_scale.h"
 #include "host/key_table.h"
 #include "wire/frame_extension.h"
 #include "wire/input_wire.h"
@@ -352,6 +354,97 @@ TEST(HostTest, AViewerThatTakesTheOfferGetsOnlyTheChangedAreasInOneTrip)
     EXPECT_TRUE(covered);
     close(frame);
     EXPECT_TRUE(capped.waitForLine("frames 3 partial=2 sharp=1"));
+}
+
+// The screen averaged down to width x height as the host scales it, read from the X server.
+Bytes scaledScreen(Display* display, int width, int height)
+{
+    XWindowAttributes root;
+    XGetWindowAttributes(display, DefaultRootWindow(display), &root);
+    XImage* screen = XGetImage(display, DefaultRootWindow(display), 0, 0, unsigned(root.width),
+                               unsigned(root.height), AllPlanes, ZPixmap);
+    Bytes out(size_t(width) * size_t(height) * 4);
+    PictureScaler().scale(reinterpret_cast<uint8_t*>(screen->data), root.width, root.height, screen->bytes_per_line,
+                          out.data(), width, height, width * 4, {0, 0, width, height});
+    XDestroyImage(screen);
+    return out;
+}
+
+// Pixels of the picture further from the screen scaled to its size than JPEG's error, the
+// pointer's surroundings left out.
+int offPixels(Display* display, const Picture& shown)
+{
+    Bytes expected = scaledScreen(display, shown.width, shown.height);
+    Window root, child;
+    int pointerX = 0, pointerY = 0, wx, wy;
+    unsigned mask;
+    XQueryPointer(display, DefaultRootWindow(display), &root, &child, &pointerX, &pointerY, &wx, &wy, &mask);
+    XWindowAttributes screen;
+    XGetWindowAttributes(display, DefaultRootWindow(display), &screen);
+    pointerX = pointerX * shown.width / screen.width;
+    pointerY = pointerY * shown.height / screen.height;
+    int off = 0;
+    for (int y = 0; y < shown.height; ++y)
+        for (int x = 0; x < shown.width; ++x) {
+            if (std::abs(x - pointerX) < 24 && std::abs(y - pointerY) < 24)
+                continue;
+            for (int k = 0; k < 3; ++k)
+                if (std::abs(int(shown.at(x, y)[k]) - int(expected[size_t((y * shown.width + x) * 4 + k)])) > 64) {
+                    ++off;
+                    break;
+                }
+        }
+    return off;
+}
+
+// A 4K screen at --scale 50: frames of half its size show it averaged down, a line of one
+// pixel included; the viewer's clicks land on the pixel under the frame pixel's centre,
+// corners on corners; the changed areas, grown to every frame pixel they touch, laid over
+// the picture give the scaled screen. --fit takes the largest size of its shape in the box.
+TEST(HostTest, AScaledScreenIsAveragedDownAndClicksLandWhereTheViewerPoints)
+{
+    const int width = 3840, height = 2160;
+    PrivateXvfb xvfb{width, height};
+    Display* x = xvfb.display();
+    ASSERT_NE(x, nullptr) << "no Xvfb";
+    show(x, 0, 0, width, height, 0xFFFFFF);
+    show(x, 1001, 0, 1, height, 0x000000);
+    show(x, 301, 201, 777, 333, 0x0000FF);
+    PeerProcess host(hostBinary(), {"--display", xvfb.name(), "--scale", "50", "--subsampling", "444"});
+    ASSERT_TRUE(host.waitReady());
+    int frame = host.connect(kFramePort);
+    Picture shown(fetchFrame(frame));
+    ASSERT_EQ(std::pair(shown.width, shown.height), std::pair(1920, 1080));
+    EXPECT_TRUE(host.waitForLine("frame-scaled 3840x2160 -> 1920x1080"));
+    EXPECT_EQ(offPixels(x, shown), 0);
+    EXPECT_TRUE(shown.near(500, 900, 0x808080) && shown.near(499, 900, 0xFFFFFF));
+
+    int input = host.connect(kInputPort);
+    for (const std::array<int, 4>& c : {std::array{0, 0, 0, 0}, {1919, 1079, 3839, 2159}, {1919, 0, 3839, 0},
+                                        {0, 1079, 0, 2159}, {5000, 4000, 3839, 2159}, {1, 1, 3, 3}, {700, 300, 1401, 601}}) {
+        ASSERT_TRUE(sendBytes(input, mouse(kMouseLeftUp, c[0], c[1], 1920, 1080)));
+        EXPECT_TRUE(eventually([&] { return pointerIs(x, c[2], c[3], 0); })) << c[0] << "," << c[1];
+    }
+
+    // Rectangles ending on odd pixels: half a frame pixel past them is theirs too.
+    for (const std::array<int, 5>& c : {std::array{0, 0, 1, 1, 0xFF0000}, {width - 3, height - 3, 3, 3, 0x00FF00},
+                                        {1002, 500, 333, 77, 0xFF00FF}, {0, height - 1, width, 1, 0},
+                                        {2000, 32, 1, 1, 0x00FFFF}}) {
+        show(x, c[0], c[1], c[2], c[3], uint32_t(c[4]));
+        ASSERT_TRUE(sendBytes(frame, acceptingNextFrame()));
+        Bytes body = acceptedFrame(frame);
+        EXPECT_TRUE(recordsOf(body).hasAreas);
+        lay(body, shown);
+        EXPECT_EQ(offPixels(x, shown), 0) << c[2] << "x" << c[3] << " at " << c[0] << "," << c[1];
+    }
+    close(frame);
+    close(input);
+
+    PeerProcess fitted(hostBinary(), {"--display", xvfb.name(), "--fit", "1000x1000", "--subsampling", "444"});
+    ASSERT_TRUE(fitted.waitReady());
+    shown = Picture(fetchFrame(fitted.connect(kFramePort)));
+    ASSERT_EQ(std::pair(shown.width, shown.height), std::pair(1000, 562));
+    EXPECT_EQ(offPixels(x, shown), 0);
 }
 
 // The punctuation and Japanese keys press the key of their place on the viewer's keyboard,

@@ -39,7 +39,7 @@ LRESULT CALLBACK recordingProc(HWND window, UINT message, WPARAM wParam, LPARAM 
     if ((message >= WM_KEYFIRST && message <= WM_MOUSELAST) || message == WM_COMMAND)
         seen.push_back({window, message, wParam, lParam, 0, {}});
     if (message == WM_HOSTTRAY)
-        onHostTrayNotify(window, lParam, {L"127.0.0.1:54321", L"127.0.0.1:50000"});
+        onHostTrayNotify(window, lParam, {L"127.0.0.1:54321", L"127.0.0.1:50000", L""});
     if (message == WM_PAINT) {
         PAINTSTRUCT paint;
         HDC dc = BeginPaint(window, &paint);
@@ -294,8 +294,8 @@ TEST(HostTrayTest, TheMenuShowsTheStatusAndExitComesAsItsCommand)
     EXPECT_TRUE(IsProcessDPIAware());  // the host's manifest, linked into this program
     TestWindow test;
     HICON icon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_HOST));
-    ASSERT_TRUE(addHostTrayIcon(test.window, icon, {L"127.0.0.1:54321", L""}));
-    EXPECT_TRUE(updateHostTrayIcon(test.window, {L"127.0.0.1:54321", L"127.0.0.1:50000"}));
+    ASSERT_TRUE(addHostTrayIcon(test.window, icon, {L"127.0.0.1:54321", L"", L""}));
+    EXPECT_TRUE(updateHostTrayIcon(test.window, {L"127.0.0.1:54321", L"127.0.0.1:50000", L""}));
     // The menu's loop runs on this thread; another one reads the menu and picks its last item.
     std::wstring shown;
     std::thread picker([&] {
