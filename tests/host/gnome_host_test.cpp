@@ -19,7 +19,7 @@
 #include <tuple>
 
 #include "wire/input_wire.h"
-#include "tests/support/memory_target.h"
+#include "tests/support/decoded_frame.h"
 #include "tests/support/session_peer.h"
 #include "xdg-shell-client-protocol.h"
 
@@ -369,23 +369,7 @@ const wl_keyboard_listener WaylandClient::kKeyboard = {
     [](void*, wl_keyboard*, int32_t, int32_t) {},
 };
 
-// A frame as the viewer decodes it; width -1 when it cannot.
-struct Picture : MemoryTarget {
-    explicit Picture(const Bytes& jpeg)
-    {
-        if (decodeJpegFrame(jpeg.data(), jpeg.size(), *this, {kDefaultOutputPath, PixelFormat::Bgrx32, true}) !=
-            DecodeResult::Decoded)
-            width = -1;
-    }
-    // Within JPEG's error of the colour: blue, green, red.
-    bool near(int x, int y, uint32_t colour) const
-    {
-        for (int k = 0; k < 3; ++k)
-            if (std::abs(int(at(x, y)[k]) - int((colour >> (8 * k)) & 0xFF)) > 32)
-                return false;
-        return true;
-    }
-};
+using Picture = DecodedFrame;
 
 // Pixels off the client's picture with the pointer's square at (px, py).
 int offPixels(const Picture& picture, bool clicked, int px, int py)
@@ -394,15 +378,12 @@ int offPixels(const Picture& picture, bool clicked, int px, int py)
     for (int y = 0; y < picture.height; ++y)
         for (int x = 0; x < picture.width; ++x) {
             bool pointer = x >= px && x < px + kPointerSide && y >= py && y < py + kPointerSide;
-            off += !picture.near(x, y, pointer ? kPointerColour : knownColour(x, y, clicked));
+            off += !picture.near(x, y, pointer ? kPointerColour : knownColour(x, y, clicked), 32);
         }
     return off;
 }
 
-Bytes mouse(uint32_t code, int x, int y)
-{
-    return inputMessage(MSG_MOUSE, code, uint32_t(y) << 16 | uint32_t(x), kWidth, kHeight);
-}
+Bytes mouse(uint32_t code, int x, int y) { return mouseMessage(code, x, y, kWidth, kHeight); }
 
 // Frames until one shows the client's picture with the pointer at (x, y), or anywhere
 // (x < 0: a pointer's worth of pixels may differ), at most ten: the pixels off in the last

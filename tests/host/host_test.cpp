@@ -22,7 +22,7 @@
 #include "host/key_table.h"
 #include "wire/frame_extension.h"
 #include "wire/input_wire.h"
-#include "tests/support/memory_target.h"
+#include "tests/support/decoded_frame.h"
 #include "tests/support/other_user.h"
 #include "tests/support/private_xvfb.h"
 #include "tests/support/session_peer.h"
@@ -56,23 +56,7 @@ void show(Display* display, int x, int y, int width, int height, uint32_t colour
     XSync(display, False);
 }
 
-// A frame as the viewer decodes it; width -1 when it cannot.
-struct Picture : MemoryTarget {
-    explicit Picture(const Bytes& jpeg)
-    {
-        if (decodeJpegFrame(jpeg.data(), jpeg.size(), *this, {kDefaultOutputPath, PixelFormat::Bgrx32, true}) !=
-            DecodeResult::Decoded)
-            width = -1;
-    }
-    // Within JPEG's error of the colour: blue, green, red.
-    bool near(int x, int y, uint32_t colour) const
-    {
-        for (int k = 0; k < 3; ++k)
-            if (std::abs(int(at(x, y)[k]) - int((colour >> (8 * k)) & 0xFF)) > 24)
-                return false;
-        return true;
-    }
-};
+using Picture = DecodedFrame;
 
 bool pointerIs(Display* display, int x, int y, unsigned buttons)
 {
@@ -98,7 +82,7 @@ bool keyDown(Display* display, KeySym keysym) { return keysDown(display).count(X
 
 Bytes mouse(uint32_t code, int x, int y, int width = kWidth, int height = kHeight)
 {
-    return inputMessage(MSG_MOUSE, code, uint32_t(y) << 16 | uint32_t(x), uint32_t(width), uint32_t(height));
+    return mouseMessage(code, x, y, width, height);
 }
 
 // Pointer pixels drawn over a window of that colour around (x, y).
@@ -265,97 +249,6 @@ void lay(const Bytes& body, Picture& shown)
                         size_t(a.place.width) * 4);
 }
 
-// Pixels of the picture further from the screen than JPEG's error allows at full colour
-// resolution (the pointer, which only frames have, left out).
-int wrongPixels(Display* display, const Picture& shown)
-{
-    XImage* screen = XGetImage(display, DefaultRootWindow(display), 0, 0, unsigned(shown.width),
-                               unsigned(shown.height), AllPlanes, ZPixmap);
-    Window root, child;
-    int pointerX = 0, pointerY = 0, wx, wy;
-    unsigned mask;
-    XQueryPointer(display, DefaultRootWindow(display), &root, &child, &pointerX, &pointerY, &wx, &wy, &mask);
-    int wrong = 0;
-    for (int y = 0; y < shown.height; ++y)
-        for (int x = 0; x < shown.width; ++x) {
-            if (std::abs(x - pointerX) < 32 && std::abs(y - pointerY) < 32)
-                continue;
-            unsigned long pixel = XGetPixel(screen, x, y);
-            for (int k = 0; k < 3; ++k)
-                if (std::abs(int(shown.at(x, y)[k]) - int((pixel >> (8 * k)) & 0xFF)) > 128) {
-                    ++wrong;
-                    break;
-                }
-        }
-    XDestroyImage(screen);
-    return wrong;
-}
-
-// A viewer that takes the offer gets frames in one trip carrying only the changed areas,
-// which laid over the first picture give the screen, edges and corners included, on a
-// screen whose size is no multiple of the grid; an unknown version ends the session. Under
-// a rate cap, the parts that went out blurred are sent again sharp once the screen is still.
-TEST(HostTest, AViewerThatTakesTheOfferGetsOnlyTheChangedAreasInOneTrip)
-{
-    const int width = 1000, height = 750;
-    PrivateXvfb xvfb{width, height};
-    Display* x = xvfb.display();
-    ASSERT_NE(x, nullptr) << "no Xvfb";
-    // Full colour resolution: 4:2:0 mixes the colours of neighbouring pixels, which would
-    // hide an area laid a pixel off.
-    PeerProcess host(hostBinary(), {"--display", xvfb.name(), "--subsampling", "444"});
-    ASSERT_TRUE(host.waitReady());
-    int frame = host.connect(kFramePort);
-    Bytes first = fetchFrame(frame);
-    EXPECT_EQ(chooseVersion(recordsOf(first)), kExtensionVersion);
-    EXPECT_FALSE(recordsOf(first).hasAreas);
-    Picture shown(first);
-    ASSERT_EQ(shown.width, width);
-
-    const struct {
-        int x, y, width, height;
-        uint32_t colour;
-    } changes[] = {
-        {0, 0, 37, 23, 0xFF0000},           {width - 37, height - 23, 37, 23, 0x00FF00},
-        {0, height - 9, width, 9, 0x0000FF}, {width - 5, 0, 5, height, 0xFFFF00},
-        {500, 400, 123, 77, 0xFF00FF},      {503, 410, 50, 13, 0x00FFFF},
-    };
-    for (const auto& c : changes) {
-        show(x, c.x, c.y, c.width, c.height, c.colour);
-        ASSERT_TRUE(sendBytes(frame, acceptingNextFrame()));
-        Bytes body = acceptedFrame(frame);
-        EXPECT_TRUE(recordsOf(body).hasAreas);
-        EXPECT_LT(body.size(), first.size() / 2);
-        lay(body, shown);
-        EXPECT_EQ(wrongPixels(x, shown), 0) << c.width << "x" << c.height << " at " << c.x << "," << c.y;
-    }
-    EXPECT_EQ(host.count("extension-accepted version=1"), 1);
-    ASSERT_TRUE(sendBytes(frame, acceptingNextFrame(kExtensionVersion + 1)));
-    EXPECT_TRUE(receive(frame).empty());
-    EXPECT_TRUE(host.waitForLine("frame-closed-by-server extension-unknown"));
-
-    PeerProcess capped(hostBinary(), {"--display", xvfb.name(), "--max-rate", "20K", "--min-quality", "10"});
-    ASSERT_TRUE(capped.waitReady());
-    frame = capped.connect(kFramePort);
-    shown = Picture(fetchFrame(frame));
-    std::mt19937 noise(3);
-    show(x, 300, 200, 160, 120, 0, &noise);
-    ASSERT_TRUE(sendBytes(frame, acceptingNextFrame()));
-    Bytes blurred = acceptedFrame(frame);
-    ASSERT_TRUE(sendBytes(frame, acceptingNextFrame()));
-    Bytes sharp = acceptedFrame(frame);
-    FrameRecords records = recordsOf(sharp);
-    ASSERT_TRUE(records.hasAreas);
-    EXPECT_GT(sharp.size(), blurred.size());
-    bool covered = std::any_of(records.areas.begin(), records.areas.end(), [](const FrameArea& a) {
-        return a.place.x <= 300 && a.place.y <= 200 && a.place.x + a.place.width >= 460 &&
-               a.place.y + a.place.height >= 320;
-    });
-    EXPECT_TRUE(covered);
-    close(frame);
-    EXPECT_TRUE(capped.waitForLine("frames 3 partial=2 sharp=1"));
-}
-
 // The screen averaged down to width x height as the host scales it, read from the X server.
 Bytes scaledScreen(Display* display, int width, int height)
 {
@@ -395,6 +288,71 @@ int offPixels(Display* display, const Picture& shown)
                 }
         }
     return off;
+}
+
+// A viewer that takes the offer gets frames in one trip carrying only the changed areas,
+// which laid over the first picture give the screen, edges and corners included, on a
+// screen whose size is no multiple of the grid; an unknown version ends the session. Under
+// a rate cap, the parts that went out blurred are sent again sharp once the screen is still.
+TEST(HostTest, AViewerThatTakesTheOfferGetsOnlyTheChangedAreasInOneTrip)
+{
+    const int width = 1000, height = 750;
+    PrivateXvfb xvfb{width, height};
+    Display* x = xvfb.display();
+    ASSERT_NE(x, nullptr) << "no Xvfb";
+    // Full colour resolution: 4:2:0 mixes the colours of neighbouring pixels, which would
+    // hide an area laid a pixel off.
+    PeerProcess host(hostBinary(), {"--display", xvfb.name(), "--subsampling", "444"});
+    ASSERT_TRUE(host.waitReady());
+    int frame = host.connect(kFramePort);
+    Bytes first = fetchFrame(frame);
+    EXPECT_EQ(chooseVersion(recordsOf(first)), kExtensionVersion);
+    EXPECT_FALSE(recordsOf(first).hasAreas);
+    Picture shown(first);
+    ASSERT_EQ(shown.width, width);
+
+    const struct {
+        int x, y, width, height;
+        uint32_t colour;
+    } changes[] = {
+        {0, 0, 37, 23, 0xFF0000},           {width - 37, height - 23, 37, 23, 0x00FF00},
+        {0, height - 9, width, 9, 0x0000FF}, {width - 5, 0, 5, height, 0xFFFF00},
+        {500, 400, 123, 77, 0xFF00FF},      {503, 410, 50, 13, 0x00FFFF},
+    };
+    for (const auto& c : changes) {
+        show(x, c.x, c.y, c.width, c.height, c.colour);
+        ASSERT_TRUE(sendBytes(frame, acceptingNextFrame()));
+        Bytes body = acceptedFrame(frame);
+        EXPECT_TRUE(recordsOf(body).hasAreas);
+        EXPECT_LT(body.size(), first.size() / 2);
+        lay(body, shown);
+        EXPECT_EQ(offPixels(x, shown), 0) << c.width << "x" << c.height << " at " << c.x << "," << c.y;
+    }
+    EXPECT_EQ(host.count("extension-accepted version=1"), 1);
+    ASSERT_TRUE(sendBytes(frame, acceptingNextFrame(kExtensionVersion + 1)));
+    EXPECT_TRUE(receive(frame).empty());
+    EXPECT_TRUE(host.waitForLine("frame-closed-by-server extension-unknown"));
+
+    PeerProcess capped(hostBinary(), {"--display", xvfb.name(), "--max-rate", "20K", "--min-quality", "10"});
+    ASSERT_TRUE(capped.waitReady());
+    frame = capped.connect(kFramePort);
+    shown = Picture(fetchFrame(frame));
+    std::mt19937 noise(3);
+    show(x, 300, 200, 160, 120, 0, &noise);
+    ASSERT_TRUE(sendBytes(frame, acceptingNextFrame()));
+    Bytes blurred = acceptedFrame(frame);
+    ASSERT_TRUE(sendBytes(frame, acceptingNextFrame()));
+    Bytes sharp = acceptedFrame(frame);
+    FrameRecords records = recordsOf(sharp);
+    ASSERT_TRUE(records.hasAreas);
+    EXPECT_GT(sharp.size(), blurred.size());
+    bool covered = std::any_of(records.areas.begin(), records.areas.end(), [](const FrameArea& a) {
+        return a.place.x <= 300 && a.place.y <= 200 && a.place.x + a.place.width >= 460 &&
+               a.place.y + a.place.height >= 320;
+    });
+    EXPECT_TRUE(covered);
+    close(frame);
+    EXPECT_TRUE(capped.waitForLine("frames 3 partial=2 sharp=1"));
 }
 
 // A 4K screen at --scale 50: frames of half its size show it averaged down, a line of one
