@@ -266,6 +266,9 @@ private:
     int pointerX_ = -1, pointerY_ = -1;
 };
 
+// Any event the client has no use for: libwayland aborts on a missing handler.
+constexpr auto kIgnored = [](void*, auto...) {};
+
 const wl_registry_listener WaylandClient::kRegistry = {
     [](void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t) {
         WaylandClient* c = of(data);
@@ -284,7 +287,7 @@ const wl_registry_listener WaylandClient::kRegistry = {
             wl_seat_add_listener(c->seat_, &kSeat, c);
         }
     },
-    [](void*, wl_registry*, uint32_t) {},
+    kIgnored,
 };
 const xdg_wm_base_listener WaylandClient::kShell = {
     [](void*, xdg_wm_base* shell, uint32_t serial) { xdg_wm_base_pong(shell, serial); }};
@@ -298,9 +301,7 @@ const xdg_toplevel_listener WaylandClient::kToplevel = {
     [](void* data, xdg_toplevel*, int32_t width, int32_t height, wl_array*) {
         of(data)->fullscreen_ = width == kWidth && height == kHeight;
     },
-    [](void*, xdg_toplevel*) {},
-    [](void*, xdg_toplevel*, int32_t, int32_t) {},
-    [](void*, xdg_toplevel*, wl_array*) {},
+    kIgnored, kIgnored, kIgnored,
 };
 const wl_seat_listener WaylandClient::kSeat = {
     [](void* data, wl_seat* seat, uint32_t capabilities) {
@@ -310,14 +311,14 @@ const wl_seat_listener WaylandClient::kSeat = {
         if ((capabilities & WL_SEAT_CAPABILITY_KEYBOARD) && !c->keyboard_)
             wl_keyboard_add_listener(c->keyboard_ = c->own(wl_seat_get_keyboard(seat)), &kKeyboard, c);
     },
-    [](void*, wl_seat*, const char*) {},
+    kIgnored,
 };
 const wl_pointer_listener WaylandClient::kPointer = {
     [](void* data, wl_pointer* pointer, uint32_t serial, wl_surface*, wl_fixed_t x, wl_fixed_t y) {
         wl_pointer_set_cursor(pointer, serial, of(data)->pointerSurface_, 0, 0);
         moved(data, x, y);
     },
-    [](void*, wl_pointer*, uint32_t, wl_surface*) {},
+    kIgnored,
     [](void* data, wl_pointer*, uint32_t, wl_fixed_t x, wl_fixed_t y) { moved(data, x, y); },
     [](void* data, wl_pointer*, uint32_t, uint32_t, uint32_t button, uint32_t state) {
         WaylandClient* c = of(data);
@@ -326,12 +327,7 @@ const wl_pointer_listener WaylandClient::kPointer = {
         if (press && button == 0x110)
             c->draw(true);
     },
-    [](void*, wl_pointer*, uint32_t, uint32_t, wl_fixed_t) {},
-    [](void*, wl_pointer*) {},
-    [](void*, wl_pointer*, uint32_t) {},
-    [](void*, wl_pointer*, uint32_t, uint32_t) {},
-    [](void*, wl_pointer*, uint32_t, int32_t) {},
-    [](void*, wl_pointer*, uint32_t, int32_t) {},
+    kIgnored, kIgnored, kIgnored, kIgnored, kIgnored, kIgnored,
 };
 const wl_keyboard_listener WaylandClient::kKeyboard = {
     [](void* data, wl_keyboard*, uint32_t, int32_t fd, uint32_t size) {
@@ -349,8 +345,7 @@ const wl_keyboard_listener WaylandClient::kKeyboard = {
         xkb_keymap_unref(keymap);
         xkb_context_unref(context);
     },
-    [](void*, wl_keyboard*, uint32_t, wl_surface*, wl_array*) {},
-    [](void*, wl_keyboard*, uint32_t, wl_surface*) {},
+    kIgnored, kIgnored,
     [](void* data, wl_keyboard*, uint32_t, uint32_t, uint32_t key, uint32_t state) {
         WaylandClient* c = of(data);
         bool press = state == WL_KEYBOARD_KEY_STATE_PRESSED;
@@ -366,7 +361,7 @@ const wl_keyboard_listener WaylandClient::kKeyboard = {
         if (xkb_state* state = of(data)->state_)
             xkb_state_update_mask(state, depressed, latched, locked, 0, 0, group);
     },
-    [](void*, wl_keyboard*, int32_t, int32_t) {},
+    kIgnored,
 };
 
 using Picture = DecodedFrame;
