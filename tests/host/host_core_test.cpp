@@ -356,7 +356,8 @@ TEST(KeyPlaceTest, EveryCodeNamesAKeyThatTypesWhatWindowsTypesThere)
     for (const Case& c : {Case{KeyboardLayout::Us, "pc105", "us", kUs, ")!@#$%^&*("},
                           Case{KeyboardLayout::Jis, "jp106", "jp", kJis, " !\"#$%&'()"}}) {
         std::unique_ptr<xkb_context, void (*)(xkb_context*)> context(
-            xkb_context_new(xkb_context_flags(XKB_CONTEXT_NO_DEFAULT_INCLUDES | XKB_CONTEXT_NO_ENVIRONMENT_NAMES)), xkb_context_unref);
+            xkb_context_new(xkb_context_flags(XKB_CONTEXT_NO_DEFAULT_INCLUDES | XKB_CONTEXT_NO_ENVIRONMENT_NAMES)),
+            xkb_context_unref);
         ASSERT_TRUE(context && xkb_context_include_path_append(context.get(), "/usr/share/X11/xkb"));
         xkb_rule_names names{"evdev", c.model, c.xLayout, "", ""};
         std::unique_ptr<xkb_keymap, void (*)(xkb_keymap*)> keymap(
@@ -443,19 +444,18 @@ TEST(FrameAreasTest, ChangedPartsArePlannedOnTheGridAndPackedWithoutSharingABloc
     std::vector<uint8_t> image;
     fillAtlas(picture.data(), width * 4, atlas, image);
     ASSERT_EQ(image.size(), size_t(atlas.width) * atlas.height * 4);
+    auto slot = [](int extent) { return (extent + 15) / 16 * 16; };
     for (size_t i = 0; i < atlas.areas.size(); ++i) {
         const FrameArea& a = atlas.areas[i];
         EXPECT_EQ(a.place, areas[i]);
         EXPECT_TRUE(a.sourceX % kAreaGrid == 0 && a.sourceY % kAreaGrid == 0);
         for (size_t j = 0; j < i; ++j) {
             const FrameArea& b = atlas.areas[j];
-            bool apart = a.sourceX + 16 * ((a.place.width + 15) / 16) <= b.sourceX ||
-                         b.sourceX + 16 * ((b.place.width + 15) / 16) <= a.sourceX ||
-                         a.sourceY + 16 * ((a.place.height + 15) / 16) <= b.sourceY ||
-                         b.sourceY + 16 * ((b.place.height + 15) / 16) <= a.sourceY;
-            EXPECT_TRUE(apart) << i << " and " << j;
+            EXPECT_TRUE(a.sourceX + slot(a.place.width) <= b.sourceX || b.sourceX + slot(b.place.width) <= a.sourceX ||
+                        a.sourceY + slot(a.place.height) <= b.sourceY || b.sourceY + slot(b.place.height) <= a.sourceY)
+                << i << " and " << j;
         }
-        int slotHeight = (a.place.height + 15) / 16 * 16;
+        int slotHeight = slot(a.place.height);
         ASSERT_LE(a.sourceY + slotHeight, atlas.height);
         for (int y = 0; y < slotHeight; ++y)
             for (int x = 0; x < a.place.width; ++x) {
