@@ -1,29 +1,23 @@
-// The real tavimo-host on a GNOME session of the test's own: headless mutter on a private
-// session bus with PipeWire and WirePlumber, a Wayland client of the test's showing a
-// known picture fullscreen and recording what input reaches it, and the test as the viewer
-// over loopback sockets.
-#include <gtest/gtest.h>
+// A Wayland client of a test's own, for hosts that share a Wayland desktop: a fullscreen
+// window of a known picture, and a record of the input that reaches it.
+#pragma once
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
+#include <unistd.h>
 #include <wayland-client.h>
 #include <xkbcommon/xkbcommon.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
 #include <set>
+#include <string>
+#include <thread>
 #include <tuple>
+#include <vector>
 
-#include "wire/input_wire.h"
-#include "tests/support/decoded_frame.h"
-#include "tests/support/session_peer.h"
 #include "xdg-shell-client-protocol.h"
-
-namespace {
 
 constexpr int kWidth = 640;
 constexpr int kHeight = 480;
@@ -31,99 +25,13 @@ constexpr uint32_t kPointerColour = 0xFF00FF;
 constexpr int kPointerSide = 12;
 
 // The client's picture: four quadrants, and a black square once the left button was pressed.
-uint32_t knownColour(int x, int y, bool clicked)
+inline uint32_t knownColour(int x, int y, bool clicked)
 {
     if (clicked && x >= 64 && x < 192 && y >= 64 && y < 192)
         return 0x000000;
     static const uint32_t quadrants[] = {0xC02020, 0x20C020, 0x2020C0, 0xE0E0E0};
     return quadrants[(x >= kWidth / 2) + 2 * (y >= kHeight / 2)];
 }
-
-// A session bus, PipeWire, WirePlumber and headless mutter in a runtime folder of their
-// own, named in this process's environment for the host and the client; each is ended at
-// the end, and killed should the test die.
-class PrivateGnome {
-public:
-    static constexpr const char* kWayland = "tavimo-test-wayland";
-
-    PrivateGnome()
-    {
-        for (const char* program : {"dbus-daemon", "pipewire", "wireplumber", "mutter", "gdbus"})
-            if (missing.empty() && std::system(("command -v " + std::string(program) + " >/dev/null").c_str()) != 0)
-                missing = program;
-        char pattern[] = "/tmp/tavimo-gnome-XXXXXX";
-        dir_ = mkdtemp(pattern) ? pattern : "/nonexistent";
-        if (!missing.empty())
-            return;
-        for (auto [name, value] :
-             {std::pair{"XDG_RUNTIME_DIR", dir_}, {"HOME", dir_}, {"GSETTINGS_BACKEND", std::string("memory")},
-              {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir_ + "/bus"}, {"XDG_SESSION_TYPE", std::string("wayland")},
-              {"WAYLAND_DISPLAY", std::string(kWayland)},
-              // The stream may miss the last frame of a window's zoom: none, so the picture is final.
-              {"MUTTER_DEBUG_DISABLE_ANIMATIONS", std::string("1")}})
-            setenv(name, value.c_str(), 1);
-        unsetenv("DISPLAY");
-        start({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=unix:path=" + dir_ + "/bus"});
-        ready_ = eventually([&] { return std::filesystem::exists(dir_ + "/bus"); });
-        start({"pipewire"});
-        ready_ = ready_ && eventually([&] { return std::filesystem::exists(dir_ + "/pipewire-0"); });
-        start({"wireplumber"});
-        start({"mutter", "--headless", "--virtual-monitor", "640x480", "--wayland", "--no-x11",
-               std::string("--wayland-display=") + kWayland});
-        ready_ = ready_ && eventually([] {
-            bool up = std::system("gdbus introspect --session -d org.gnome.Mutter.RemoteDesktop "
-                                  "-o /org/gnome/Mutter/RemoteDesktop >/dev/null 2>&1") == 0;
-            if (!up)
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            return up;
-        });
-    }
-    ~PrivateGnome()
-    {
-        for (auto pid = pids_.rbegin(); pid != pids_.rend(); ++pid) {
-            kill(*pid, SIGTERM);
-            if (!eventually([&] { return waitpid(*pid, nullptr, WNOHANG) == *pid; }) && kill(*pid, SIGKILL) == 0)
-                waitpid(*pid, nullptr, 0);
-        }
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
-    bool ready() const { return ready_; }
-    // The programs' output, for a failure's message.
-    std::string logs() const
-    {
-        std::string out;
-        for (const char* name : {"pipewire", "wireplumber", "mutter"}) {
-            std::ifstream in(dir_ + "/" + name + ".log");
-            out += std::string("--- ") + name + "\n" + std::string(std::istreambuf_iterator<char>(in), {});
-        }
-        return out;
-    }
-
-    std::string missing;  // the first program not installed
-
-private:
-    void start(std::vector<std::string> arguments)
-    {
-        std::string log = dir_ + "/" + arguments[0] + ".log";
-        pid_t pid = fork();
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(fd, 1);
-            dup2(fd, 2);
-            std::vector<char*> argv(arguments.size() + 1);
-            std::transform(arguments.begin(), arguments.end(), argv.begin(), [](std::string& a) { return a.data(); });
-            execvp(argv[0], argv.data());
-            _exit(127);
-        }
-        pids_.push_back(pid);
-    }
-
-    std::string dir_;
-    std::vector<pid_t> pids_;
-    bool ready_ = false;
-};
 
 // A Wayland client on its own thread: a fullscreen window with the known picture, a
 // pointer image of its own, and a record of the keys and buttons it receives (the keys
@@ -267,9 +175,9 @@ private:
 };
 
 // Any event the client has no use for: libwayland aborts on a missing handler.
-constexpr auto kIgnored = [](void*, auto...) {};
+inline constexpr auto kIgnored = [](void*, auto...) {};
 
-const wl_registry_listener WaylandClient::kRegistry = {
+inline const wl_registry_listener WaylandClient::kRegistry = {
     [](void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t) {
         WaylandClient* c = of(data);
         auto bind = [&](const wl_interface* type, uint32_t version) {
@@ -289,21 +197,21 @@ const wl_registry_listener WaylandClient::kRegistry = {
     },
     kIgnored,
 };
-const xdg_wm_base_listener WaylandClient::kShell = {
+inline const xdg_wm_base_listener WaylandClient::kShell = {
     [](void*, xdg_wm_base* shell, uint32_t serial) { xdg_wm_base_pong(shell, serial); }};
-const xdg_surface_listener WaylandClient::kWindow = {[](void* data, xdg_surface* window, uint32_t serial) {
+inline const xdg_surface_listener WaylandClient::kWindow = {[](void* data, xdg_surface* window, uint32_t serial) {
     xdg_surface_ack_configure(window, serial);
     WaylandClient* c = of(data);
     if (c->fullscreen_ && !c->shown_)
         c->draw(false), c->shown_ = true;
 }};
-const xdg_toplevel_listener WaylandClient::kToplevel = {
+inline const xdg_toplevel_listener WaylandClient::kToplevel = {
     [](void* data, xdg_toplevel*, int32_t width, int32_t height, wl_array*) {
         of(data)->fullscreen_ = width == kWidth && height == kHeight;
     },
     kIgnored, kIgnored, kIgnored,
 };
-const wl_seat_listener WaylandClient::kSeat = {
+inline const wl_seat_listener WaylandClient::kSeat = {
     [](void* data, wl_seat* seat, uint32_t capabilities) {
         WaylandClient* c = of(data);
         if ((capabilities & WL_SEAT_CAPABILITY_POINTER) && !c->pointer_)
@@ -313,7 +221,7 @@ const wl_seat_listener WaylandClient::kSeat = {
     },
     kIgnored,
 };
-const wl_pointer_listener WaylandClient::kPointer = {
+inline const wl_pointer_listener WaylandClient::kPointer = {
     [](void* data, wl_pointer* pointer, uint32_t serial, wl_surface*, wl_fixed_t x, wl_fixed_t y) {
         wl_pointer_set_cursor(pointer, serial, of(data)->pointerSurface_, 0, 0);
         moved(data, x, y);
@@ -329,7 +237,7 @@ const wl_pointer_listener WaylandClient::kPointer = {
     },
     kIgnored, kIgnored, kIgnored, kIgnored, kIgnored, kIgnored,
 };
-const wl_keyboard_listener WaylandClient::kKeyboard = {
+inline const wl_keyboard_listener WaylandClient::kKeyboard = {
     [](void* data, wl_keyboard*, uint32_t, int32_t fd, uint32_t size) {
         WaylandClient* c = of(data);
         char* map = static_cast<char*>(mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0));
@@ -363,105 +271,3 @@ const wl_keyboard_listener WaylandClient::kKeyboard = {
     },
     kIgnored,
 };
-
-using Picture = DecodedFrame;
-
-// Pixels off the client's picture with the pointer's square at (px, py).
-int offPixels(const Picture& picture, bool clicked, int px, int py)
-{
-    int off = 0;
-    for (int y = 0; y < picture.height; ++y)
-        for (int x = 0; x < picture.width; ++x) {
-            bool pointer = x >= px && x < px + kPointerSide && y >= py && y < py + kPointerSide;
-            off += !picture.near(x, y, pointer ? kPointerColour : knownColour(x, y, clicked), 32);
-        }
-    return off;
-}
-
-Bytes mouse(uint32_t code, int x, int y) { return mouseMessage(code, x, y, kWidth, kHeight); }
-
-// Frames until one shows the client's picture with the pointer at (x, y), or anywhere
-// (x < 0: a pointer's worth of pixels may differ), at most ten: the pixels off in the last
-// one, -1 for no frame.
-int framesUntilShown(int frame, bool clicked, int x, int y)
-{
-    int wrong = -1;
-    for (int i = 0; i < 10 && wrong != 0; ++i) {
-        Picture picture(fetchFrame(frame));
-        if (picture.width != kWidth || picture.height != kHeight)
-            return -1;
-        wrong = offPixels(picture, clicked, x, y);
-        wrong = x < 0 && wrong <= 32 * 32 ? 0 : wrong;
-    }
-    return wrong;
-}
-
-// The picture, the pointer drawn from the stream's metadata, a click and typed text that
-// reach the client exactly (the session's very first key included), no frame while the
-// screen is still, and nothing held once the viewer goes.
-TEST(GnomeHostTest, ASessionOnHeadlessMutter)
-{
-    PrivateGnome gnome;
-    if (!gnome.missing.empty())
-        GTEST_SKIP() << gnome.missing << " is not installed: run scripts/setup.sh";
-    ASSERT_TRUE(gnome.ready()) << gnome.logs();
-    WaylandClient client(PrivateGnome::kWayland);
-    ASSERT_TRUE(eventually([&] { return client.shown(); })) << gnome.logs();
-
-    PeerProcess host(TAVIMO_HOST_BINARY, {"--backend", "gnome", "--subsampling", "444"});
-    ASSERT_TRUE(host.waitReady()) << gnome.logs();
-    EXPECT_EQ(host.count("backend gnome (--backend)"), 1);
-    int frame = host.connect(kFramePort), input = host.connect(kInputPort);
-    // Input waits until the window is in place.
-    ASSERT_EQ(framesUntilShown(frame, false, -1, -1), 0);
-
-    // A right click, then a left one (the viewer sends its release alone), which the
-    // client answers with a black square.
-    ASSERT_TRUE(sendBytes(input, mouse(kMouseRightDown, 500, 400)));
-    ASSERT_TRUE(sendBytes(input, mouse(kMouseRightUp, 500, 400)));
-    EXPECT_EQ(framesUntilShown(frame, false, 500, 400), 0);
-    ASSERT_TRUE(sendBytes(input, mouse(kMouseLeftUp, 100, 100)));
-    EXPECT_EQ(framesUntilShown(frame, true, 100, 100), 0);
-    using Button = WaylandClient::Button;
-    std::vector<Button> clicks = {
-        {0x111, true, 500, 400}, {0x111, false, 500, 400}, {0x110, true, 100, 100}, {0x110, false, 100, 100}};
-    EXPECT_EQ(client.buttons(), clicks);
-
-    // Still: the request waits.
-    ASSERT_TRUE(sendControl(frame, MSG_NEXT_FRAME));
-    EXPECT_FALSE(readable(frame, 2000));
-
-    // "Hi, you!": Shift (the session's first key) H, I, comma, space, Y O U, Shift 1.
-    const std::string typed = "Hi, you!";
-    for (uint32_t key : {0x10u, 0x48u, 0x48u | 0x100u, 0x10u | 0x100u, 0x49u, 0x49u | 0x100u, 0xBCu, 0xBCu | 0x100u,
-                         0x20u, 0x20u | 0x100u, 0x59u, 0x59u | 0x100u, 0x4Fu, 0x4Fu | 0x100u, 0x55u, 0x55u | 0x100u,
-                         0x10u, 0x31u, 0x31u | 0x100u, 0x10u | 0x100u})
-        ASSERT_TRUE(sendBytes(input, inputMessage(MSG_KEY, key >> 8, key & 0xFF)));
-    EXPECT_TRUE(eventually([&] { return client.text().size() >= typed.size() && client.keysDown().empty(); }));
-    EXPECT_EQ(client.text(), typed);
-
-    // The viewer goes holding A and the right button: both let go.
-    ASSERT_TRUE(sendBytes(input, inputMessage(MSG_KEY, 0, 0x41)));
-    ASSERT_TRUE(sendBytes(input, mouse(kMouseRightDown, 300, 200)));
-    auto last = [&] { return client.buttons().back(); };
-    EXPECT_TRUE(eventually([&] { return client.keysDown().size() == 1 && last() == Button{0x111, true, 300, 200}; }));
-    shutdown(input, SHUT_RDWR);
-    EXPECT_TRUE(host.waitForLine("input-released keys=1 buttons=1"));
-    EXPECT_TRUE(eventually([&] { return client.keysDown().empty() && last() == Button{0x111, false, 300, 200}; }));
-    EXPECT_EQ(host.count("input-key-unmapped"), 0);
-
-    // Auto finds this session's compositor; the viewer's server exit ends the host cleanly.
-    PeerProcess automatic(TAVIMO_HOST_BINARY, {"--subsampling", "444"});
-    ASSERT_TRUE(automatic.waitReady());
-    EXPECT_EQ(automatic.count("backend gnome (a Wayland session where GNOME's remote desktop API answers)"), 1);
-    EXPECT_EQ(framesUntilShown(automatic.connect(kFramePort), true, -1, -1), 0);
-    ASSERT_TRUE(sendBytes(automatic.connect(kInputPort), inputMessage(MSG_SERVER_EXIT)));
-    EXPECT_EQ(automatic.waitExit(), 0);
-    // Outside a Wayland session auto shares X (here none: it says so and ends).
-    setenv("XDG_SESSION_TYPE", "x11", 1);
-    PeerProcess x11(TAVIMO_HOST_BINARY, {});
-    EXPECT_EQ(x11.waitExit(), 1);
-    EXPECT_EQ(x11.lines({"backend x11 (XDG_SESSION_TYPE is x11, not wayland)", "display-error "}), 2);
-}
-
-}  // namespace

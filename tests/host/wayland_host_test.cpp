@@ -1,0 +1,122 @@
+// The real tavimo-host on Wayland desktops of the test's own (each compositor on a private
+// session bus with PipeWire), a Wayland client of the test's showing a known picture
+// fullscreen and recording what input reaches it, and the test as the viewer over
+// loopback sockets. Every backend goes through the same session.
+#include <gtest/gtest.h>
+
+#include "wire/input_wire.h"
+#include "tests/support/decoded_frame.h"
+#include "tests/support/private_wayland.h"
+#include "tests/support/session_peer.h"
+#include "tests/support/wayland_client.h"
+
+namespace {
+
+using Picture = DecodedFrame;
+
+// Pixels off the client's picture with the pointer's square at (px, py).
+int offPixels(const Picture& picture, bool clicked, int px, int py)
+{
+    int off = 0;
+    for (int y = 0; y < picture.height; ++y)
+        for (int x = 0; x < picture.width; ++x) {
+            bool pointer = x >= px && x < px + kPointerSide && y >= py && y < py + kPointerSide;
+            off += !picture.near(x, y, pointer ? kPointerColour : knownColour(x, y, clicked), 32);
+        }
+    return off;
+}
+
+Bytes mouse(uint32_t code, int x, int y) { return mouseMessage(code, x, y, kWidth, kHeight); }
+
+// Frames until one shows the client's picture with the pointer at (x, y), or anywhere
+// (x < 0: a pointer's worth of pixels may differ), at most ten: the pixels off in the last
+// one, -1 for no frame.
+int framesUntilShown(int frame, bool clicked, int x, int y)
+{
+    int wrong = -1;
+    for (int i = 0; i < 10 && wrong != 0; ++i) {
+        Picture picture(fetchFrame(frame));
+        if (picture.width != kWidth || picture.height != kHeight)
+            return -1;
+        wrong = offPixels(picture, clicked, x, y);
+        wrong = x < 0 && wrong <= 32 * 32 ? 0 : wrong;
+    }
+    return wrong;
+}
+
+// What every backend must do, on a host started for the client's desktop: the picture,
+// the pointer drawn in, a click and typed text that reach the client exactly (the
+// session's very first key included), no frame while the screen is still, and nothing held
+// once the viewer goes.
+void checkSharedDesktop(PeerProcess& host, WaylandClient& client, const PrivateWayland& desktop)
+{
+    ASSERT_TRUE(host.waitReady()) << desktop.logs();
+    int frame = host.connect(kFramePort), input = host.connect(kInputPort);
+    // Input waits until the window is in place.
+    ASSERT_EQ(framesUntilShown(frame, false, -1, -1), 0) << desktop.logs();
+
+    // A right click, then a left one (the viewer sends its release alone), which the
+    // client answers with a black square.
+    ASSERT_TRUE(sendBytes(input, mouse(kMouseRightDown, 500, 400)));
+    ASSERT_TRUE(sendBytes(input, mouse(kMouseRightUp, 500, 400)));
+    EXPECT_EQ(framesUntilShown(frame, false, 500, 400), 0);
+    ASSERT_TRUE(sendBytes(input, mouse(kMouseLeftUp, 100, 100)));
+    EXPECT_EQ(framesUntilShown(frame, true, 100, 100), 0);
+    using Button = WaylandClient::Button;
+    std::vector<Button> clicks = {
+        {0x111, true, 500, 400}, {0x111, false, 500, 400}, {0x110, true, 100, 100}, {0x110, false, 100, 100}};
+    EXPECT_EQ(client.buttons(), clicks);
+
+    // Still: the request waits.
+    ASSERT_TRUE(sendControl(frame, MSG_NEXT_FRAME));
+    EXPECT_FALSE(readable(frame, 2000));
+
+    // "Hi, you!": Shift (the session's first key) H, I, comma, space, Y O U, Shift 1.
+    const std::string typed = "Hi, you!";
+    for (uint32_t key : {0x10u, 0x48u, 0x48u | 0x100u, 0x10u | 0x100u, 0x49u, 0x49u | 0x100u, 0xBCu, 0xBCu | 0x100u,
+                         0x20u, 0x20u | 0x100u, 0x59u, 0x59u | 0x100u, 0x4Fu, 0x4Fu | 0x100u, 0x55u, 0x55u | 0x100u,
+                         0x10u, 0x31u, 0x31u | 0x100u, 0x10u | 0x100u})
+        ASSERT_TRUE(sendBytes(input, inputMessage(MSG_KEY, key >> 8, key & 0xFF)));
+    EXPECT_TRUE(eventually([&] { return client.text().size() >= typed.size() && client.keysDown().empty(); }));
+    EXPECT_EQ(client.text(), typed);
+
+    // The viewer goes holding A and the right button: both let go.
+    ASSERT_TRUE(sendBytes(input, inputMessage(MSG_KEY, 0, 0x41)));
+    ASSERT_TRUE(sendBytes(input, mouse(kMouseRightDown, 300, 200)));
+    auto last = [&] { return client.buttons().back(); };
+    EXPECT_TRUE(eventually([&] { return client.keysDown().size() == 1 && last() == Button{0x111, true, 300, 200}; }));
+    shutdown(input, SHUT_RDWR);
+    EXPECT_TRUE(host.waitForLine("input-released keys=1 buttons=1"));
+    EXPECT_TRUE(eventually([&] { return client.keysDown().empty() && last() == Button{0x111, false, 300, 200}; }));
+    EXPECT_EQ(host.count("input-key-unmapped"), 0);
+}
+
+TEST(WaylandHostTest, GnomeThroughMuttersOwnApi)
+{
+    PrivateWayland gnome({"dbus-daemon", "pipewire", "wireplumber", "mutter", "gdbus"});
+    if (!gnome.missing.empty())
+        GTEST_SKIP() << gnome.missing << " is not installed: run scripts/setup.sh";
+    PrivateWayland::gnome(gnome, "640x480");
+    ASSERT_TRUE(gnome.ready) << gnome.logs();
+    WaylandClient client(PrivateWayland::kWayland);
+    ASSERT_TRUE(eventually([&] { return client.shown(); })) << gnome.logs();
+
+    PeerProcess host(TAVIMO_HOST_BINARY, {"--backend", "gnome", "--subsampling", "444"});
+    checkSharedDesktop(host, client, gnome);
+    EXPECT_EQ(host.count("backend gnome (--backend)"), 1);
+
+    // Auto finds this session's compositor; the viewer's server exit ends the host cleanly.
+    PeerProcess automatic(TAVIMO_HOST_BINARY, {"--subsampling", "444"});
+    ASSERT_TRUE(automatic.waitReady());
+    EXPECT_EQ(automatic.count("backend gnome (a Wayland session where GNOME's remote desktop API answers)"), 1);
+    EXPECT_EQ(framesUntilShown(automatic.connect(kFramePort), true, -1, -1), 0);
+    ASSERT_TRUE(sendBytes(automatic.connect(kInputPort), inputMessage(MSG_SERVER_EXIT)));
+    EXPECT_EQ(automatic.waitExit(), 0);
+    // Outside a Wayland session auto shares X (here none: it says so and ends).
+    setenv("XDG_SESSION_TYPE", "x11", 1);
+    PeerProcess x11(TAVIMO_HOST_BINARY, {});
+    EXPECT_EQ(x11.waitExit(), 1);
+    EXPECT_EQ(x11.lines({"backend x11 (XDG_SESSION_TYPE is x11, not wayland)", "display-error "}), 2);
+}
+
+}  // namespace

@@ -1,0 +1,119 @@
+// A Wayland desktop of a test's own: a session bus, PipeWire and a compositor (with
+// whatever else a backend needs) in a runtime folder of their own, named in this
+// process's environment for the host and the test's client; each is ended at the end, and
+// killed should the test die.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/session_peer.h"
+
+class PrivateWayland {
+public:
+    static constexpr const char* kWayland = "tavimo-test-wayland";
+
+    // Programs that must be installed; `missing` names the first that is not.
+    explicit PrivateWayland(std::vector<std::string> programs)
+    {
+        for (const std::string& program : programs)
+            if (missing.empty() && std::system(("command -v " + program + " >/dev/null").c_str()) != 0)
+                missing = program;
+        char pattern[] = "/tmp/tavimo-wayland-XXXXXX";
+        dir = mkdtemp(pattern) ? pattern : "/nonexistent";
+        if (!missing.empty())
+            return;
+        for (auto [name, value] :
+             {std::pair{"XDG_RUNTIME_DIR", dir}, {"HOME", dir}, {"GSETTINGS_BACKEND", std::string("memory")},
+              {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir + "/bus"}, {"XDG_SESSION_TYPE", std::string("wayland")},
+              {"WAYLAND_DISPLAY", std::string(kWayland)}})
+            setenv(name, value.c_str(), 1);
+        unsetenv("DISPLAY");
+        start({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=unix:path=" + dir + "/bus"});
+        ready = eventually([&] { return std::filesystem::exists(dir + "/bus"); });
+        start({"pipewire"});
+        ready = ready && eventually([&] { return std::filesystem::exists(dir + "/pipewire-0"); });
+        start({"wireplumber"});
+    }
+    ~PrivateWayland()
+    {
+        for (auto pid = pids_.rbegin(); pid != pids_.rend(); ++pid) {
+            kill(*pid, SIGTERM);
+            if (!eventually([&] { return waitpid(*pid, nullptr, WNOHANG) == *pid; }) && kill(*pid, SIGKILL) == 0)
+                waitpid(*pid, nullptr, 0);
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+
+    // Headless mutter with one virtual monitor, up once its remote desktop API answers.
+    static void gnome(PrivateWayland& desktop, const std::string& size)
+    {
+        // The stream may miss the last frame of a window's zoom: none, so the picture is final.
+        setenv("MUTTER_DEBUG_DISABLE_ANIMATIONS", "1", 1);
+        desktop.start({"mutter", "--headless", "--virtual-monitor", size, "--wayland", "--no-x11",
+                       std::string("--wayland-display=") + kWayland});
+        desktop.waitFor("gdbus introspect --session -d org.gnome.Mutter.RemoteDesktop "
+                        "-o /org/gnome/Mutter/RemoteDesktop");
+    }
+
+    // Runs `arguments` with output to its log in the folder.
+    void start(std::vector<std::string> arguments)
+    {
+        std::string log = dir + "/" + std::filesystem::path(arguments[0]).filename().string() + ".log";
+        pid_t pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+            dup2(fd, 1);
+            dup2(fd, 2);
+            std::vector<char*> argv(arguments.size() + 1);
+            std::transform(arguments.begin(), arguments.end(), argv.begin(), [](std::string& a) { return a.data(); });
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+        pids_.push_back(pid);
+    }
+    // Keeps `ready` only if the shell command succeeds within the usual wait.
+    void waitFor(const std::string& command)
+    {
+        ready = ready && eventually([&] {
+            bool up = std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+            if (!up)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            return up;
+        });
+    }
+    // Every program's output, for a failure's message.
+    std::string logs() const
+    {
+        std::string out;
+        for (const auto& entry : std::filesystem::directory_iterator(dir))
+            if (entry.path().extension() == ".log") {
+                std::ifstream in(entry.path());
+                out += "--- " + entry.path().stem().string() + "\n" +
+                       std::string(std::istreambuf_iterator<char>(in), {});
+            }
+        return out;
+    }
+
+    std::string missing;
+    std::string dir;
+    bool ready = false;
+
+private:
+    std::vector<pid_t> pids_;
+};
