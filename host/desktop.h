@@ -49,4 +49,7 @@ public:
     // False when this keyboard has no such key.
     virtual bool key(const std::string& place, bool press) = 0;
     virtual void flush() = 0;
+    // True once the desktop is gone for good (the compositor ended the session or left):
+    // no later capture can work, so the host ends.
+    virtual bool gone() const { return false; }
 };

@@ -119,6 +119,11 @@ bool HostSession::captureAndEncode(uint64_t index, int ceiling, bool force, bool
     if (!captured) {
         log_.event("capture-error %s", error.c_str());
         reason = "capture-error";
+        if (display_.gone()) {
+            log_.line("display-lost");
+            desktopGone_ = true;
+            stop();
+        }
         return false;
     }
     if (index == 0) {

@@ -31,6 +31,8 @@ struct HostSettings {
 class HostSession : public SessionLoop {
 public:
     HostSession(const SessionConfig& config, const HostSettings& settings, Desktop& display, EventLog& log);
+    // Whether run() ended because the desktop went away (exit status 1, as a lost X display).
+    bool desktopGone() const { return desktopGone_; }
 
 protected:
     FrameAnswer nextFrame(uint64_t index, std::vector<uint8_t>& body, int32_t& announced,
@@ -94,4 +96,5 @@ private:
     // What went out below --quality and is to be sent again once the screen is still.
     std::vector<PixelRect> blurred_;
     bool blurredWhole_ = false;
+    bool desktopGone_ = false;
 };

@@ -29,6 +29,8 @@
 //   quality A -> B frame=I bytes=N   the working JPEG quality changed to fit frames
 //   frame-too-large bytes=N ...      even the lowest quality did not fit: the session ends
 //   capture-error TEXT / encode-error TEXT
+//   display-error TEXT / display-lost the desktop cannot be shared / went away for good
+//                                    (the X server, or the compositor's session): exit 1
 //   input-message SERVER_EXIT|TELNET|UNKNOWN type=0xT (an unknown type ends the channel)
 //   input-key-unknown 0xVK           no key of the viewer's layout sends that code: ignored
 //   input-key-unmapped 0xVK place=P  the X keyboard has no key named P: ignored
@@ -324,5 +326,6 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "tavimo-host: %s\n", error.c_str());
         return 1;
     }
-    return host.run();
+    int status = host.run();
+    return host.desktopGone() ? 1 : status;
 }
