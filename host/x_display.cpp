@@ -158,6 +158,8 @@ bool XDisplay::shareMonitor(const MonitorInfo& monitor, std::string& error)
     if (monitorName_ != None && XRRQueryExtension(display_, &randrEvent_, &errorBase))
         XRRSelectInput(display_, root_, RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
     Area area;
+    if (monitorName_ == None)
+        error = "monitor " + monitor.name + " has no name on this display";
     if (monitorName_ == None || !queryShared(area, error))
         return false;
     shared_ = area;
