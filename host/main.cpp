@@ -13,6 +13,10 @@
 // frame-send header/body, frame-closed-by-client/-server, input-connected,
 // input-closed-by-client/-server, session-end, server-exit); the host adds:
 //   backend x11|gnome (WHY)          which desktop is shared: --backend, or what auto saw
+//   monitor all WxH+0+0 | monitor NAME WxH+X+Y (N of M)
+//                                    what of the X screen is shared (--monitor): all of it,
+//                                    or that RandR monitor, where it lies on the screen
+//   monitor-unknown TEXT             --monitor named none of the monitors there are (listed)
 //   keyboard jis|us (--keyboard | from the X layout L | from GNOME's input sources L)
 //                                    where the viewer's key codes sit: the keys pressed are
 //                                    the same places on the host's keyboard
@@ -28,7 +32,8 @@
 //   screen-size WxH frames-stay WxH  the screen changed size; frames keep the first size
 //   quality A -> B frame=I bytes=N   the working JPEG quality changed to fit frames
 //   frame-too-large bytes=N ...      even the lowest quality did not fit: the session ends
-//   capture-error TEXT / encode-error TEXT
+//   capture-error TEXT / encode-error TEXT  (the session ends; e.g. the shared monitor
+//                                    is gone from the layout)
 //   display-error TEXT / display-lost the desktop cannot be shared / went away for good
 //                                    (the X server, or the compositor's session): exit 1
 //   input-message SERVER_EXIT|TELNET|UNKNOWN type=0xT (an unknown type ends the channel)
@@ -45,7 +50,7 @@
 //                                    averages of capture (pointer included), encode and size
 //
 // Exit status: 0 after MSG_SERVER_EXIT, --once or SIGINT/SIGTERM; 1 when it cannot start
-// or loses the display; 2 on a bad command line.
+// or loses the display; 2 on a bad command line (a --monitor that is not there included).
 
 #include <X11/Xlib.h>
 #include <getopt.h>
@@ -62,6 +67,7 @@
 #include "host/host_session.h"
 #include "host/jpeg_encoder.h"
 #include "host/gnome_desktop.h"
+#include "host/monitor_choice.h"
 #include "host/x_display.h"
 #include "wire/frame_wire.h"
 #include "session/event_log.h"
@@ -89,6 +95,11 @@ const char kUsage[] =
     "                      auto (default: gnome in a Wayland session where that API\n"
     "                      answers, else x11)\n"
     "  --display NAME      the X display to share (default: $DISPLAY)\n"
+    "  --monitor M         share one monitor of the X screen, the pointer kept inside\n"
+    "                      it. M is its number, counting the RandR monitors (xrandr\n"
+    "                      --listmonitors) from 1 by their left edges, then their top\n"
+    "                      edges; or its name (DP-1, or one set with xrandr\n"
+    "                      --setmonitor); or all, the whole screen (default)\n"
     "  --address ADDR      listen there (default 127.0.0.1; anything else is reachable\n"
     "                      without a password: prefer an SSH tunnel)\n"
     "  --quality N         JPEG quality 1-100 (default 80)\n"
@@ -97,10 +108,11 @@ const char kUsage[] =
     "                      (K and M: thousands, millions): lower quality first, then\n"
     "                      fewer frames; a still screen is sent once more at --quality\n"
     "  --min-quality N     the lowest quality --max-rate goes to (default 30)\n"
-    "  --scale PERCENT     send the screen scaled down to PERCENT (1-100) of its size;\n"
-    "                      the viewer's clicks land on the pixels it points at\n"
-    "  --fit WxH           send the screen at the largest size within W x H that keeps\n"
-    "                      its shape (never larger than the screen)\n"
+    "  --scale PERCENT     send the screen (or the --monitor) scaled down to PERCENT\n"
+    "                      (1-100) of its size; the viewer's clicks land on the pixels\n"
+    "                      it points at\n"
+    "  --fit WxH           send the screen (or the --monitor) at the largest size within\n"
+    "                      W x H that keeps its shape (never larger than it is)\n"
     "  --keyboard jis|us   the viewer's keyboard (default: jis when the X keyboard's\n"
     "                      first layout, or GNOME's first input source, is jp, else us)\n"
     "  --log FILE          the event log there instead of on standard error\n"
@@ -121,6 +133,7 @@ struct Options {
     SessionConfig session;
     HostSettings host;
     std::string display;
+    MonitorChoice monitor;  // --monitor: all by default
     std::string logPath;
     bool shm = true;
     bool damage = true;
@@ -131,11 +144,12 @@ struct Options {
 // 0: go on; otherwise the exit status.
 int parse(int argc, char** argv, Options& options)
 {
-    enum { BackendOption = 999, Display, Address, Quality, Subsampling, MaxRate, MinQuality, Scale, Fit, Keyboard, Log,
-           Ready, Once, AllowOthers, NoShm, NoDamage, Trace, Help, Version };
+    enum { BackendOption = 999, Display, Monitor, Address, Quality, Subsampling, MaxRate, MinQuality, Scale, Fit,
+           Keyboard, Log, Ready, Once, AllowOthers, NoShm, NoDamage, Trace, Help, Version };
     static const option longOptions[] = {
         {"backend", required_argument, nullptr, BackendOption},
         {"display", required_argument, nullptr, Display}, {"address", required_argument, nullptr, Address},
+        {"monitor", required_argument, nullptr, Monitor},
         {"quality", required_argument, nullptr, Quality}, {"subsampling", required_argument, nullptr, Subsampling},
         {"max-rate", required_argument, nullptr, MaxRate}, {"min-quality", required_argument, nullptr, MinQuality},
         {"scale", required_argument, nullptr, Scale},     {"fit", required_argument, nullptr, Fit},
@@ -165,6 +179,13 @@ int parse(int argc, char** argv, Options& options)
             std::fprintf(stderr, "tavimo-host: --backend wants auto, x11 or gnome, not '%s'\n", value.c_str());
             return 2;
         case Display: options.display = value; break;
+        case Monitor:
+            if (!parseMonitorChoice(value, options.monitor)) {
+                std::fprintf(stderr, "tavimo-host: --monitor wants a number from 1, a monitor's name or all, "
+                             "not '%s'\n", value.c_str());
+                return 2;
+            }
+            break;
         case Address: options.session.address = value; break;
         case Quality:
         case MinQuality: {
@@ -286,6 +307,13 @@ int main(int argc, char** argv)
         }
     }
     log.event("backend %s (%s)", options.backend == Backend::Gnome ? "gnome" : "x11", why.c_str());
+    if (options.backend == Backend::Gnome && options.monitor.kind != MonitorChoice::All) {
+        log.line("monitor-unknown --monitor is for the X display; GNOME's session shares its primary monitor");
+        std::fputs("tavimo-host: --monitor works on the X display only; the GNOME backend shares the primary "
+                   "monitor\n",
+                   stderr);
+        return 2;
+    }
 
     std::unique_ptr<Desktop> desktop;
     std::string layouts, source = "--keyboard";
@@ -300,7 +328,29 @@ int main(int argc, char** argv)
     } else {
         auto display = std::make_unique<XDisplay>();
         XSetIOErrorHandler(onDisplayLost);
-        if (display->open(options.display, options.shm, options.damage, error)) {
+        if (!display->open(options.display, options.shm, options.damage, error)) {
+            display.reset();
+        } else {
+            // The whole screen, or one monitor of it.
+            std::vector<MonitorInfo> monitors = display->monitors();
+            int chosen = -1;
+            if (!chooseMonitor(options.monitor, monitors, chosen, error)) {
+                log.line("monitor-unknown " + error);
+                if (!options.logPath.empty())
+                    std::fprintf(stderr, "tavimo-host: %s\n", error.c_str());
+                return 2;
+            }
+            if (chosen < 0) {
+                PixelRect screen = display->sharedArea();
+                log.event("monitor all %dx%d+0+0", screen.width, screen.height);
+            } else if (display->shareMonitor(monitors[size_t(chosen)], error)) {
+                log.event("monitor %s (%d of %zu)", describeMonitor(monitors[size_t(chosen)]).c_str(), chosen + 1,
+                          monitors.size());
+            } else {
+                display.reset();  // gone between the two looks
+            }
+        }
+        if (display) {
             layouts = display->keyboardLayouts();
             source = "from the X layout " + (layouts.empty() ? std::string("(unnamed)") : layouts);
             display->setKeyboard(options.keyboardGiven ? options.keyboard : keyboardLayoutForXLayouts(layouts));

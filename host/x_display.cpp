@@ -9,6 +9,7 @@
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
+#include <X11/extensions/Xrandr.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <turbojpeg.h>
@@ -122,7 +123,47 @@ bool XDisplay::open(const std::string& name, bool allowShm, bool allowDamage, st
     readKeyNames();
     int width = 0, height = 0;
     querySize(width, height);
+    shared_ = {0, 0, width, height};
     return makeImages(width, height, error);
+}
+
+std::vector<MonitorInfo> XDisplay::monitors()
+{
+    std::vector<MonitorInfo> out;
+    int event = 0, errorBase = 0, major = 0, minor = 0;
+    if (!XRRQueryExtension(display_, &event, &errorBase) || !XRRQueryVersion(display_, &major, &minor) ||
+        (major == 1 && minor < 5))
+        return out;
+    int count = 0;
+    XRRMonitorInfo* list = XRRGetMonitors(display_, root_, True, &count);
+    for (int i = 0; i < count; ++i) {
+        char* name = XGetAtomName(display_, list[i].name);
+        out.push_back({name ? name : "", {list[i].x, list[i].y, list[i].width, list[i].height}, list[i].primary != 0});
+        if (name)
+            XFree(name);
+    }
+    if (list)
+        XRRFreeMonitors(list);
+    orderMonitors(out);
+    return out;
+}
+
+bool XDisplay::shareMonitor(const MonitorInfo& monitor, std::string& error)
+{
+    monitorName_ = XInternAtom(display_, monitor.name.c_str(), True);
+    monitorLabel_ = monitor.name;
+    // A monitor unplugged or moved says so at once; one that xrandr --setmonitor or
+    // --delmonitor changed is seen at the next capture.
+    int errorBase = 0;
+    if (monitorName_ != None && XRRQueryExtension(display_, &randrEvent_, &errorBase))
+        XRRSelectInput(display_, root_, RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
+    Area area;
+    if (monitorName_ == None)
+        error = "monitor " + monitor.name + " has no name on this display";
+    if (monitorName_ == None || !queryShared(area, error))
+        return false;
+    shared_ = area;
+    return makeImages(area.width, area.height, error);
 }
 
 // Raw motion comes for every pointer movement, XTest's included, so an idle host needs no
@@ -156,7 +197,10 @@ bool XDisplay::changedSinceCapture()
         XEvent event;
         XNextEvent(display_, &event);
         bool generic = event.type == GenericEvent && event.xcookie.extension == inputOpcode_;
-        if (generic || event.type == damageEvent_ + XDamageNotify || event.type == fixesEvent_ + XFixesCursorNotify)
+        bool layout = randrEvent_ >= 0 &&
+                      (event.type == randrEvent_ + RRScreenChangeNotify || event.type == randrEvent_ + RRNotify);
+        if (generic || layout || event.type == damageEvent_ + XDamageNotify ||
+            event.type == fixesEvent_ + XFixesCursorNotify)
             news_ = true;
     }
     if (!news_ && !rawMotion_) {
@@ -184,6 +228,37 @@ void XDisplay::querySize(int& width, int& height)
     height = int(h);
 }
 
+bool XDisplay::queryShared(Area& area, std::string& error)
+{
+    int width = 0, height = 0;
+    querySize(width, height);
+    if (monitorName_ == 0) {
+        area = {0, 0, width, height};
+        return true;
+    }
+    // One round trip, as for the size: --setmonitor and --delmonitor send no event.
+    int count = 0;
+    XRRMonitorInfo* list = XRRGetMonitors(display_, root_, True, &count);
+    PixelRect monitor;
+    bool found = false;
+    for (int i = 0; i < count && !found; ++i)
+        if (list[i].name == monitorName_) {
+            monitor = {list[i].x, list[i].y, list[i].width, list[i].height};
+            found = true;
+        }
+    if (list)
+        XRRFreeMonitors(list);
+    // Only what lies on the screen can be read.
+    PixelRect part = rectInMonitor({0, 0, width, height}, monitor);
+    if (!found || part.width == 0) {
+        error = "monitor " + monitorLabel_ + (found ? " lies off the screen" : " is gone") +
+                "; the monitors now: " + listMonitors(monitors());
+        return false;
+    }
+    area = {monitor.x + part.x, monitor.y + part.y, part.width, part.height};
+    return true;
+}
+
 bool XDisplay::makeImages(int width, int height, std::string& error)
 {
     dropImages();
@@ -199,7 +274,8 @@ bool XDisplay::makeImages(int width, int height, std::string& error)
     }
     if (!shm_) {
         // Read once whole; later reads go into this image in place.
-        frame_ = XGetImage(display_, root_, 0, 0, unsigned(width), unsigned(height), AllPlanes, ZPixmap);
+        frame_ = XGetImage(display_, root_, shared_.x, shared_.y, unsigned(width), unsigned(height), AllPlanes,
+                           ZPixmap);
         if (!frame_) {
             error = "cannot read the screen";
             return false;
@@ -230,7 +306,7 @@ bool XDisplay::fetch(const Area& area, std::string& error)
 {
     bool whole = area.width == frame_->width && area.height == frame_->height;
     if (shm_ && whole) {
-        if (XShmGetImage(display_, root_, frame_, 0, 0, AllPlanes))
+        if (XShmGetImage(display_, root_, frame_, shared_.x, shared_.y, AllPlanes))
             return true;
         error = "XShmGetImage failed";
         return false;
@@ -244,10 +320,10 @@ bool XDisplay::fetch(const Area& area, std::string& error)
         int screen = DefaultScreen(display_);
         part = XShmCreateImage(display_, DefaultVisual(display_, screen), unsigned(DefaultDepth(display_, screen)),
                                ZPixmap, info.shmaddr, &info, unsigned(area.width), unsigned(area.height));
-        got = part && XShmGetImage(display_, root_, part, area.x, area.y, AllPlanes);
+        got = part && XShmGetImage(display_, root_, part, shared_.x + area.x, shared_.y + area.y, AllPlanes);
     } else {
-        part = XGetImage(display_, root_, area.x, area.y, unsigned(area.width), unsigned(area.height), AllPlanes,
-                         ZPixmap);
+        part = XGetImage(display_, root_, shared_.x + area.x, shared_.y + area.y, unsigned(area.width),
+                         unsigned(area.height), AllPlanes, ZPixmap);
         got = part != nullptr;
         if (got && whole) {
             XDestroyImage(frame_);
@@ -271,9 +347,10 @@ bool XDisplay::fetch(const Area& area, std::string& error)
     return got;
 }
 
-// The parts of the screen to read again: all of it, or what XDamage reports as changed
-// since the last read (taken off its record before the read, so later changes wait for
-// the next one).
+// The parts of the shared picture to read again: all of it, or what XDamage reports as
+// changed since the last read (taken off its record before the read, so later changes wait
+// for the next one), carried into the picture's coordinates; changes elsewhere on the screen
+// (another monitor) leave nothing to read.
 bool XDisplay::fetchAll(std::vector<Area>& areas, bool& changed, std::string& error)
 {
     Area screen = {0, 0, frame_->width, frame_->height};
@@ -283,15 +360,19 @@ bool XDisplay::fetchAll(std::vector<Area>& areas, bool& changed, std::string& er
         int count = 0;
         XRectangle bounds;
         XRectangle* rectangles = XFixesFetchRegionAndBounds(display_, region_, &count, &bounds);
+        PixelRect shared = {shared_.x, shared_.y, shared_.width, shared_.height};
+        auto inPicture = [&](const XRectangle& r) { return rectInMonitor({r.x, r.y, r.width, r.height}, shared); };
         long area = 0;
-        for (int i = 0; i < count; ++i)
-            area += long(rectangles[i].width) * rectangles[i].height;
-        // Many small parts cost more round trips than one box; most of the screen is read whole.
-        if (!whole_ && count > 16)
-            areas.push_back({bounds.x, bounds.y, bounds.width, bounds.height});
-        else if (!whole_)
-            for (int i = 0; i < count; ++i)
-                areas.push_back({rectangles[i].x, rectangles[i].y, rectangles[i].width, rectangles[i].height});
+        for (int i = 0; i < count; ++i) {
+            PixelRect part = inPicture(rectangles[i]);
+            area += long(part.width) * part.height;
+            if (!whole_ && count <= 16 && part.width > 0)
+                areas.push_back({part.x, part.y, part.width, part.height});
+        }
+        // Many small parts cost more round trips than one box; most of the picture is read whole.
+        PixelRect box = inPicture(bounds);
+        if (!whole_ && count > 16 && box.width > 0)
+            areas.push_back({box.x, box.y, box.width, box.height});
         if (rectangles)
             XFree(rectangles);
         if (whole_ || area * 2 > long(screen.width) * screen.height)
@@ -324,10 +405,17 @@ bool XDisplay::capture(ScreenPicture& out, std::string& error)
     }
     news_ = false;
     // Size changes are rare; the round trip is cheap next to reading pixels.
-    int width = 0, height = 0;
-    querySize(width, height);
-    if ((width != frame_->width || height != frame_->height) && !makeImages(width, height, error))
+    Area shared;
+    if (!queryShared(shared, error))
         return false;
+    bool moved = shared.x != shared_.x || shared.y != shared_.y;
+    shared_ = shared;
+    if (shared.width != frame_->width || shared.height != frame_->height) {
+        if (!makeImages(shared.width, shared.height, error))
+            return false;
+    } else if (moved) {
+        whole_ = true;
+    }
     restoreUnderPointer();
     std::vector<Area> areas;
     bool changed = false;
@@ -373,10 +461,13 @@ bool XDisplay::drawPointer()
     }
     pointerX_ = cursor->x;
     pointerY_ = cursor->y;
-    int left = cursor->x - cursor->xhot, top = cursor->y - cursor->yhot;
+    // In the picture's coordinates; on another monitor it is nowhere.
+    int left = cursor->x - cursor->xhot - shared_.x, top = cursor->y - cursor->yhot - shared_.y;
     int x0 = std::max(0, left), y0 = std::max(0, top);
     int x1 = std::min(frame_->width, left + cursor->width), y1 = std::min(frame_->height, top + cursor->height);
     Area area = {x0, y0, std::max(0, x1 - x0), std::max(0, y1 - y0)};
+    if (area.width == 0 || area.height == 0)
+        area = {0, 0, 0, 0};
     bool moved = area.x != pointerArea_.x || area.y != pointerArea_.y || area.width != pointerArea_.width ||
                  area.height != pointerArea_.height || cursor->cursor_serial != pointerSerial_;
     pointerArea_ = area;
@@ -408,7 +499,7 @@ bool XDisplay::drawPointer()
 
 void XDisplay::movePointer(int x, int y)
 {
-    XTestFakeMotionEvent(display_, DefaultScreen(display_), x, y, CurrentTime);
+    XTestFakeMotionEvent(display_, DefaultScreen(display_), shared_.x + x, shared_.y + y, CurrentTime);
 }
 
 void XDisplay::button(int button, bool press)

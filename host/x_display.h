@@ -1,6 +1,7 @@
 // The X display the host shares: the root window's pixels with the pointer drawn in, and
-// input through XTest. The picture is kept between captures: with XDamage only what changed
-// on the screen is read again (MIT-SHM where the server offers it, GetImage otherwise).
+// input through XTest; or one RandR monitor's part of it, with the pointer kept inside. The
+// picture is kept between captures: with XDamage only what changed on the screen is read
+// again (MIT-SHM where the server offers it, GetImage otherwise).
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 
 #include "host/desktop.h"
 #include "host/key_table.h"
+#include "host/monitor_choice.h"
 
 typedef struct _XDisplay Display;
 struct _XImage;
@@ -22,8 +24,17 @@ public:
     XDisplay& operator=(const XDisplay&) = delete;
 
     // Connects and checks for XTest and a 32-bit pixel layout TurboJPEG reads directly.
-    // `allowDamage` false reads the whole screen for every capture.
+    // `allowDamage` false reads the whole screen for every capture. Shares the whole screen.
     bool open(const std::string& name, bool allowShm, bool allowDamage, std::string& error);
+    // The screen's active RandR monitors (RandR 1.5; none without it), in the order
+    // --monitor counts them (orderMonitors).
+    std::vector<MonitorInfo> monitors();
+    // Shares only that monitor, found again by its name at each capture: pictures of its
+    // size, changed parts and the pointer in its coordinates, pointer moves into it. Once
+    // no monitor has that name, captures fail.
+    bool shareMonitor(const MonitorInfo& monitor, std::string& error);
+    // Where the shared part lay on the screen at the last look.
+    PixelRect sharedArea() const { return {shared_.x, shared_.y, shared_.width, shared_.height}; }
     // The viewer's keyboard: where its key codes sit.
     void setKeyboard(KeyboardLayout layout) { layout_ = layout; }
     // The X keyboard's layouts as the server names them ("jp", "us,de"); empty when it does not.
@@ -59,6 +70,8 @@ private:
     void dropImages();
     // The screen's size as the X server has it now.
     void querySize(int& width, int& height);
+    // Where the shared part lies on the screen now: all of it, or the monitor's part.
+    bool queryShared(Area& area, std::string& error);
     bool fetch(const Area& area, std::string& error);
     bool fetchAll(std::vector<Area>& areas, bool& changed, std::string& error);
     void restoreUnderPointer();
@@ -68,6 +81,10 @@ private:
     Display* display_ = nullptr;
     KeyboardLayout layout_ = KeyboardLayout::Us;
     unsigned long root_ = 0;
+    unsigned long monitorName_ = 0;  // the shared monitor's name atom; 0: the whole screen
+    std::string monitorLabel_;
+    int randrEvent_ = -1;            // RandR's event base, while a monitor is shared
+    Area shared_ = {0, 0, 0, 0};     // the frame's place on the screen
     bool allowShm_ = true;
     bool shm_ = false;
     bool cursorImages_ = false;

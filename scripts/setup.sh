@@ -9,11 +9,11 @@ mkdir -p "$cache"
 packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
   wine wine32:i386 wine64 fonts-wine fonts-ipafont-gothic
-  xvfb xdotool xauth x11-utils imagemagick
+  xvfb xdotool xauth x11-utils x11-xserver-utils imagemagick
   nasm cmake ninja-build pkg-config g++ clang libclang-rt-14-dev
   libgtest-dev libbenchmark-dev
   libjpeg62-turbo-dev libturbojpeg0-dev libjpeg-turbo-progs
-  libx11-dev libxext-dev libxtst-dev libxfixes-dev libxdamage-dev libxi-dev libxkbcommon-dev libxkbcommon-x11-dev
+  libx11-dev libxext-dev libxtst-dev libxfixes-dev libxdamage-dev libxi-dev libxrandr-dev libxkbcommon-dev libxkbcommon-x11-dev
   libglib2.0-dev libpipewire-0.3-dev libspa-0.2-dev xkb-data
   mutter pipewire wireplumber dbus-daemon libglib2.0-bin libwayland-dev libwayland-bin wayland-protocols
   xterm x11-apps openbox xinput

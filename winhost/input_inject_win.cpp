@@ -58,15 +58,22 @@ void InputInjector::addPointer(const std::vector<PointerAction>& actions)
 {
     // The viewer's left is the user's main button, whichever physical button that is here.
     bool swapped = GetSystemMetrics(SM_SWAPBUTTON) != 0;
-    int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
+    // Looked up now: a monitor may have moved. One that is gone takes no moves.
+    PixelRect area, desk = virtualDesktop();
+    std::string gone;
+    bool there = area_.now(area, gone);
     for (const PointerAction& action : actions) {
         INPUT input = {};
         input.type = INPUT_MOUSE;
         if (action.kind == PointerAction::Move) {
-            // Without MOUSEEVENTF_VIRTUALDESK, 0..65535 spans the primary monitor.
-            input.mi.dx = absoluteCoordinate(action.x, width);
-            input.mi.dy = absoluteCoordinate(action.y, height);
-            input.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+            if (!there)
+                continue;
+            // 0..65535 spans the virtual desktop (without MOUSEEVENTF_VIRTUALDESK: the
+            // primary monitor), whichever monitor lies at its left and top.
+            AbsolutePoint at = absolutePoint(action.x, action.y, area, desk);
+            input.mi.dx = at.x;
+            input.mi.dy = at.y;
+            input.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_VIRTUALDESK;
         } else {
             int button = action.button;
             if (swapped && button != kButtonMiddle)

@@ -9,6 +9,7 @@
 
 #include "host/mouse_machine.h"
 #include "winhost/key_flags.h"
+#include "winhost/monitors_win.h"
 
 enum class Injected {
     Done,
@@ -19,7 +20,10 @@ enum class Injected {
 
 class InputInjector {
 public:
-    // MSG_MOUSE: `eventCode` at (x, y), a pixel of the primary monitor.
+    // Where pointer positions count from and stay inside (the whole virtual desktop unless
+    // told otherwise).
+    void share(const SharedArea& area) { area_ = area; }
+    // MSG_MOUSE: `eventCode` at (x, y), a pixel of the shared area.
     Injected mouse(uint32_t eventCode, int x, int y);
     // Moves and buttons the caller's own mouse machine made of a MSG_MOUSE.
     Injected pointer(const std::vector<PointerAction>& actions);
@@ -33,6 +37,7 @@ private:
     void addPointer(const std::vector<PointerAction>& actions);
     Injected send();
 
+    SharedArea area_;
     MouseMachine mouse_;
     HeldKeys keys_;
     std::vector<KeyStroke> strokes_;

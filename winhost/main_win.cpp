@@ -6,11 +6,17 @@
 // The session runs on a thread of its own; the window thread keeps the tray icon, whose
 // menu shows where the host listens and which viewer is connected, and ends the host.
 //
+// What it shares: the whole virtual desktop (every monitor), or with --monitor one of them;
+// the viewer's pointer stays inside it.
+//
 // Event log (--log FILE): the lines of tavimo-host's log, from the same code, with
-// capture=gdi and peer-refused naming the connecting process (pid=N).
+// capture=gdi and peer-refused naming the connecting process (pid=N); `monitor all
+// WxH+X+Y` or `monitor \\.\DISPLAYn WxH+X+Y (N of M)` first, or `monitor-unknown ...` with
+// the monitors there are.
 //
 // Exit status: 0 after 終了, MSG_SERVER_EXIT or --once; 1 when it cannot start (another
-// instance, the address taken); 2 on a bad command line.
+// instance, the address taken); 2 on a bad command line (a --monitor that is not there
+// included).
 #include <windows.h>
 #include <shellapi.h>
 
@@ -22,11 +28,13 @@
 
 #include "host/host_session.h"
 #include "host/jpeg_encoder.h"
+#include "host/monitor_choice.h"
 #include "wire/frame_wire.h"
 #include "session/event_log.h"
 #include "session/session_loop.h"
 #include "tavimo_version.h"
 #include "winhost/host_resource.h"
+#include "winhost/monitors_win.h"
 #include "winhost/tray_win.h"
 #include "winhost/win_desktop.h"
 
@@ -41,15 +49,20 @@ const char kUsage[] =
     "usage: TavimoHost.exe [options]\n"
     "  --address ADDR      listen there (default 127.0.0.1; anything else is reachable\n"
     "                      without a password: prefer an SSH tunnel)\n"
+    "  --monitor M         share one monitor, the pointer kept inside it, instead of\n"
+    "                      the whole desktop (every monitor; all, the default). M is\n"
+    "                      its number, counting from 1 by the monitors' left edges,\n"
+    "                      then their top edges; or its name, \\\\.\\DISPLAY2 or DISPLAY2\n"
     "  --quality N         JPEG quality 1-100 (default 80)\n"
     "  --subsampling S     chroma subsampling 444, 422 or 420 (default 420)\n"
     "  --max-rate RATE     keep the average rate to the viewer under RATE bytes a second\n"
     "                      (K and M: thousands, millions)\n"
     "  --min-quality N     the lowest quality --max-rate goes to (default 30)\n"
-    "  --scale PERCENT     send the screen scaled down to PERCENT (1-100) of its size;\n"
-    "                      the viewer's clicks land on the pixels it points at\n"
-    "  --fit WxH           send the screen at the largest size within W x H that keeps\n"
-    "                      its shape (never larger than the screen)\n"
+    "  --scale PERCENT     send the desktop (or the --monitor) scaled down to PERCENT\n"
+    "                      (1-100) of its size; the viewer's clicks land on the pixels\n"
+    "                      it points at\n"
+    "  --fit WxH           send the desktop (or the --monitor) at the largest size\n"
+    "                      within W x H that keeps its shape (never larger than it is)\n"
     "  --allow-other-users let every local user connect, not only the one the host runs as\n"
     "  --log FILE          the event log there\n"
     "  --ready FILE        written once the listeners listen\n"
@@ -61,6 +74,7 @@ const char kUsage[] =
 struct Options {
     SessionConfig session;
     HostSettings host;
+    MonitorChoice monitor;  // all by default
     std::string logPath;
 };
 
@@ -121,7 +135,7 @@ int parse(const std::vector<std::string>& args, Options& options)
         const std::string& name = args[i];
         bool takesValue = name == "--address" || name == "--quality" || name == "--subsampling" ||
                           name == "--max-rate" || name == "--min-quality" || name == "--log" || name == "--ready" ||
-                          name == "--scale" || name == "--fit";
+                          name == "--scale" || name == "--fit" || name == "--monitor";
         if (takesValue && i + 1 == args.size()) {
             tell("TavimoHost: " + name + " wants a value\n" + kUsage, true);
             return 2;
@@ -136,6 +150,8 @@ int parse(const std::vector<std::string>& args, Options& options)
             problem = "--min-quality wants 1 to 100";
         else if (name == "--scale" && !parseScalePercent(value, options.host.scale.percent))
             problem = "--scale wants a percentage from 1 to 100";
+        else if (name == "--monitor" && !parseMonitorChoice(value, options.monitor))
+            problem = "--monitor wants a number from 1, a monitor's name or all";
         else if (name == "--fit" && !parseFitBox(value, options.host.scale.fitWidth, options.host.scale.fitHeight))
             problem = "--fit wants WIDTHxHEIGHT (e.g. 1920x1080)";
         else if (name == "--subsampling" && (options.host.subsampling = subsamplingFromText(value)) < 0)
@@ -295,8 +311,26 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
         tell("TavimoHost: " + error + "\n", true);
         return 1;
     }
+    // The monitor asked for, followed by its device name from here on.
+    std::vector<MonitorInfo> monitors = desktopMonitors();
+    int chosen = -1;
+    if (!chooseMonitor(options.monitor, monitors, chosen, error)) {
+        log.line("monitor-unknown " + error);
+        tell("TavimoHost: " + error + "\n", true);
+        return 2;
+    }
+    SharedArea shared;
+    PixelRect area = virtualDesktop();
+    if (chosen >= 0) {
+        shared.monitor = monitors[size_t(chosen)].name;
+        area = monitors[size_t(chosen)].rect;
+        log.event("monitor %s (%d of %zu)", describeMonitor(monitors[size_t(chosen)]).c_str(), chosen + 1,
+                  monitors.size());
+    } else {
+        log.event("monitor %s", describeMonitor({"all", area, false}).c_str());
+    }
     InitializeCriticalSection(&g_statusLock);
-    WinDesktop desktop;
+    WinDesktop desktop(shared);
     WinHostSession session(options.session, options.host, desktop, log);
     g_session = &session;
     if (!session.listen(error)) {
@@ -305,8 +339,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
         return 1;
     }
     g_status.listening = wide(options.session.address + ":" + std::to_string(options.session.framePort));
-    // The session logs it per viewer; the tip says it from the start, for the screen as it is now.
-    int screenWidth = GetSystemMetrics(SM_CXSCREEN), screenHeight = GetSystemMetrics(SM_CYSCREEN);
+    // The session logs it per viewer; the tip says it from the start, for the area as it is now.
+    int screenWidth = area.width, screenHeight = area.height;
+    g_status.shared = wide((chosen < 0 ? std::string("デスクトップ全体") : shared.monitor) + " " +
+                           std::to_string(screenWidth) + "x" + std::to_string(screenHeight));
     ScaledSize scaled = scaledSize(screenWidth, screenHeight, options.host.scale);
     if (scaled.limited)
         g_status.scaled = wide(std::to_string(screenWidth) + "x" + std::to_string(screenHeight) + " → " +

@@ -59,12 +59,12 @@ bool ScreenCapture::makeBuffers(int width, int height, std::string& error)
 
 bool ScreenCapture::capture(ScreenFrame& out, std::string& error)
 {
-    // The primary monitor starts at 0, 0 of the virtual screen.
-    int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
-    if (width <= 0 || height <= 0) {
-        error = "no primary monitor";
+    // The virtual desktop, or the monitor, where it is now; both may start below 0.
+    PixelRect area;
+    gone_ = !area_.now(area, error);
+    if (gone_)
         return false;
-    }
+    int width = area.width, height = area.height;
     if ((width != width_ || height != height_) && !makeBuffers(width, height, error))
         return false;
     Buffer& target = buffers_[next_];
@@ -74,7 +74,7 @@ bool ScreenCapture::capture(ScreenFrame& out, std::string& error)
         return false;
     }
     // CAPTUREBLT: layered windows too, as the user sees them.
-    BOOL copied = BitBlt(target.dc, 0, 0, width, height, screen, 0, 0, SRCCOPY | CAPTUREBLT);
+    BOOL copied = BitBlt(target.dc, 0, 0, width, height, screen, area.x, area.y, SRCCOPY | CAPTUREBLT);
     DWORD copyError = GetLastError();
     ReleaseDC(nullptr, screen);
     if (!copied) {
@@ -82,7 +82,7 @@ bool ScreenCapture::capture(ScreenFrame& out, std::string& error)
         error = "BitBlt from the screen failed: error " + std::to_string(copyError);
         return false;
     }
-    drawPointer(target.dc);
+    drawPointer(target.dc, area);
     GdiFlush();  // the DIB's bytes are complete only once GDI has run what it queued
     out.pixels = target.bits;
     out.previous = havePrevious_ ? buffers_[1 - next_].bits : nullptr;
@@ -94,7 +94,7 @@ bool ScreenCapture::capture(ScreenFrame& out, std::string& error)
     return true;
 }
 
-void ScreenCapture::drawPointer(HDC dc)
+void ScreenCapture::drawPointer(HDC dc, const PixelRect& area)
 {
     CURSORINFO info = {};
     info.cbSize = sizeof info;
@@ -108,6 +108,6 @@ void ScreenCapture::drawPointer(HDC dc)
         DeleteObject(icon.hbmMask);
     if (icon.hbmColor)
         DeleteObject(icon.hbmColor);
-    int x = info.ptScreenPos.x - int(icon.xHotspot), y = info.ptScreenPos.y - int(icon.yHotspot);
+    int x = info.ptScreenPos.x - int(icon.xHotspot) - area.x, y = info.ptScreenPos.y - int(icon.yHotspot) - area.y;
     DrawIconEx(dc, x, y, info.hCursor, 0, 0, 0, nullptr, DI_NORMAL);
 }

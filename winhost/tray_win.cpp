@@ -23,16 +23,23 @@ bool notify(DWORD operation, HWND window, HICON icon, const HostStatus* status)
     data.uCallbackMessage = WM_HOSTTRAY;
     data.hIcon = icon;
     data.uFlags = (icon ? NIF_ICON | NIF_MESSAGE : 0) | (status ? NIF_TIP : 0);
-    if (status) {
-        std::wstring tip = L"Tavimo ホスト\n" + listeningLine(*status) + L"\n" + viewerLine(*status);
-        if (!status->scaled.empty())
-            tip += L"\n大きすぎる画面を縮小：" + status->scaled;
-        lstrcpynW(data.szTip, tip.c_str(), ARRAYSIZE(data.szTip));
-    }
+    if (status)
+        lstrcpynW(data.szTip, hostTrayTip(*status).c_str(), ARRAYSIZE(data.szTip));
     return Shell_NotifyIconW(operation, &data) != FALSE;
 }
 
 }  // namespace
+
+std::wstring hostTrayTip(const HostStatus& status)
+{
+    std::wstring tip = L"Tavimo ホスト\n";
+    if (!status.shared.empty())
+        tip += L"共有：" + status.shared + L"\n";
+    tip += listeningLine(status) + L"\n" + viewerLine(status);
+    if (!status.scaled.empty())
+        tip += L"\n大きすぎる画面を縮小：" + status.scaled;
+    return tip.substr(0, 127);
+}
 
 bool addHostTrayIcon(HWND window, HICON icon, const HostStatus& status)
 {

@@ -1,5 +1,5 @@
-// The host's icon in the notification area and its menu: where the host listens, which
-// viewer is connected, and 終了.
+// The host's icon in the notification area and its menu: what the host shares (in the
+// tip), where it listens, which viewer is connected, and 終了.
 #pragma once
 
 #include <windows.h>
@@ -13,7 +13,12 @@ struct HostStatus {
     std::wstring listening;  // "127.0.0.1:54321"
     std::wstring viewer;     // where the connected viewer is; empty when none is
     std::wstring scaled;     // "11520x2160 → 9461x1773" when the screen is too large for a viewer
+    std::wstring shared;     // "デスクトップ全体 3840x1080" or "\\.\DISPLAY2 1920x1080"
 };
+
+// The icon's tip: the title, what is shared, where it listens, the viewer, any scaling;
+// cut to the 127 characters a tip holds.
+std::wstring hostTrayTip(const HostStatus& status);
 
 // NIM_ADD of the host's icon for `window`, with the status as its tip.
 bool addHostTrayIcon(HWND window, HICON icon, const HostStatus& status);

@@ -13,6 +13,9 @@ bool WinDesktop::capture(ScreenPicture& out, std::string& error)
     ScreenFrame frame;
     lastLook_ = std::chrono::steady_clock::now();
     if (!screen_.capture(frame, error)) {
+        // The shared monitor is gone: the session ends, rather than showing what is not there.
+        if (screen_.areaGone())
+            return false;
         // Another desktop has the screen (the lock screen, a UAC prompt): the viewer keeps
         // the last picture until the user's desktop is back.
         failed_ = true;

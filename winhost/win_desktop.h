@@ -1,5 +1,5 @@
-// The Windows desktop as the host session shares it: the primary monitor through GDI,
-// looked at again on a timer that runs fast while things change and slows down while the
+// The Windows desktop as the host session shares it: the whole virtual desktop or one
+// monitor through GDI, looked at again on a timer that runs fast while things change and slows down while the
 // screen is still (Windows tells no one what changed), and the viewer's input through
 // SendInput.
 #pragma once
@@ -13,6 +13,15 @@
 
 class WinDesktop final : public Desktop {
 public:
+    // The whole virtual desktop unless a monitor is named; pointer positions count from
+    // the area's top left and stay inside it.
+    explicit WinDesktop(const SharedArea& area = {})
+    {
+        screen_.share(area);
+        input_.share(area);
+    }
+
+    // Fails, rather than keeping the last picture, once the shared monitor is gone.
     bool capture(ScreenPicture& out, std::string& error) override;
     std::string captureMethod() const override { return "gdi"; }
     bool watchesChanges() const override { return true; }

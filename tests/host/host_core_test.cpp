@@ -17,6 +17,7 @@
 #include "host/frame_areas.h"
 #include "host/frame_scale.h"
 #include "host/key_table.h"
+#include "host/monitor_choice.h"
 #include "host/mouse_machine.h"
 #include "host/quality.h"
 #include "host/screen_fit.h"
@@ -270,6 +271,48 @@ TEST(FrameScaleTest, ViewerPositionsLandOnTheScreenPixelUnderTheFramePixelsCentr
         }
         EXPECT_EQ(screenCoordinate(extent - 1, extent, screenExtent), screenExtent - 1);
     }
+}
+
+// --monitor's value, then the monitor it picks among those a host found, listed as a
+// system may list them (primary first): numbers count by place, names match as typed,
+// then in any case and without "\\.\"; anything else names every monitor there is.
+TEST(MonitorChoiceTest, NumbersCountByPlaceNamesMatchLooselyAndTheRestListsTheMonitors)
+{
+    std::vector<MonitorInfo> monitors = {{"\\\\.\\DISPLAY1", {0, 0, 1920, 1080}, true},
+                                         {"\\\\.\\DISPLAY2", {-1280, 56, 1280, 1024}, false},
+                                         {"dp-1", {0, -1080, 1920, 1080}, false},
+                                         {"DP-1", {1920, 0, 800, 600}, false}};
+    orderMonitors(monitors);
+    const std::string all = "1: \\\\.\\DISPLAY2 1280x1024-1280+56, 2: dp-1 1920x1080+0-1080, "
+                            "3: \\\\.\\DISPLAY1 1920x1080+0+0 (primary), 4: DP-1 800x600+1920+0";
+    // The text, then the monitor chosen (-1: all; -2: the option refused), or the error.
+    for (auto [text, index, error] :
+         {std::tuple{"all", -1, ""}, {"1", 0, ""}, {"3", 2, ""}, {"4", 3, ""}, {"001", 0, ""},
+          {"5", -3, "no monitor 5"}, {"999", -3, "no monitor 999"}, {"0", -2, ""}, {"1000", -2, ""}, {"", -2, ""},
+          {"DP-1", 3, ""}, {"dp-1", 1, ""}, {"Dp-1", 1, ""}, {"\\\\.\\dp-1", 1, ""}, {"DISPLAY1", 2, ""},
+          {"\\\\.\\display2", 0, ""}, {"display", -3, "no monitor 'display'"}, {"-1", -3, "no monitor '-1'"},
+          {"All", -3, "no monitor 'All'"}}) {
+        SCOPED_TRACE(text);
+        MonitorChoice choice;
+        ASSERT_EQ(parseMonitorChoice(text, choice), index != -2);
+        if (index == -2)
+            continue;
+        int chosen = -5;
+        std::string problem;
+        EXPECT_EQ(chooseMonitor(choice, monitors, chosen, problem), index != -3);
+        if (index == -3) {
+            EXPECT_EQ(problem, std::string(error) + "; the monitors here (--monitor NUMBER or NAME): " + all);
+        } else {
+            EXPECT_EQ(chosen, index);
+        }
+    }
+    // A screen rectangle (an X region's, up to 16-bit extremes) cut to a monitor, from its corner.
+    const PixelRect left = {-1280, 56, 1280, 1024};
+    for (auto [rect, inside] :
+         {std::pair{PixelRect{-1300, 0, 100, 100}, PixelRect{0, 0, 80, 44}}, {{-1, 1079, 5, 5}, {1279, 1023, 1, 1}},
+          {{-32768, -32768, 65535, 65535}, {0, 0, 1280, 1024}}, {{0, 0, 100, 100}, {}}, {{-1281, 56, 1, 1024}, {}},
+          {{-1280, 1080, 1280, 5}, {}}})
+        EXPECT_EQ(rectInMonitor(rect, left), inside) << rect.x << "," << rect.y;
 }
 
 TEST(InputStreamTest, MessagesComeWholeHoweverTheStreamIsCut)

@@ -399,6 +399,80 @@ TEST(HostTest, AScaledScreenIsAveragedDownAndClicksLandWhereTheViewerPoints)
     EXPECT_EQ(offPixels(x, shown), 0);
 }
 
+// The monitors as a user sets them: a monitor given the screen's output replaces the
+// screen's own.
+void xrandr(const PrivateXvfb& xvfb, const std::string& arguments)
+{
+    ASSERT_EQ(std::system(("DISPLAY=" + xvfb.name() + " xrandr " + arguments).c_str()), 0) << arguments;
+}
+
+// Two monitors, RIGHT made first: the host shares the one asked for by number (counting by
+// place) or name, read where it changed and nowhere else, scaled as asked, with clicks kept
+// inside it; one not there ends the host with status 2, one that goes ends the session.
+TEST(HostTest, OneMonitorOfTwoIsSharedAndTheViewersClicksStayOnIt)
+{
+    PrivateXvfb xvfb{1600, 600};
+    Display* x = xvfb.display();
+    ASSERT_NE(x, nullptr) << "no Xvfb";
+    xrandr(xvfb, "--setmonitor RIGHT 800/200x600/150+800+0 none");
+    xrandr(xvfb, "--setmonitor LEFT 800/200x600/150+0+0 screen");
+    show(x, 0, 0, 800, 600, 0xFF0000);
+    show(x, 800, 0, 800, 600, 0x0000FF);
+    show(x, 900, 50, 60, 40, 0x00FF00);
+
+    PeerProcess unknown(hostBinary(), {"--display", xvfb.name(), "--monitor", "3"});
+    EXPECT_EQ(unknown.waitExit(), 2);
+    EXPECT_EQ(unknown.countContaining("monitor-unknown no monitor 3;", "1: LEFT 800x600+0+0, 2: RIGHT 800x600+800+0"), 1);
+
+    PeerProcess host(hostBinary(), {"--display", xvfb.name(), "--monitor", "2", "--subsampling", "444"});
+    ASSERT_TRUE(host.waitReady());
+    EXPECT_EQ(host.count("monitor RIGHT 800x600+800+0 (2 of 2)"), 1);
+    int frame = host.connect(kFramePort);
+    Picture shown(fetchFrame(frame));
+    ASSERT_EQ(std::pair(shown.width, shown.height), std::pair(800, 600));
+    EXPECT_TRUE(shown.near(101, 51, 0x00FF00) && shown.near(158, 88, 0x00FF00) && shown.near(99, 51, 0x0000FF));
+    EXPECT_TRUE(shown.near(0, 0, 0x0000FF) && shown.near(799, 599, 0x0000FF) && shown.near(400, 300, 0x0000FF));
+    // A change on the other monitor: nothing to send; then one across both.
+    show(x, 600, 100, 200, 50, 0xFFFFFF);
+    ASSERT_TRUE(sendControl(frame, MSG_NEXT_FRAME));
+    EXPECT_FALSE(readable(frame, 1500));
+    show(x, 700, 200, 200, 50, 0xFF00FF);
+    shown = Picture(finishFrame(frame));
+    EXPECT_TRUE(shown.near(0, 200, 0xFF00FF) && shown.near(99, 249, 0xFF00FF) && shown.near(100, 249, 0x0000FF));
+    EXPECT_TRUE(shown.near(50, 150, 0x0000FF) && shown.near(50, 250, 0x0000FF));
+
+    int input = host.connect(kInputPort);
+    for (const std::array<int, 6>& c : {std::array{0, 0, 800, 600, 800, 0}, {799, 599, 800, 600, 1599, 599},
+                                        {5000, 4000, 6000, 5000, 1599, 599}, {130, 70, 800, 600, 930, 70}}) {
+        ASSERT_TRUE(sendBytes(input, mouse(kMouseLeftUp, c[0], c[1], c[2], c[3])));
+        EXPECT_TRUE(eventually([&] { return pointerIs(x, c[4], c[5], 0); })) << c[0] << "," << c[1];
+    }
+    // The pointer on it, drawn into its frame at its place there.
+    shown = Picture(fetchFrame(frame));
+    EXPECT_GT(pointerPixels(shown, 130, 70, 0x00FF00), 10);
+
+    // The monitor goes: the next capture ends the session, saying what is left.
+    xrandr(xvfb, "--delmonitor RIGHT");
+    show(x, 1000, 300, 10, 10, 0xFFFFFF);
+    ASSERT_TRUE(sendControl(frame, MSG_NEXT_FRAME));
+    EXPECT_TRUE(receive(frame).empty());
+    EXPECT_TRUE(host.waitForLine("capture-error monitor RIGHT is gone; the monitors now: 1: LEFT 800x600+0+0"));
+    close(input);
+    xrandr(xvfb, "--setmonitor RIGHT 800/200x600/150+800+0 none");
+
+    // By name, any case, scaled: the monitor's size is what is scaled, clicks still inside it.
+    PeerProcess scaled(hostBinary(), {"--display", xvfb.name(), "--monitor", "right", "--scale", "50"});
+    ASSERT_TRUE(scaled.waitReady());
+    shown = Picture(fetchFrame(scaled.connect(kFramePort)));
+    ASSERT_EQ(std::pair(shown.width, shown.height), std::pair(400, 300));
+    EXPECT_TRUE(shown.near(200, 100, 0x0000FF) && shown.near(53, 28, 0x00FF00));
+    input = scaled.connect(kInputPort);
+    for (const std::array<int, 4>& c : {std::array{0, 0, 800, 0}, {399, 299, 1599, 599}, {50, 25, 901, 51}}) {
+        ASSERT_TRUE(sendBytes(input, mouse(kMouseLeftUp, c[0], c[1], 400, 300)));
+        EXPECT_TRUE(eventually([&] { return pointerIs(x, c[2], c[3], 0); })) << c[0] << "," << c[1];
+    }
+}
+
 // The punctuation and Japanese keys press the key of their place on the viewer's keyboard,
 // found by name among the X server's keys (read here with XKB's own library); the X layout
 // decides where --keyboard does not. Xvfb keeps its US keymap, so places are what is checked.

@@ -96,17 +96,34 @@ TEST(HeldKeysTest, EachPhysicalKeyIsPressedOnceAndAllAreReleasedAtTheEnd)
     }
 }
 
-TEST(PointerScaleTest, EveryPixelComesBackWhetherWindowsRoundsDownOrToTheNearest)
+// Windows maps an absolute coordinate c over the virtual desktop back to origin + c *
+// extent / 65536, rounded down or to the nearest; the origin is negative when a monitor
+// lies left of or above the primary one. A pixel of the shared monitor lands on that
+// monitor's pixel; positions past it stay on its edge, never on a neighbour.
+TEST(PointerScaleTest, EveryPixelOfTheSharedMonitorComesBackWhetherWindowsRoundsDownOrToTheNearest)
 {
-    for (int extent : {1, 2, 3, 768, 1080, 1366, 1920, 2160, 3840, 7680}) {
-        for (int pixel = 0; pixel < extent; ++pixel) {
-            int64_t c = absoluteCoordinate(pixel, extent);
-            ASSERT_LE(c, 65535);
-            ASSERT_EQ(pixel, c * extent / 65536) << extent;
-            ASSERT_EQ(pixel, (c * extent + 32768) / 65536) << extent;
+    for (int extent : {1, 2, 3, 768, 1080, 1366, 1920, 2160, 3840, 7680})
+        for (int origin : {0, -1280, -extent, 1})
+            for (int pixel = origin; pixel < origin + extent; ++pixel) {
+                int64_t c = absoluteCoordinate(pixel, origin, extent);
+                ASSERT_LE(c, 65535);
+                ASSERT_EQ(pixel, origin + c * extent / 65536) << extent << " from " << origin;
+                ASSERT_EQ(pixel, origin + (c * extent + 32768) / 65536) << extent << " from " << origin;
+            }
+    // The primary monitor at 0, 0, one left of it and lower, one above it; the shared area,
+    // the pixel in it, and the virtual-desktop pixel it lands on.
+    const PixelRect desk = {-1280, -1080, 3200, 2160}, primary = {0, 0, 1920, 1080},
+                    leftOne = {-1280, 56, 1280, 1024}, above = {0, -1080, 1920, 1080};
+    for (auto [area, x, y, deskX, deskY] :
+         {std::tuple{primary, 0, 0, 0, 0}, {primary, 1919, 1079, 1919, 1079}, {primary, -5, 5000, 0, 1079},
+          {leftOne, 0, 0, -1280, 56}, {leftOne, 1279, 1023, -1, 1079}, {leftOne, 1280, -1, -1, 56},
+          {above, 0, 0, 0, -1080}, {above, 1919, 1079, 1919, -1}, {above, 700, 2000, 700, -1},
+          {desk, 0, 0, -1280, -1080}, {desk, 3199, 2159, 1919, 1079}, {desk, 1280, 1080, 0, 0}}) {
+        AbsolutePoint at = absolutePoint(x, y, area, desk);
+        for (int64_t round : {0, 32768}) {
+            EXPECT_EQ(deskX, desk.x + (at.x * int64_t(desk.width) + round) / 65536) << x << "," << y;
+            EXPECT_EQ(deskY, desk.y + (at.y * int64_t(desk.height) + round) / 65536) << x << "," << y;
         }
-        EXPECT_EQ(0, absoluteCoordinate(-3, extent));
-        EXPECT_EQ(absoluteCoordinate(extent - 1, extent), absoluteCoordinate(extent + 5, extent));
     }
 }
 

@@ -1,7 +1,7 @@
 // TavimoHost's Windows parts under Wine: the screen captured with a window of the test's
 // own on it, compared in tiles and through TurboJPEG and the viewer's decoder, the
-// viewer's clicks and keys played into that window, the process behind a loopback
-// connection, the tray menu.
+// viewer's clicks and keys played into that window, one monitor shared by name, the
+// process behind a loopback connection, the tray menu.
 #include <gtest/gtest.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "host/jpeg_encoder.h"
+#include "host/monitor_choice.h"
 #include "wire/input_wire.h"
 #include "tests/support/memory_target.h"
 #include "tests/win/support/test_server.h"
@@ -39,7 +40,7 @@ LRESULT CALLBACK recordingProc(HWND window, UINT message, WPARAM wParam, LPARAM 
     if ((message >= WM_KEYFIRST && message <= WM_MOUSELAST) || message == WM_COMMAND)
         seen.push_back({window, message, wParam, lParam, 0, {}});
     if (message == WM_HOSTTRAY)
-        onHostTrayNotify(window, lParam, {L"127.0.0.1:54321", L"127.0.0.1:50000", L""});
+        onHostTrayNotify(window, lParam, {L"127.0.0.1:54321", L"127.0.0.1:50000", L"", L""});
     if (message == WM_PAINT) {
         PAINTSTRUCT paint;
         HDC dc = BeginPaint(window, &paint);
@@ -214,6 +215,50 @@ TEST(InputInjectTest, ClicksLandOnTheirPixelAndKeysComeOnceWithTheirExtendedFlag
         EXPECT_EQ(0, GetAsyncKeyState(key) & 0x8000) << key;
 }
 
+// Wine shows one monitor however many the X server has: the whole virtual desktop is that
+// monitor, and the monitor shared by its name (as --monitor finds it, with or without
+// "\\.\") is captured at its size with the window at its place, and takes clicks, kept
+// inside it. A monitor that is not there fails the capture, with the list of those that are.
+TEST(MonitorTest, TheVirtualDesktopOrOneMonitorIsSharedAndAGoneOneFailsTheCapture)
+{
+    std::vector<MonitorInfo> monitors = desktopMonitors();
+    ASSERT_FALSE(monitors.empty());
+    const MonitorInfo& first = monitors[0];
+    PixelRect desk = virtualDesktop();
+    EXPECT_TRUE(monitors.size() > 1 || desk == first.rect);
+    ASSERT_EQ(0u, first.name.find("\\\\.\\")) << first.name;
+    MonitorChoice byName;
+    int index = -1;
+    std::string error;
+    EXPECT_TRUE(parseMonitorChoice(first.name.substr(4), byName) && chooseMonitor(byName, monitors, index, error) &&
+                index == 0) << error;
+
+    TestWindow test;
+    SetCursorPos(first.rect.x + 5, first.rect.y + 5);
+    pause(200);
+    ScreenPicture whole, one;
+    WinDesktop all, monitor(SharedArea{first.name});
+    ASSERT_TRUE(all.capture(whole, error)) << error;
+    EXPECT_EQ(std::pair(desk.width, desk.height), std::pair(whole.width, whole.height));
+    ASSERT_TRUE(monitor.capture(one, error)) << error;
+    ASSERT_EQ(std::pair(first.rect.width, first.rect.height), std::pair(one.width, one.height));
+    for (POINT p : {POINT{0, 0}, POINT{kWidth - 1, kHeight - 1}, POINT{kWidth / 2, kHeight / 4}})
+        EXPECT_EQ(quarterAt(p.x, p.y), pixelAt(one, kLeft - first.rect.x + p.x, kTop - first.rect.y + p.y));
+
+    InputInjector injector;
+    injector.share(SharedArea{first.name});
+    ASSERT_EQ(Injected::Done, injector.mouse(kMouseLeftUp, kLeft - first.rect.x + 7, kTop - first.rect.y + 9));
+    std::vector<MSG> buttons = received(WM_LBUTTONDOWN, WM_LBUTTONDOWN, 1);
+    EXPECT_TRUE(buttons.size() == 1 && buttons[0].lParam == MAKELPARAM(7, 9));
+    ASSERT_EQ(Injected::Done, injector.mouse(kMouseLeftUp, 100000, 100000));  // kept at the corner
+    POINT corner = {first.rect.x + first.rect.width - 1, first.rect.y + first.rect.height - 1}, at;
+    EXPECT_TRUE(waitUntil([&] { return GetCursorPos(&at) && at.x == corner.x && at.y == corner.y; }));
+
+    WinDesktop gone(SharedArea{"\\\\.\\DISPLAY9"});
+    EXPECT_FALSE(gone.capture(one, error));
+    EXPECT_EQ("monitor \\\\.\\DISPLAY9 is gone; the monitors now: " + listMonitors(monitors), error);
+}
+
 // The test program again as the peer: it connects, sends (Wine names a socket's process
 // only once the process has used the socket itself), and waits until the test hangs up.
 int connectAndWait(const char* address, const char* port)
@@ -294,8 +339,12 @@ TEST(HostTrayTest, TheMenuShowsTheStatusAndExitComesAsItsCommand)
     EXPECT_TRUE(IsProcessDPIAware());  // the host's manifest, linked into this program
     TestWindow test;
     HICON icon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_HOST));
-    ASSERT_TRUE(addHostTrayIcon(test.window, icon, {L"127.0.0.1:54321", L"", L""}));
-    EXPECT_TRUE(updateHostTrayIcon(test.window, {L"127.0.0.1:54321", L"127.0.0.1:50000", L""}));
+    HostStatus status = {L"127.0.0.1:54321", L"", L"", L"\\\\.\\DISPLAY2 1920x1080"};
+    ASSERT_TRUE(addHostTrayIcon(test.window, icon, status));
+    EXPECT_EQ(L"Tavimo ホスト\n共有：\\\\.\\DISPLAY2 1920x1080\n待ち受け中：127.0.0.1:54321\n接続なし",
+              hostTrayTip(status));
+    status.viewer = L"127.0.0.1:50000";
+    EXPECT_TRUE(updateHostTrayIcon(test.window, status));
     // The menu's loop runs on this thread; another one reads the menu and picks its last item.
     std::wstring shown;
     std::thread picker([&] {
