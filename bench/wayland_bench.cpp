@@ -7,7 +7,9 @@
 //   idle: 10 s of a still screen with a request outstanding: bytes received, host CPU;
 //   flip latency: from the commit of a new colour to the decoded frame that shows it whole;
 //   full screen: 60 flips a second for 10 s, frames taken as they come: frames/s, host CPU.
-// GNOME's figures are then set against X's. Run by scripts/bench.sh (`wayland`).
+// The display server's own CPU (Xvfb, mutter) is printed beside the host's: without a GPU
+// mutter composites and reads back in software, and that shows in its figures, not the
+// host's. GNOME's figures are then set against X's. Run by scripts/bench.sh (`wayland`).
 #include <X11/Xlib.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -70,6 +72,35 @@ double cpuSeconds(pid_t pid)
     for (int i = 3; i <= 15 && fields >> field; ++i)  // utime and stime are fields 14 and 15
         ticks += i >= 14 ? std::stod(field) : 0;
     return ticks / double(sysconf(_SC_CLK_TCK));
+}
+
+// A process's CPU time from now on, as % of a core.
+struct CpuMeter {
+    explicit CpuMeter(pid_t of) : pid(of), cpu(cpuSeconds(of)) {}
+    double percent() const { return 100 * (cpuSeconds(pid) - cpu) / seconds(Clock::now() - start); }
+    pid_t pid;
+    double cpu;
+    Clock::time_point start = Clock::now();
+};
+
+// This process's child of that name (the Xvfb or mutter of a private desktop).
+pid_t childNamed(const std::string& name)
+{
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        if (entry.path().filename().string().find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream in(entry.path() / "stat");
+        std::string stat((std::istreambuf_iterator<char>(in)), {});
+        size_t open = stat.find('('), close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || stat.compare(open + 1, close - open - 1, name))
+            continue;
+        std::istringstream fields(stat.substr(close + 1));
+        std::string state;
+        pid_t parent = 0;
+        if (fields >> state >> parent && parent == getpid())
+            return pid_t(std::stoi(entry.path().filename()));
+    }
+    fail("no " + name + " of this benchmark's");
 }
 
 // The whole root window in one colour.
@@ -270,9 +301,9 @@ bool framesUntilColour(int frame, uint32_t rgb)
 
 struct Figures {
     size_t idleBytes = 0;
-    double idleCpu = 0;  // % of a core
+    double idleCpu = 0, idleCompositorCpu = 0;  // % of a core
     double flipMedian = 0, flipP90 = 0;  // ms
-    double fps = 0, busyCpu = 0;
+    double fps = 0, busyCpu = 0, busyCompositorCpu = 0;
     double cpuPerFrame() const { return fps > 0 ? busyCpu / fps : 0; }  // % of a core per frame/s
 };
 
@@ -291,15 +322,15 @@ void settle(int frame)
     fail("the screen did not settle: frames kept coming");
 }
 
-void measureIdle(PeerProcess& host, int frame, Figures& out)
+void measureIdle(PeerProcess& host, pid_t compositor, int frame, Figures& out)
 {
     settle(frame);
-    double cpu = cpuSeconds(host.pid());
-    auto start = Clock::now();
+    CpuMeter hostCpu(host.pid()), compositorCpu(compositor);
     std::this_thread::sleep_for(kIdle);
     int waiting = 0;
     ioctl(frame, FIONREAD, &waiting);
-    out.idleCpu = 100 * (cpuSeconds(host.pid()) - cpu) / seconds(Clock::now() - start);
+    out.idleCpu = hostCpu.percent();
+    out.idleCompositorCpu = compositorCpu.percent();
     out.idleBytes = size_t(waiting);
     if (waiting > 0) {  // a frame for a still screen: it counts whole
         out.idleBytes = kFrameHeaderSize + finishFrame(frame).size();
@@ -327,7 +358,7 @@ void measureFlips(int frame, const Flip& flip, Figures& out)
     out.flipP90 = ms[size_t(std::ceil(0.9 * double(ms.size()))) - 1];
 }
 
-void measureBusy(PeerProcess& host, int frame, const Flip& flip, Figures& out)
+void measureBusy(PeerProcess& host, pid_t compositor, int frame, const Flip& flip, Figures& out)
 {
     std::atomic<bool> stop{false};
     std::thread flipper([&] {
@@ -338,19 +369,20 @@ void measureBusy(PeerProcess& host, int frame, const Flip& flip, Figures& out)
         }
     });
     int frames = 0;
-    double cpu = cpuSeconds(host.pid());
+    CpuMeter hostCpu(host.pid()), compositorCpu(compositor);
     auto start = Clock::now();
     for (; Clock::now() - start < kBusy; ++frames)
         if (finishFrame(frame).empty() || !sendControl(frame, MSG_NEXT_FRAME))
             fail("the host's frame did not arrive");
     double elapsed = seconds(Clock::now() - start);
-    out.busyCpu = 100 * (cpuSeconds(host.pid()) - cpu) / elapsed;
+    out.busyCpu = hostCpu.percent();
+    out.busyCompositorCpu = compositorCpu.percent();
     out.fps = frames / elapsed;
     stop = true;
     flipper.join();
 }
 
-Figures measure(const char* label, PeerProcess& host, const Flip& flip)
+Figures measure(const char* label, PeerProcess& host, const char* compositorName, const Flip& flip)
 {
     if (!host.waitReady())
         fail(std::string(label) + ": the host did not start");
@@ -361,17 +393,19 @@ Figures measure(const char* label, PeerProcess& host, const Flip& flip)
     if (!framesUntilColour(frame, kColours[0]))
         fail(std::string(label) + ": the host's frames do not show the screen");
     Figures out;
-    measureIdle(host, frame, out);
-    std::printf("%-6s idle %llds:        %zu bytes, host CPU %.2f %% of a core\n", label,
-                (long long)std::chrono::duration_cast<std::chrono::seconds>(kIdle).count(), out.idleBytes, out.idleCpu);
+    pid_t compositor = childNamed(compositorName);
+    measureIdle(host, compositor, frame, out);
+    std::printf("%-6s idle %llds:        %zu bytes, host CPU %.2f %% of a core (%s %.2f %%)\n", label,
+                (long long)std::chrono::duration_cast<std::chrono::seconds>(kIdle).count(), out.idleBytes, out.idleCpu,
+                compositorName, out.idleCompositorCpu);
     measureFlips(frame, flip, out);
     std::printf("%-6s flip latency:    median %.1f ms, p90 %.1f ms (%d flips)\n", label, out.flipMedian, out.flipP90,
                 kFlips);
-    measureBusy(host, frame, flip, out);
+    measureBusy(host, compositor, frame, flip, out);
     std::printf("%-6s full screen:     %.1f frames/s, host CPU %.1f %% of a core, %.2f %% per frame/s "
-                "(%.2f ms CPU a frame)\n",
-                label, out.fps, out.busyCpu, out.cpuPerFrame(), 10 * out.cpuPerFrame());
-    std::fflush(stdout);
+                "(%.2f ms CPU a frame; %s %.0f %%)\n",
+                label, out.fps, out.busyCpu, out.cpuPerFrame(), 10 * out.cpuPerFrame(), compositorName,
+                out.busyCompositorCpu);
     return out;
 }
 
@@ -382,7 +416,7 @@ Figures onX(const std::string& hostProgram)
         fail("Xvfb did not start");
     XFlipper flipper(xvfb.display());
     PeerProcess host(hostProgram, {"--backend", "x11", "--display", xvfb.name()});
-    return measure("x11", host, [&](uint32_t rgb) { flipper.flip(rgb); });
+    return measure("x11", host, "Xvfb", [&](uint32_t rgb) { flipper.flip(rgb); });
 }
 
 Figures onGnome(const std::string& hostProgram)
@@ -395,7 +429,7 @@ Figures onGnome(const std::string& hostProgram)
         fail("headless mutter did not start:\n" + gnome.logs());
     WaylandFlipper flipper(PrivateWayland::kWayland);
     PeerProcess host(hostProgram, {"--backend", "gnome"});
-    return measure("gnome", host, [&](uint32_t rgb) { flipper.flip(rgb); });
+    return measure("gnome", host, "mutter", [&](uint32_t rgb) { flipper.flip(rgb); });
 }
 
 const char* verdict(bool met) { return met ? "met" : "MISSED"; }
@@ -406,12 +440,12 @@ int main(int argc, char** argv)
 {
     if (argc != 2)
         fail("usage: wayland_bench TAVIMO-HOST");
+    setvbuf(stdout, nullptr, _IOLBF, 0);  // each figure as soon as it is known
     double load[3] = {};
     getloadavg(load, 3);
     std::printf("wayland: tavimo-host on a %dx%d Xvfb (--backend x11), then on a %dx%d headless mutter "
                 "(--backend gnome); load average %.2f %.2f %.2f\n",
                 kWidth, kHeight, kWidth, kHeight, load[0], load[1], load[2]);
-    std::fflush(stdout);
     Figures x = onX(argv[1]);
     Figures gnome = onGnome(argv[1]);
     getloadavg(load, 3);
