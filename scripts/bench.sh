@@ -4,6 +4,7 @@
 #   bash scripts/bench.sh [ARG...]   all of them; ARGs go to the decode benchmark
 #                                    (e.g. --benchmark_filter=photo)
 #   bash scripts/bench.sh pair       only the pair's scenarios (the last part below)
+#   bash scripts/bench.sh wayland    only tavimo-host's GNOME backend next to its X backend
 #
 # The pair's scenarios run for each link in TAVIMO_LINKS (default "loopback 40ms/20M":
 # loopback, or a round trip and a rate in bits a second that pair_relay emulates), and
@@ -58,6 +59,15 @@ native_benches() {
   "$build/bench/host_bench"
   echo
   "$build/bench/change_bench"
+}
+
+# The Release tavimo-host sharing a headless mutter (--backend gnome) next to it sharing an
+# Xvfb of the same size (--backend x11): idle, flip latency, CPU per full-screen frame.
+wayland_bench() {
+  cmake --build "$build" -j2 --target wayland_bench >/dev/null
+  cmake --build "$top/build/release" -j2 --target tavimo-host >/dev/null
+  echo
+  "$build/bench/wayland_bench" "$top/build/release/host/tavimo-host"
 }
 
 # The receiver thread under Wine, against a Release build of the counterpart server.
@@ -236,9 +246,12 @@ pair_bench() {
 
 if [ "${1:-}" = pair ]; then
   pair_bench
+elif [ "${1:-}" = wayland ]; then
+  wayland_bench
 else
   native_benches "$@"
   stream_bench
   capture_bench
+  wayland_bench
   pair_bench
 fi

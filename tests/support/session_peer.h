@@ -103,6 +103,7 @@ public:
     }
     // A connected socket, closed at the end; -1 if the connect failed.
     int connect(int port) { return sockets_.emplace_back(connectTo(address, port)); }
+    pid_t pid() const { return pid_; }
 
     std::string address;
 
