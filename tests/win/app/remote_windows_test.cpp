@@ -6,7 +6,8 @@
 
 #include <cstdlib>
 
-#include "tests/support/memory_target.h"
+#undef near  // a 16-bit pointer qualifier of windows.h's, the name of a frame check here
+#include "tests/support/decoded_frame.h"
 #include "tests/support/wire.h"
 #include "tests/win/support/app_fixture.h"
 
@@ -138,6 +139,31 @@ TEST(RemoteWindows, TheViewerShowsAndWorksTheWindowsDesktopAndEndsTheHost)
     SOCKET input = connection(remote.address, 54322);
     EXPECT_EQ(4, send(input, "\x01\x05\x00\x00", 4, 0));
     EXPECT_TRUE(waitUntil([&] { return readFile(remote.dir + "/status") == "0\n"; }, 30000));
+    closesocket(input);
+    closesocket(frames);
+}
+
+// At --scale 50 the 800x600 desktop comes as 400x300 frames of the target's halves, and a
+// click at a frame pixel lands on the desktop pixel under its centre (150, 125: 301, 251).
+TEST(RemoteWindows, AScaledDesktopComesSmallerAndClicksLandWhereTheViewerPoints)
+{
+    RemoteWindows remote;
+    ASSERT_TRUE(remote.start("--allow-other-users --scale 50"));
+    SOCKET frames = connection(remote.address, 54321);
+    DWORD patience = 10000;  // the target may paint after the first frame; the next waits for it
+    setsockopt(frames, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&patience), sizeof patience);
+    auto shown = [](const DecodedFrame& p) { return p.near(105, 80, 0xDC1E1E, 40) && p.near(295, 220, 0x1E3CDC, 40); };
+    DecodedFrame picture(fetchFrame(frames));
+    for (int more = 0; more < 3 && picture.width > 0 && !shown(picture); ++more)
+        picture = DecodedFrame(fetchFrame(frames));
+    EXPECT_EQ(picture.width, 400);
+    EXPECT_EQ(picture.height, 300);
+    EXPECT_TRUE(shown(picture));
+    SOCKET input = connection(remote.address, 54322);
+    Bytes click = mouseMessage(kMouseLeftUp, 150, 125, 400, 300);
+    EXPECT_EQ(int(click.size()), send(input, reinterpret_cast<const char*>(click.data()), int(click.size()), 0));
+    EXPECT_TRUE(waitUntil([&] { return readFile(remote.dir + "/mouse.txt") == "down 301 251\nup 301 251\n"; }))
+        << readFile(remote.dir + "/mouse.txt") << readFile(remote.dir + "/host.log");
     closesocket(input);
     closesocket(frames);
 }
