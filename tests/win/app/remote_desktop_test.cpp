@@ -165,7 +165,8 @@ TEST(RemoteDesktop, ClicksTypingAndDragsWorkTheRemoteDesktopAndNothingStaysHeld)
 }
 
 // GNOME's compositor: a click and typed text reach the Wayland client exactly, the
-// session's very first key (Shift) included.
+// session's very first key included. That one is a plain letter: a lost Shift would come
+// back with the keyboard's modifiers when the client gets the keyboard.
 TEST(RemoteDesktop, ClickAndTypingReachAWaylandClientOnGnome)
 {
     if (runShell("command -v mutter").empty())
@@ -177,7 +178,7 @@ TEST(RemoteDesktop, ClickAndTypingReachAWaylandClientOnGnome)
     xdotool("mousemove " + s.at(100, 100) + " click 1");
     waitUntil([&] { return countLines(remote.dir + "/client.out", "button") >= 2; });
     EXPECT_EQ(remote.file("client.out"), "button 0x110 down 100,100\nbutton 0x110 up 100,100\n");
-    const std::string typed = "Hello, World! (x_y) #1;";
+    const std::string typed = "hello, World! (x_y) #1;";
     xdotool("type --delay 40 '" + typed + "'");
     waitUntil([&] { return remote.file("typed.txt").size() >= typed.size(); });
     EXPECT_EQ(remote.file("typed.txt"), typed);
