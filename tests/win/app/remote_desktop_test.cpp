@@ -54,7 +54,7 @@ struct RemoteDesktop {
             "timeout 300 dbus-daemon --session --nofork --nopidfile --address=$DBUS_SESSION_BUS_ADDRESS & echo $! >>pids\n"
             "timeout 60 sh -c \"until [ -S $r/bus ]; do sleep 0.05; done\"; timeout 300 pipewire & echo $! >>pids\n"
             "timeout 60 sh -c \"until [ -S $r/pipewire-0 ]; do sleep 0.05; done\"; timeout 300 wireplumber & echo $! >>pids\n"
-            "timeout 300 mutter --headless --virtual-monitor 640x480 --wayland --no-x11 --wayland-display=wayland-e2e & "
+            "timeout -k 5 300 mutter --headless --virtual-monitor 640x480 --wayland --no-x11 --wayland-display=wayland-e2e & "
             "echo $! >>pids\ntimeout 60 sh -c 'until gdbus introspect --session -d org.gnome.Mutter.RemoteDesktop "
             "-o /org/gnome/Mutter/RemoteDesktop >/dev/null 2>&1; do sleep 0.1; done'\n"
             "timeout 300 '" + std::string(typist ? typist : "wayland_typist") + "' typed.txt >client.out & echo $! >>pids\n"
@@ -72,8 +72,9 @@ struct RemoteDesktop {
         display = ":" + std::to_string(std::atoi(readFile(dir + "/display").c_str()));
         return true;
     }
-    // The host first, the display last; each by the id it left.
-    ~RemoteDesktop() { runShell("cd '" + dir + "' && for p in $(tac pids); do kill $p; done; rm -rf $(cat runtime)"); }
+    // The host first, the display last; each by the id it left, and gone before the next
+    // goes: mutter whose bus and PipeWire went first spins instead of ending.
+    ~RemoteDesktop() { runShell("cd '" + dir + "' && for p in $(tac pids); do kill $p; while kill -0 $p; do sleep 0.05; done; done; rm -rf $(cat runtime)"); }
 
     std::string x(const std::string& command) const { return runShell("DISPLAY=" + display + " " + command); }
     Geometry window(const std::string& title) const
