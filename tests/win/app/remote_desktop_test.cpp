@@ -48,17 +48,16 @@ struct RemoteDesktop {
             "timeout 60 sh -c 'until [ \"$(xdotool getwindowfocus getwindowname)\" = termB ]; do\n"
             "  xdotool search --name termB windowactivate; sleep 0.2; done'\n";
         std::string wayland =
-            "r=$(mktemp -d /tmp/tavimo-gnome-XXXXXX) && echo $r >runtime && unset DISPLAY\n"
-            "export XDG_RUNTIME_DIR=$r HOME=$r GSETTINGS_BACKEND=memory XDG_SESSION_TYPE=wayland "
-            "WAYLAND_DISPLAY=wayland-e2e DBUS_SESSION_BUS_ADDRESS=unix:path=$r/bus MUTTER_DEBUG_DISABLE_ANIMATIONS=1\n"
-            "timeout 300 dbus-daemon --session --nofork --nopidfile --address=$DBUS_SESSION_BUS_ADDRESS & echo $! >>pids\n"
-            "timeout 60 sh -c \"until [ -S $r/bus ]; do sleep 0.05; done\"; timeout 300 pipewire & echo $! >>pids\n"
-            "timeout 60 sh -c \"until [ -S $r/pipewire-0 ]; do sleep 0.05; done\"; timeout 300 wireplumber & echo $! >>pids\n"
-            "timeout -k 5 300 mutter --headless --virtual-monitor 640x480 --wayland --no-x11 --wayland-display=wayland-e2e & "
-            "echo $! >>pids\ntimeout 60 sh -c 'until gdbus introspect --session -d org.gnome.Mutter.RemoteDesktop "
-            "-o /org/gnome/Mutter/RemoteDesktop >/dev/null 2>&1; do sleep 0.1; done'\n"
-            "timeout 300 '" + std::string(typist ? typist : "wayland_typist") + "' typed.txt >client.out & echo $! >>pids\n"
-            "timeout 60 sh -c 'until [ -e typed.txt ]; do sleep 0.05; done'\n";
+            "export r=$(mktemp -d /tmp/tavimo-gnome-XXXXXX); echo $r >runtime; unset DISPLAY\n"
+            "export XDG_RUNTIME_DIR=$r HOME=$r GSETTINGS_BACKEND=memory XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=e2e "
+            "DBUS_SESSION_BUS_ADDRESS=unix:path=$r/bus MUTTER_DEBUG_DISABLE_ANIMATIONS=1\n"
+            "up() { echo $! >>pids; timeout 60 sh -c \"until $1; do sleep 0.1; done\" >/dev/null 2>&1; }\n"
+            "timeout 300 dbus-daemon --session --nofork --nopidfile --address=$DBUS_SESSION_BUS_ADDRESS &\n"
+            "up '[ -S $r/bus ]'; timeout 300 pipewire & up '[ -S $r/pipewire-0 ]'; timeout 300 wireplumber & up :\n"
+            "timeout -k 5 300 mutter --headless --virtual-monitor 640x480 --wayland --no-x11 --wayland-display=e2e &\n"
+            "up 'gdbus introspect --session -d org.gnome.Mutter.RemoteDesktop -o /org/gnome/Mutter/RemoteDesktop'\n"
+            "timeout 300 '" + std::string(typist ? typist : "wayland_typist") + "' typed.txt >client.out &\n"
+            "up '[ -e typed.txt ]'\n";
         runShell("cd '" + dir + "' && rm -f display ready pids runtime a.txt b.txt typed.txt host.log && "
                  "exec >start.out 2>&1\n" + (gnome ? wayland : x) + "timeout 300 '" + (host ? host : "tavimo-host") +
                      (gnome ? "' --backend gnome" : "' --display $DISPLAY") + " --address " + address +
@@ -74,7 +73,11 @@ struct RemoteDesktop {
     }
     // The host first, the display last; each by the id it left, and gone before the next
     // goes: mutter whose bus and PipeWire went first spins instead of ending.
-    ~RemoteDesktop() { runShell("cd '" + dir + "' && for p in $(tac pids); do kill $p; while kill -0 $p; do sleep 0.05; done; done; rm -rf $(cat runtime)"); }
+    ~RemoteDesktop()
+    {
+        runShell("cd '" + dir + "' && for p in $(tac pids); do kill $p; while kill -0 $p; do sleep 0.05; done; done\n"
+                 "rm -rf $(cat runtime)");
+    }
 
     std::string x(const std::string& command) const { return runShell("DISPLAY=" + display + " " + command); }
     Geometry window(const std::string& title) const
