@@ -22,12 +22,11 @@ struct RemoteDesktop {
     std::string dir = scratchFolder("remote-" + address);  // the host's log, the terminals' files
     std::string display;
 
-    // An X desktop: terminals termA and termB write what is typed into them to a.txt and
-    // b.txt. A GNOME one: headless mutter on a session bus of its own with PipeWire, away
-    // from the tests' X display, and the test's Wayland client, which writes the text typed
-    // into it to typed.txt and its buttons to client.out. Every program and every wait has
-    // a time limit, so none outlives a test that died or an X server that went (the shell
-    // holds ctest's pipe).
+    // X: terminals termA and termB write what is typed into them to a.txt and b.txt. GNOME:
+    // headless mutter, away from the tests' X display, and the test's Wayland client (typed
+    // text to typed.txt, buttons to client.out). Every program and every wait has a time
+    // limit, so none outlives a test that died or an X server that went (the shell holds
+    // ctest's pipe).
     bool start(bool gnome = false)
     {
         std::string terminal = "timeout 300 xterm -fa Monospace -fs 11 -geometry 40x6";
