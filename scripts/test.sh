@@ -37,6 +37,7 @@ export TAVIMO_REMOTE_PREFIX="$tavimo_top/build/wineprefix-remote-$TAVIMO_WIN_ARC
 tavimo_prepare_prefix "$TAVIMO_REMOTE_PREFIX"
 export TAVIMO_SERVER="$tavimo_top/build/native/server/tavimo-server"
 export TAVIMO_HOST="$tavimo_top/build/native/host/tavimo-host"
+export TAVIMO_WAYLAND_TYPIST="$tavimo_top/build/native/tests/wayland_typist"
 export TAVIMO_TEST_TMP="$TAVIMO_WIN_BUILD/test-tmp"
 rm -rf "$TAVIMO_TEST_TMP" && mkdir -p "$TAVIMO_TEST_TMP"
 # Wine's helpers inherit the first Wine process's output; start them beforehand with
