@@ -23,6 +23,8 @@ constexpr uint32_t kCursorEmbedded = 2, kCursorMetadata = 4;
 constexpr uint32_t kPersistUntilRevoked = 2;
 // The first version whose approvals can be kept.
 constexpr uint32_t kPersistingVersion = 2;
+// How long an input call may take before the next goes (a portal that hangs slows input only).
+constexpr int kInputCallMs = 1000;
 // How long the user has to answer the portal's dialog.
 constexpr int kAnswerMs = 300000;
 
@@ -57,7 +59,8 @@ struct PortalDesktop::Parts {
     std::string session;  // the portal's session object
     guint closedSignal = 0;
     guint nameWatch = 0;
-    bool closed = false;
+    bool closed = false;  // the session ended
+    bool gone = false;    // the portal left the bus
     uint32_t node = 0;    // the stream, as input names it
     // The stream in the compositor's coordinates, where the pointer goes, against the frames' pixels.
     int logicalWidth = 0, logicalHeight = 0;
@@ -81,9 +84,12 @@ struct PortalDesktop::Parts {
     }
     void notify(const char* method, GVariant* arguments)
     {
-        // No reply wanted: calls go out in order and nothing waits for the compositor.
-        g_dbus_connection_call(bus, kPortal, kPortalPath, kRemoteDesktop, method, arguments, nullptr,
-                               G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr, nullptr);
+        // Each waits for the one before: the portal handles calls on threads of its own, and
+        // calls sent on without waiting reached the desktop out of order.
+        std::string ignored;
+        if (GVariant* reply = busCall(bus, kPortal, kPortalPath, kRemoteDesktop, method, arguments, "()", ignored,
+                                      kInputCallMs))
+            g_variant_unref(reply);
     }
     GVariant* noOptions() { return g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0); }
 };
@@ -93,7 +99,7 @@ PortalDesktop::Parts::~Parts()
     if (!bus)
         return;
     std::string ignored;
-    if (!session.empty() && !closed)
+    if (!session.empty() && !closed && !gone)
         if (GVariant* reply = busCall(bus, kPortal, session, kSession, "Close", nullptr, "()", ignored))
             g_variant_unref(reply);
     if (closedSignal)
@@ -129,7 +135,7 @@ GVariant* PortalDesktop::Parts::ask(const char* interface, const char* method, G
             signal = subscribe(handle);
         }
         auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (!answer.got && !closed && std::chrono::steady_clock::now() < until)
+        while (!answer.got && !closed && !gone && std::chrono::steady_clock::now() < until)
             if (!g_main_context_iteration(nullptr, FALSE))
                 g_usleep(10000);
     }
@@ -138,7 +144,9 @@ GVariant* PortalDesktop::Parts::ask(const char* interface, const char* method, G
         return nullptr;
     std::string call = std::string(interface) + "." + method;
     if (!answer.got)
-        error = closed ? "the desktop portal left the session bus" : call + ": the portal did not answer in time";
+        error = gone     ? "the desktop portal left the session bus"
+                : closed ? "the desktop portal closed the session"
+                         : call + ": the portal did not answer in time";
     else if (answer.response == 1)
         error = "the request to share the screen was declined";
     else if (answer.response != 0)
@@ -345,7 +353,7 @@ bool PortalDesktop::open(const Note& note, std::string& error)
     g_variant_unref(version);
     p.nameWatch = g_bus_watch_name_on_connection(
         p.bus, kPortal, G_BUS_NAME_WATCHER_FLAGS_NONE, nullptr,
-        [](GDBusConnection*, const char*, void* data) { static_cast<Parts*>(data)->closed = true; }, &p, nullptr);
+        [](GDBusConnection*, const char*, void* data) { static_cast<Parts*>(data)->gone = true; }, &p, nullptr);
     if (!p.createSession(error) || !p.selectDevices(remoteDesktopVersion, note, error) || !p.selectSources(error) ||
         !p.start(remoteDesktopVersion, note, error))
         return false;
@@ -372,8 +380,8 @@ bool PortalDesktop::capture(ScreenPicture& out, std::string& error)
 {
     Parts& p = *parts_;
     p.dispatch();
-    if (p.closed) {
-        error = "the desktop portal ended the remote desktop session, or left the session bus";
+    if (p.closed || p.gone) {
+        error = p.gone ? "the desktop portal left the session bus" : "the desktop portal closed the session";
         return false;
     }
     if (!p.video.take(out, error))
@@ -387,7 +395,7 @@ bool PortalDesktop::changedSinceCapture()
 {
     Parts& p = *parts_;
     p.dispatch();
-    return p.closed || p.video.changed();
+    return p.closed || p.gone || p.video.changed();
 }
 
 ChangeWatch PortalDesktop::changeWatch() const

@@ -119,4 +119,47 @@ TEST(WaylandHostTest, GnomeThroughMuttersOwnApi)
     EXPECT_EQ(x11.lines({"backend x11 (XDG_SESSION_TYPE is x11, not wayland)", "display-error "}), 2);
 }
 
+// Frames until one shows GNOME's blue at (x, y), at most ten (each waits for a change).
+bool turnsBlue(int frame, int x, int y)
+{
+    for (int i = 0; i < 10; ++i) {
+        Picture picture(fetchFrame(frame));
+        if (picture.width == kWidth && picture.height == kHeight && picture.near(x, y, 0x3584E4, 40))
+            return true;
+    }
+    return false;
+}
+
+TEST(WaylandHostTest, PortalOnGnome)
+{
+    // Before the bus starts: the portal it activates picks its GNOME backend by this.
+    setenv("XDG_CURRENT_DESKTOP", "GNOME", 1);
+    PrivateWayland gnome({"dbus-daemon", "pipewire", "wireplumber", "mutter", "/usr/libexec/xdg-desktop-portal",
+                          "/usr/libexec/xdg-desktop-portal-gnome"});
+    if (!gnome.missing.empty())
+        GTEST_SKIP() << gnome.missing << " is not installed: run scripts/setup.sh";
+    PrivateWayland::gnome(gnome, "640x480");
+    ASSERT_TRUE(gnome.ready) << gnome.logs();
+    WaylandClient client(PrivateWayland::kWayland);
+    ASSERT_TRUE(eventually([&] { return client.shown(); })) << gnome.logs();
+
+    // This portal's RemoteDesktop (version 1) keeps no approval, so its dialog shows on
+    // every start and nothing can answer it ahead. The test answers it as the user would,
+    // through a host of its own on mutter's API: it watches the screen, switches on "Allow
+    // remote interaction" and clicks Share (where GNOME 43 lays them out on this monitor).
+    PeerProcess user(TAVIMO_HOST_BINARY, {"--backend", "gnome", "--subsampling", "444"});
+    ASSERT_TRUE(user.waitReady());
+    int eyes = user.connect(kFramePort), hands = user.connect(kInputPort);
+    ASSERT_EQ(framesUntilShown(eyes, false, -1, -1), 0) << gnome.logs();
+    PeerProcess host(TAVIMO_HOST_BINARY, {"--backend", "portal", "--subsampling", "444"});
+    ASSERT_TRUE(turnsBlue(eyes, 550, 104)) << "no Share button: " << gnome.logs();
+    ASSERT_TRUE(sendBytes(hands, mouse(kMouseLeftUp, 510, 311)));
+    ASSERT_TRUE(turnsBlue(eyes, 494, 305)) << "the switch did not turn on";
+    ASSERT_TRUE(sendBytes(hands, mouse(kMouseLeftUp, 533, 112)));
+
+    checkSharedDesktop(host, client, gnome);
+    EXPECT_EQ(host.lines({"backend portal (--backend)", "portal-approval asked-each-time (RemoteDesktop version 1"}),
+              2);
+}
+
 }  // namespace
