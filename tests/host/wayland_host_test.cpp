@@ -151,8 +151,18 @@ TEST(WaylandHostTest, PortalOnGnome)
     ASSERT_TRUE(user.waitReady());
     int eyes = user.connect(kFramePort), hands = user.connect(kInputPort);
     ASSERT_EQ(framesUntilShown(eyes, false, -1, -1), 0) << gnome.logs();
+    auto dialogShown = [&] { return turnsBlue(eyes, 550, 104); };
+
+    // Cancel: the host says why and ends.
+    PeerProcess declined(TAVIMO_HOST_BINARY, {"--backend", "portal"});
+    ASSERT_TRUE(dialogShown()) << "no Share button: " << gnome.logs();
+    ASSERT_TRUE(sendBytes(hands, mouse(kMouseLeftUp, 110, 112)));
+    EXPECT_EQ(declined.waitExit(), 1);
+    EXPECT_EQ(declined.count("display-error the request to share the screen was declined"), 1);
+    ASSERT_EQ(framesUntilShown(eyes, false, -1, -1), 0) << "the dialog stayed";
+
     PeerProcess host(TAVIMO_HOST_BINARY, {"--backend", "portal", "--subsampling", "444"});
-    ASSERT_TRUE(turnsBlue(eyes, 550, 104)) << "no Share button: " << gnome.logs();
+    ASSERT_TRUE(dialogShown()) << "no Share button: " << gnome.logs();
     ASSERT_TRUE(sendBytes(hands, mouse(kMouseLeftUp, 510, 311)));
     ASSERT_TRUE(turnsBlue(eyes, 494, 305)) << "the switch did not turn on";
     ASSERT_TRUE(sendBytes(hands, mouse(kMouseLeftUp, 533, 112)));
