@@ -1,6 +1,7 @@
 #include "host/portal_desktop.h"
 
 #include <gio/gunixfdlist.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -48,6 +49,13 @@ void onResponse(GDBusConnection*, const char*, const char*, const char*, const c
 GVariant* result(GVariant* results, const char* key, const char* type)
 {
     return g_variant_lookup_value(results, key, G_VARIANT_TYPE(type));
+}
+
+// SIGINT or SIGTERM came (the host keeps them blocked until its loop waits).
+bool stopAsked()
+{
+    sigset_t pending;
+    return sigpending(&pending) == 0 && (sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1);
 }
 
 }  // namespace
@@ -128,6 +136,7 @@ GVariant* PortalDesktop::Parts::ask(const char* interface, const char* method, G
     g_variant_builder_add(&options, "{sv}", "handle_token", g_variant_new_string(token.c_str()));
     GVariant* reply = busCall(bus, kPortal, kPortalPath, interface, method,
                               arguments(g_variant_builder_end(&options)), "(o)", error);
+    bool stopped = false;
     if (reply) {
         std::string handle = objectPath(reply);
         if (handle != path) {  // a portal older than handle tokens names the request itself
@@ -135,18 +144,21 @@ GVariant* PortalDesktop::Parts::ask(const char* interface, const char* method, G
             signal = subscribe(handle);
         }
         auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (!answer.got && !closed && !gone && std::chrono::steady_clock::now() < until)
+        while (!answer.got && !closed && !gone && !stopped && std::chrono::steady_clock::now() < until) {
             if (!g_main_context_iteration(nullptr, FALSE))
                 g_usleep(10000);
+            stopped = stopAsked();
+        }
     }
     g_dbus_connection_signal_unsubscribe(bus, signal);
     if (!reply)
         return nullptr;
     std::string call = std::string(interface) + "." + method;
     if (!answer.got)
-        error = gone     ? "the desktop portal left the session bus"
-                : closed ? "the desktop portal closed the session"
-                         : call + ": the portal did not answer in time";
+        error = gone      ? "the desktop portal left the session bus"
+                : closed  ? "the desktop portal closed the session"
+                : stopped ? "stopped while waiting for the portal's answer"
+                          : call + ": the portal did not answer in time";
     else if (answer.response == 1)
         error = "the request to share the screen was declined";
     else if (answer.response != 0)

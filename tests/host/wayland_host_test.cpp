@@ -160,6 +160,12 @@ TEST(WaylandHostTest, PortalOnGnome)
     EXPECT_EQ(declined.waitExit(), 1);
     EXPECT_EQ(declined.count("display-error the request to share the screen was declined"), 1);
     ASSERT_EQ(framesUntilShown(eyes, false, -1, -1), 0) << "the dialog stayed";
+    // Stopped (SIGTERM) while the dialog waits: the host ends and takes its dialog away.
+    {
+        PeerProcess stopped(TAVIMO_HOST_BINARY, {"--backend", "portal"});
+        ASSERT_TRUE(dialogShown());
+    }
+    ASSERT_EQ(framesUntilShown(eyes, false, -1, -1), 0) << "the dialog stayed";
 
     PeerProcess host(TAVIMO_HOST_BINARY, {"--backend", "portal", "--subsampling", "444"});
     ASSERT_TRUE(dialogShown()) << "no Share button: " << gnome.logs();
