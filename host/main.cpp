@@ -4,9 +4,9 @@
 // It listens on ADDRESS:54321 (FrameChannel) and ADDRESS:54322 (InputChannel), serves one
 // viewer at a time, answers the viewer's request for a frame once the screen changed (so
 // an idle desktop costs nothing), and plays the viewer's mouse and keys back (XTest, or
-// the compositor's remote-desktop session, GNOME's own or the desktop portal's). The protocol has neither authentication
-// nor encryption, so it listens on loopback unless told otherwise; reach it from another
-// machine through an SSH tunnel of both ports. On loopback it lets in only sockets of the
+// the compositor's remote-desktop session, GNOME's own or the desktop portal's). The
+// protocol has neither authentication nor encryption, so it listens on loopback unless
+// told otherwise; reach it from another machine through an SSH tunnel of both ports. On loopback it lets in only sockets of the
 // user it runs as (an SSH tunnel into that user's account arrives from that user's sshd).
 //
 // Event log (stderr, or --log FILE): one line per event, the first word naming it. The
@@ -22,7 +22,8 @@
 //                                    what became of the approval the portal returned
 //   portal-devices-missing keyboard|pointer
 //                                    input the user did not allow in the portal's dialog
-//   keyboard jis|us (--keyboard | from the X layout L | from GNOME's input sources L)
+//   keyboard jis|us (--keyboard | from the X layout L | from GNOME's input sources L |
+//                    the portal does not say the desktop's layout)
 //                                    where the viewer's key codes sit: the keys pressed are
 //                                    the same places on the host's keyboard
 //   frame-refused PEER busy          a second viewer while one is served, closed at once
@@ -130,6 +131,16 @@ const char kUsage[] =
     "  --help\n";
 
 enum class Backend { Auto, X11, Gnome, Portal };
+
+const char* backendName(Backend backend)
+{
+    switch (backend) {
+    case Backend::X11: return "x11";
+    case Backend::Gnome: return "gnome";
+    case Backend::Portal: return "portal";
+    default: return "auto";
+    }
+}
 
 struct Options {
     Backend backend = Backend::Auto;
@@ -307,8 +318,7 @@ int main(int argc, char** argv)
             why = "a Wayland session, but " + why + "; " + portalWhy + "; only X programs on XWayland are shared";
         }
     }
-    const char* names[] = {"auto", "x11", "gnome", "portal"};
-    log.event("backend %s (%s)", names[int(options.backend)], why.c_str());
+    log.event("backend %s (%s)", backendName(options.backend), why.c_str());
 
     std::unique_ptr<Desktop> desktop;
     std::string layouts, source = "--keyboard";
