@@ -6,8 +6,9 @@
 // an idle desktop costs nothing), and plays the viewer's mouse and keys back (XTest, or
 // the compositor's remote-desktop session, GNOME's own or the desktop portal's). The
 // protocol has neither authentication nor encryption, so it listens on loopback unless
-// told otherwise; reach it from another machine through an SSH tunnel of both ports. On loopback it lets in only sockets of the
-// user it runs as (an SSH tunnel into that user's account arrives from that user's sshd).
+// told otherwise; reach it from another machine through an SSH tunnel of both ports. On
+// loopback it lets in only sockets of the user it runs as (an SSH tunnel into that user's
+// account arrives from that user's sshd).
 //
 // Event log (stderr, or --log FILE): one line per event, the first word naming it. The
 // session lines are the counterpart server's (listening, frame-connected, frame-recv,
