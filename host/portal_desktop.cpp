@@ -70,6 +70,7 @@ struct PortalDesktop::Parts {
     bool closed = false;  // the session ended
     bool gone = false;    // the portal left the bus
     uint32_t node = 0;    // the stream, as input names it
+    uint32_t devices = 0; // what input the user allowed
     // The stream in the compositor's coordinates, where the pointer goes, against the frames' pixels.
     int logicalWidth = 0, logicalHeight = 0;
     int frameWidth = 0, frameHeight = 0;
@@ -277,7 +278,6 @@ bool PortalDesktop::Parts::start(uint32_t version, const Note& note, std::string
     } else {
         error = "the portal named no screen stream";
     }
-    uint32_t devices = 0;
     if (GVariant* granted = result(results, "devices", "u")) {
         devices = g_variant_get_uint32(granted);
         g_variant_unref(granted);
@@ -372,18 +372,21 @@ bool PortalDesktop::open(const Note& note, std::string& error)
     int remote = p.openRemote(error);
     if (remote < 0 || !p.video.start(p.node, remote, error))
         return false;
-    for (auto [method, arguments] :
-         {std::pair{"NotifyKeyboardKeycode",
-                    g_variant_new("(o@a{sv}iu)", p.session.c_str(), p.noOptions(), int32_t(kEvdevWakeKey), 1u)},
-          {"NotifyKeyboardKeycode",
-           g_variant_new("(o@a{sv}iu)", p.session.c_str(), p.noOptions(), int32_t(kEvdevWakeKey), 0u)},
-          {"NotifyPointerMotion", g_variant_new("(o@a{sv}dd)", p.session.c_str(), p.noOptions(), 0.0, 0.0)}}) {
+    // The wake, for the devices the user allowed (the portal refuses input of the others).
+    auto wake = [&](const char* method, GVariant* arguments) {
         GVariant* reply = busCall(p.bus, kPortal, kPortalPath, kRemoteDesktop, method, arguments, "()", error);
-        if (!reply)
-            return false;
-        g_variant_unref(reply);
-    }
-    return true;
+        if (reply)
+            g_variant_unref(reply);
+        return reply != nullptr;
+    };
+    auto wakeKey = [&](uint32_t state) {
+        return wake("NotifyKeyboardKeycode", g_variant_new("(o@a{sv}iu)", p.session.c_str(), p.noOptions(),
+                                                           int32_t(kEvdevWakeKey), state));
+    };
+    bool keyboard = !(p.devices & kKeyboard) || (wakeKey(1) && wakeKey(0));
+    return keyboard && (!(p.devices & kPointer) ||
+                        wake("NotifyPointerMotion", g_variant_new("(o@a{sv}dd)", p.session.c_str(), p.noOptions(),
+                                                                  0.0, 0.0)));
 }
 
 std::string PortalDesktop::captureMethod() const { return parts_->video.captureMethod(); }
@@ -420,6 +423,8 @@ ChangeWatch PortalDesktop::changeWatch() const
 void PortalDesktop::movePointer(int x, int y)
 {
     Parts& p = *parts_;
+    if (!(p.devices & kPointer))  // not allowed: logged at the start
+        return;
     // A scaled monitor's frames have more pixels than its place in the compositor.
     double sx = p.logicalWidth > 0 && p.frameWidth > 0 ? double(p.logicalWidth) / p.frameWidth : 1.0;
     double sy = p.logicalHeight > 0 && p.frameHeight > 0 ? double(p.logicalHeight) / p.frameHeight : 1.0;
@@ -430,7 +435,7 @@ void PortalDesktop::movePointer(int x, int y)
 void PortalDesktop::button(int button, bool press)
 {
     Parts& p = *parts_;
-    if (button >= 1 && button <= 3)
+    if (button >= 1 && button <= 3 && (p.devices & kPointer))
         p.notify("NotifyPointerButton", g_variant_new("(o@a{sv}iu)", p.session.c_str(), p.noOptions(),
                                                       kEvdevButtons[button - 1], uint32_t(press)));
 }
@@ -441,7 +446,8 @@ bool PortalDesktop::key(const std::string& place, bool press)
     int code = p.keys.code(place);
     if (code < 0)
         return false;
-    p.notify("NotifyKeyboardKeycode",
+    if (p.devices & kKeyboard)
+        p.notify("NotifyKeyboardKeycode",
              g_variant_new("(o@a{sv}iu)", p.session.c_str(), p.noOptions(), int32_t(code), uint32_t(press)));
     return true;
 }

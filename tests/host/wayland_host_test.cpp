@@ -166,6 +166,16 @@ TEST(WaylandHostTest, PortalOnGnome)
         ASSERT_TRUE(dialogShown());
     }
     ASSERT_EQ(framesUntilShown(eyes, false, -1, -1), 0) << "the dialog stayed";
+    // Shared without remote interaction: the screen, and the log says input is lost.
+    {
+        PeerProcess viewOnly(TAVIMO_HOST_BINARY, {"--backend", "portal", "--subsampling", "444"});
+        ASSERT_TRUE(dialogShown());
+        ASSERT_TRUE(sendBytes(hands, mouse(kMouseLeftUp, 533, 112)));
+        ASSERT_TRUE(viewOnly.waitReady());
+        EXPECT_EQ(viewOnly.count("portal-devices-missing keyboard pointer"), 1);
+        EXPECT_EQ(framesUntilShown(viewOnly.connect(kFramePort), false, -1, -1), 0);
+    }
+    ASSERT_EQ(framesUntilShown(eyes, false, -1, -1), 0) << "the dialog stayed";
 
     PeerProcess host(TAVIMO_HOST_BINARY, {"--backend", "portal", "--subsampling", "444"});
     ASSERT_TRUE(dialogShown()) << "no Share button: " << gnome.logs();
