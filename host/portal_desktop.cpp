@@ -270,7 +270,6 @@ bool PortalDesktop::Parts::start(uint32_t version, const Note& note, std::string
                 g_variant_unref(size);
             }
             g_variant_unref(properties);
-            error = "";
         } else {
             error = "the portal shares no screen";
         }
