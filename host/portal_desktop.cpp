@@ -137,8 +137,8 @@ GVariant* PortalDesktop::Parts::ask(const char* interface, const char* method, G
     g_variant_builder_add(&options, "{sv}", "handle_token", g_variant_new_string(token.c_str()));
     GVariant* reply = busCall(bus, kPortal, kPortalPath, interface, method,
                               arguments(g_variant_builder_end(&options)), "(o)", error);
-    bool stopped = false;
-    if (reply) {
+    bool sent = reply != nullptr, stopped = false;
+    if (sent) {
         std::string handle = objectPath(reply);
         if (handle != path) {  // a portal older than handle tokens names the request itself
             g_dbus_connection_signal_unsubscribe(bus, signal);
@@ -152,7 +152,7 @@ GVariant* PortalDesktop::Parts::ask(const char* interface, const char* method, G
         }
     }
     g_dbus_connection_signal_unsubscribe(bus, signal);
-    if (!reply)
+    if (!sent)
         return nullptr;
     std::string call = std::string(interface) + "." + method;
     if (!answer.got)
