@@ -1,23 +1,34 @@
-// tavimo-host: shares a Linux X display, or a GNOME Wayland session, with Tavimo viewers.
+// tavimo-host: shares a Linux X display, or a Wayland session (GNOME's own API or the desktop
+// portal), with Tavimo viewers.
 //
 // It listens on ADDRESS:54321 (FrameChannel) and ADDRESS:54322 (InputChannel), serves one
 // viewer at a time, answers the viewer's request for a frame once the screen changed (so
 // an idle desktop costs nothing), and plays the viewer's mouse and keys back (XTest, or
-// the GNOME compositor's remote-desktop session). The protocol has neither authentication
-// nor encryption, so it listens on loopback unless told otherwise; reach it from another
-// machine through an SSH tunnel of both ports. On loopback it lets in only sockets of the
-// user it runs as (an SSH tunnel into that user's account arrives from that user's sshd).
+// the compositor's remote-desktop session, GNOME's own or the desktop portal's). The
+// protocol has neither authentication nor encryption, so it listens on loopback unless
+// told otherwise; reach it from another machine through an SSH tunnel of both ports. On
+// loopback it lets in only sockets of the user it runs as (an SSH tunnel into that user's
+// account arrives from that user's sshd).
 //
 // Event log (stderr, or --log FILE): one line per event, the first word naming it. The
 // session lines are the counterpart server's (listening, frame-connected, frame-recv,
 // frame-send header/body, frame-closed-by-client/-server, input-connected,
 // input-closed-by-client/-server, session-end, server-exit); the host adds:
-//   backend x11|gnome (WHY)          which desktop is shared: --backend, or what auto saw
+//   backend x11|gnome|portal (WHY)   which desktop is shared: --backend, or what auto saw
 //   monitor all WxH+0+0 | monitor NAME WxH+X+Y (N of M)
 //                                    what of the X screen is shared (--monitor): all of it,
 //                                    or that RandR monitor, where it lies on the screen
 //   monitor-unknown TEXT             --monitor named none of the monitors there are (listed)
-//   keyboard jis|us (--keyboard | from the X layout L | from GNOME's input sources L)
+//   portal-approval persisted|asked-each-time (WHY)
+//                                    whether the portal can keep the user's approval (its
+//                                    RemoteDesktop version 2 and later) or asks every start
+//   portal-token-ignored PATH: WHY   a kept restore token not fit to use: the portal asks
+//   portal-token-saved PATH | portal-token-not-saved WHY | portal-token-none
+//                                    what became of the approval the portal returned
+//   portal-devices-missing keyboard|pointer
+//                                    input the user did not allow in the portal's dialog
+//   keyboard jis|us (--keyboard | from the X layout L | from GNOME's input sources L |
+//                    the portal does not say the desktop's layout)
 //                                    where the viewer's key codes sit: the keys pressed are
 //                                    the same places on the host's keyboard
 //   frame-refused PEER busy          a second viewer while one is served, closed at once
@@ -68,6 +79,7 @@
 #include "host/jpeg_encoder.h"
 #include "host/gnome_desktop.h"
 #include "host/monitor_choice.h"
+#include "host/portal_desktop.h"
 #include "host/x_display.h"
 #include "wire/frame_wire.h"
 #include "session/event_log.h"
@@ -91,9 +103,16 @@ int onDisplayLost(Display*)
 const char kUsage[] =
     "usage: tavimo-host [options]\n"
     "  --backend B         what to share: x11 (the X display), gnome (a GNOME Wayland\n"
-    "                      session, through the compositor's remote desktop API), or\n"
-    "                      auto (default: gnome in a Wayland session where that API\n"
-    "                      answers, else x11)\n"
+    "                      session, through the compositor's remote desktop API),\n"
+    "                      portal (a Wayland session through the desktop portal, e.g.\n"
+    "                      KDE Plasma: the user approves in the portal's dialog), or\n"
+    "                      auto (default: in a Wayland session gnome where that API\n"
+    "                      answers, else portal where its RemoteDesktop answers; else\n"
+    "                      x11). Portals whose RemoteDesktop is version 2 or later\n"
+    "                      (xdg-desktop-portal since mid-2023, with a backend that\n"
+    "                      keeps approvals) ask once: the approval is kept in\n"
+    "                      $XDG_STATE_HOME/tavimo-host/ (~/.local/state/tavimo-host/);\n"
+    "                      older ones (version 1, e.g. GNOME 43's) ask every start\n"
     "  --display NAME      the X display to share (default: $DISPLAY)\n"
     "  --monitor M         share one monitor of the X screen, the pointer kept inside\n"
     "                      it. M is its number, counting the RandR monitors (xrandr\n"
@@ -126,7 +145,17 @@ const char kUsage[] =
     "  --version           print the version and exit\n"
     "  --help\n";
 
-enum class Backend { Auto, X11, Gnome };
+enum class Backend { Auto, X11, Gnome, Portal };
+
+const char* backendName(Backend backend)
+{
+    switch (backend) {
+    case Backend::X11: return "x11";
+    case Backend::Gnome: return "gnome";
+    case Backend::Portal: return "portal";
+    default: return "auto";
+    }
+}
 
 struct Options {
     Backend backend = Backend::Auto;
@@ -172,11 +201,15 @@ int parse(int argc, char** argv, Options& options)
         std::string value = optarg ? optarg : "";
         switch (c) {
         case BackendOption:
-            if (value == "auto" || value == "x11" || value == "gnome") {
-                options.backend = value == "auto" ? Backend::Auto : value == "x11" ? Backend::X11 : Backend::Gnome;
+            if (value == "auto" || value == "x11" || value == "gnome" || value == "portal") {
+                options.backend = value == "auto"  ? Backend::Auto
+                                  : value == "x11" ? Backend::X11
+                                  : value == "gnome" ? Backend::Gnome
+                                                     : Backend::Portal;
                 break;
             }
-            std::fprintf(stderr, "tavimo-host: --backend wants auto, x11 or gnome, not '%s'\n", value.c_str());
+            std::fprintf(stderr, "tavimo-host: --backend wants auto, x11, gnome or portal, not '%s'\n",
+                         value.c_str());
             return 2;
         case Display: options.display = value; break;
         case Monitor:
@@ -299,18 +332,21 @@ int main(int argc, char** argv)
             why = std::string("XDG_SESSION_TYPE is ") + (type ? type : "unset") + ", not wayland";
         else if (!wayland || !*wayland)
             why = "XDG_SESSION_TYPE is wayland but WAYLAND_DISPLAY is unset";
-        else if (!GnomeDesktop::available(why))
-            why = "a Wayland session, but " + why + "; only X programs on XWayland are shared";
-        else {
+        else if (GnomeDesktop::available(why)) {
             options.backend = Backend::Gnome;
             why = "a Wayland session where GNOME's remote desktop API answers";
+        } else if (std::string portalWhy; PortalDesktop::available(portalWhy)) {
+            options.backend = Backend::Portal;
+            why = "a Wayland session where the desktop portal's RemoteDesktop answers (" + why + ")";
+        } else {
+            why = "a Wayland session, but " + why + "; " + portalWhy + "; only X programs on XWayland are shared";
         }
     }
-    log.event("backend %s (%s)", options.backend == Backend::Gnome ? "gnome" : "x11", why.c_str());
-    if (options.backend == Backend::Gnome && options.monitor.kind != MonitorChoice::All) {
-        log.line("monitor-unknown --monitor is for the X display; GNOME's session shares its primary monitor");
-        std::fputs("tavimo-host: --monitor works on the X display only; the GNOME backend shares the primary "
-                   "monitor\n",
+    log.event("backend %s (%s)", backendName(options.backend), why.c_str());
+    if (options.backend != Backend::X11 && options.monitor.kind != MonitorChoice::All) {
+        log.line("monitor-unknown --monitor is for the X display; a Wayland session shares its primary monitor");
+        std::fputs("tavimo-host: --monitor works on the X display only; in a Wayland session the host shares the "
+                   "primary monitor\n",
                    stderr);
         return 2;
     }
@@ -324,6 +360,13 @@ int main(int argc, char** argv)
             source = "from GNOME's input sources " + (layouts.empty() ? std::string("(none)") : layouts);
             gnome->setKeyboard(options.keyboardGiven ? options.keyboard : keyboardLayoutForXLayouts(layouts));
             desktop = std::move(gnome);
+        }
+    } else if (options.backend == Backend::Portal) {
+        auto portal = std::make_unique<PortalDesktop>();
+        if (portal->open([&](const std::string& line) { log.line(line); }, error)) {
+            source = "the portal does not say the desktop's layout";
+            portal->setKeyboard(options.keyboardGiven ? options.keyboard : keyboardLayoutForXLayouts(""));
+            desktop = std::move(portal);
         }
     } else {
         auto display = std::make_unique<XDisplay>();

@@ -2,7 +2,12 @@
 
 #include <xkbcommon/xkbcommon.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <array>
+#include <filesystem>
+#include <fstream>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -20,6 +25,7 @@
 #include "host/monitor_choice.h"
 #include "host/mouse_machine.h"
 #include "host/quality.h"
+#include "host/restore_token.h"
 #include "host/screen_fit.h"
 #include "wire/input_wire.h"
 #include "wire/frame_wire.h"
@@ -508,4 +514,33 @@ TEST(FrameAreasTest, ChangedPartsArePlannedOnTheGridAndPackedWithoutSharingABloc
                 ASSERT_EQ(std::memcmp(from, to, 4), 0) << "area " << i << " at " << x << "," << y;
             }
     }
+}
+
+// The portal's restore token kept across starts: private, and read back only when it is
+// what was written; anything else in its place is not sent (the portal then asks again).
+TEST(RestoreToken, KeptPrivateAndReadBackOnlyWhenSound)
+{
+    char pattern[] = "/tmp/tavimo-state-XXXXXX";
+    std::string dir = mkdtemp(pattern), path = dir + "/state/tavimo-host/portal-restore-token";
+    std::string token, why, error;
+    EXPECT_FALSE(loadRestoreToken(path, token, why));
+    EXPECT_EQ(why, "");  // none yet is no fault
+    ASSERT_TRUE(saveRestoreToken(path, "0b7e3f2a-uuid", error)) << error;
+    EXPECT_FALSE(saveRestoreToken(path, "two\nlines", error));
+    EXPECT_TRUE(loadRestoreToken(path, token, why) && token == "0b7e3f2a-uuid") << why;
+    struct stat file {}, folder {};
+    ASSERT_TRUE(stat(path.c_str(), &file) == 0 && stat((dir + "/state").c_str(), &folder) == 0);
+    EXPECT_EQ(file.st_mode & 0777, 0600u);
+    EXPECT_EQ(folder.st_mode & 0777, 0700u);
+    for (const std::string& bad : {std::string(""), std::string("a b"), std::string(257, 'x'), std::string("a\x01"),
+                                   std::string("a\n\n"), std::string("\xc3\xa9")}) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << bad;
+        EXPECT_FALSE(loadRestoreToken(path, token, why)) << bad;
+        EXPECT_NE(why, "") << bad;
+    }
+    std::filesystem::remove(path);
+    std::ofstream(dir + "/elsewhere") << "planted\n";
+    std::filesystem::create_symlink(dir + "/elsewhere", path);
+    EXPECT_FALSE(loadRestoreToken(path, token, why));
+    std::filesystem::remove_all(dir);
 }

@@ -119,4 +119,73 @@ TEST(WaylandHostTest, GnomeThroughMuttersOwnApi)
     EXPECT_EQ(x11.lines({"backend x11 (XDG_SESSION_TYPE is x11, not wayland)", "display-error "}), 2);
 }
 
+// Frames until one shows GNOME's blue at (x, y), at most ten (each waits for a change).
+bool turnsBlue(int frame, int x, int y)
+{
+    for (int i = 0; i < 10; ++i) {
+        Picture picture(fetchFrame(frame));
+        if (picture.width == kWidth && picture.height == kHeight && picture.near(x, y, 0x3584E4, 40))
+            return true;
+    }
+    return false;
+}
+
+TEST(WaylandHostTest, PortalOnGnome)
+{
+    // Before the bus starts: the portal it activates picks its GNOME backend by this.
+    setenv("XDG_CURRENT_DESKTOP", "GNOME", 1);
+    PrivateWayland gnome({"dbus-daemon", "pipewire", "wireplumber", "mutter", "/usr/libexec/xdg-desktop-portal",
+                          "/usr/libexec/xdg-desktop-portal-gnome"});
+    if (!gnome.missing.empty())
+        GTEST_SKIP() << gnome.missing << " is not installed: run scripts/setup.sh";
+    PrivateWayland::gnome(gnome, "640x480");
+    ASSERT_TRUE(gnome.ready) << gnome.logs();
+    WaylandClient client(PrivateWayland::kWayland);
+    ASSERT_TRUE(eventually([&] { return client.shown(); })) << gnome.logs();
+
+    // This portal's RemoteDesktop (version 1) keeps no approval, so its dialog shows on
+    // every start and nothing can answer it ahead. The test answers it as the user would,
+    // through a host of its own on mutter's API: it watches the screen, switches on "Allow
+    // remote interaction" and clicks Share (where GNOME 43 lays them out on this monitor).
+    PeerProcess user(TAVIMO_HOST_BINARY, {"--backend", "gnome", "--subsampling", "444"});
+    ASSERT_TRUE(user.waitReady());
+    int eyes = user.connect(kFramePort), hands = user.connect(kInputPort);
+    ASSERT_EQ(framesUntilShown(eyes, false, -1, -1), 0) << gnome.logs();
+    auto dialogShown = [&] { return turnsBlue(eyes, 550, 104); };
+
+    // Cancel: the host says why and ends.
+    PeerProcess declined(TAVIMO_HOST_BINARY, {"--backend", "portal"});
+    ASSERT_TRUE(dialogShown()) << "no Share button: " << gnome.logs();
+    ASSERT_TRUE(sendBytes(hands, mouse(kMouseLeftUp, 110, 112)));
+    EXPECT_EQ(declined.waitExit(), 1);
+    EXPECT_EQ(declined.count("display-error the request to share the screen was declined"), 1);
+    ASSERT_EQ(framesUntilShown(eyes, false, -1, -1), 0) << "the dialog stayed";
+    // Stopped (SIGTERM) while the dialog waits: the host ends and takes its dialog away.
+    {
+        PeerProcess stopped(TAVIMO_HOST_BINARY, {"--backend", "portal"});
+        ASSERT_TRUE(dialogShown());
+    }
+    ASSERT_EQ(framesUntilShown(eyes, false, -1, -1), 0) << "the dialog stayed";
+    // Shared without remote interaction: the screen, and the log says input is lost.
+    {
+        PeerProcess viewOnly(TAVIMO_HOST_BINARY, {"--backend", "portal", "--subsampling", "444"});
+        ASSERT_TRUE(dialogShown());
+        ASSERT_TRUE(sendBytes(hands, mouse(kMouseLeftUp, 533, 112)));
+        ASSERT_TRUE(viewOnly.waitReady());
+        EXPECT_EQ(viewOnly.count("portal-devices-missing keyboard pointer"), 1);
+        EXPECT_EQ(framesUntilShown(viewOnly.connect(kFramePort), false, -1, -1), 0);
+    }
+    ASSERT_EQ(framesUntilShown(eyes, false, -1, -1), 0) << "the dialog stayed";
+
+    PeerProcess host(TAVIMO_HOST_BINARY, {"--backend", "portal", "--subsampling", "444"});
+    ASSERT_TRUE(dialogShown()) << "no Share button: " << gnome.logs();
+    ASSERT_TRUE(sendBytes(hands, mouse(kMouseLeftUp, 510, 311)));
+    ASSERT_TRUE(turnsBlue(eyes, 494, 305)) << "the switch did not turn on";
+    ASSERT_TRUE(sendBytes(hands, mouse(kMouseLeftUp, 533, 112)));
+
+    checkSharedDesktop(host, client, gnome);
+    EXPECT_EQ(host.lines({"backend portal (--backend)", "portal-approval asked-each-time (RemoteDesktop version 1"}),
+              2);
+}
+
 }  // namespace

@@ -55,8 +55,10 @@ public:
             if (!eventually([&] { return waitpid(*pid, nullptr, WNOHANG) == *pid; }) && kill(*pid, SIGKILL) == 0)
                 waitpid(*pid, nullptr, 0);
         }
+        // Services the bus started (the document portal's FUSE mount in the folder) go a
+        // little after it.
         std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
+        eventually([&] { return std::filesystem::remove_all(dir, ignored) != uintmax_t(-1) && !ignored; });
     }
 
     // Headless mutter with one virtual monitor, up once its remote desktop API answers.
