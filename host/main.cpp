@@ -1,9 +1,10 @@
-// tavimo-host: shares a Linux X display, or a GNOME Wayland session, with Tavimo viewers.
+// tavimo-host: shares a Linux X display, or a GNOME or wlroots Wayland session, with Tavimo viewers.
 //
 // It listens on ADDRESS:54321 (FrameChannel) and ADDRESS:54322 (InputChannel), serves one
 // viewer at a time, answers the viewer's request for a frame once the screen changed (so
 // an idle desktop costs nothing), and plays the viewer's mouse and keys back (XTest, or
-// the GNOME compositor's remote-desktop session). The protocol has neither authentication
+// the GNOME compositor's remote-desktop session, or a wlroots compositor's virtual pointer
+// and keyboard). The protocol has neither authentication
 // nor encryption, so it listens on loopback unless told otherwise; reach it from another
 // machine through an SSH tunnel of both ports. On loopback it lets in only sockets of the
 // user it runs as (an SSH tunnel into that user's account arrives from that user's sshd).
@@ -12,8 +13,12 @@
 // session lines are the counterpart server's (listening, frame-connected, frame-recv,
 // frame-send header/body, frame-closed-by-client/-server, input-connected,
 // input-closed-by-client/-server, session-end, server-exit); the host adds:
-//   backend x11|gnome (WHY)          which desktop is shared: --backend, or what auto saw
-//   keyboard jis|us (--keyboard | from the X layout L | from GNOME's input sources L)
+//   backend x11|gnome|wlroots (WHY)  which desktop is shared: --backend, or what auto saw
+//   keymap RULES/MODEL/LAYOUT/VARIANT/OPTIONS (from SOURCE)
+//                                    wlroots: the keymap the host's virtual keyboard brings
+//                                    (XKB_DEFAULT_* | --keyboard | default)
+//   keyboard jis|us (--keyboard | from the X layout L | from GNOME's input sources L |
+//                    from the keymap's layout L)
 //                                    where the viewer's key codes sit: the keys pressed are
 //                                    the same places on the host's keyboard
 //   frame-refused PEER busy          a second viewer while one is served, closed at once
@@ -23,7 +28,8 @@
 //   frame-scaled WxH -> wxh[: larger than a viewer can show]
 //                                    frames are the screen scaled down (--scale, --fit, or
 //                                    by itself past the viewer's 64 MiB bitmap)
-//   frame-size WxH capture=shm|getimage[+damage][+motion] | pipewire+damage|tiles
+//   frame-size WxH capture=shm|getimage[+damage][+motion] | pipewire+damage|tiles |
+//                  screencopy+damage
 //                                    the session's frame size, from its first capture
 //   screen-size WxH frames-stay WxH  the screen changed size; frames keep the first size
 //   quality A -> B frame=I bytes=N   the working JPEG quality changed to fit frames
@@ -60,6 +66,7 @@
 #include "host/host_session.h"
 #include "host/jpeg_encoder.h"
 #include "host/gnome_desktop.h"
+#include "host/wlroots_desktop.h"
 #include "host/x_display.h"
 #include "wire/frame_wire.h"
 #include "session/event_log.h"
@@ -83,9 +90,11 @@ int onDisplayLost(Display*)
 const char kUsage[] =
     "usage: tavimo-host [options]\n"
     "  --backend B         what to share: x11 (the X display), gnome (a GNOME Wayland\n"
-    "                      session, through the compositor's remote desktop API), or\n"
-    "                      auto (default: gnome in a Wayland session where that API\n"
-    "                      answers, else x11)\n"
+    "                      session, through the compositor's remote desktop API),\n"
+    "                      wlroots (sway and other wlroots compositors: screencopy,\n"
+    "                      virtual pointer and keyboard), or auto (default: in a\n"
+    "                      Wayland session gnome where that API answers, else wlroots\n"
+    "                      where the compositor offers those; otherwise x11)\n"
     "  --display NAME      the X display to share (default: $DISPLAY)\n"
     "  --address ADDR      listen there (default 127.0.0.1; anything else is reachable\n"
     "                      without a password: prefer an SSH tunnel)\n"
@@ -100,7 +109,10 @@ const char kUsage[] =
     "  --fit WxH           send the screen at the largest size within W x H that keeps\n"
     "                      its shape (never larger than the screen)\n"
     "  --keyboard jis|us   the viewer's keyboard (default: jis when the X keyboard's\n"
-    "                      first layout, or GNOME's first input source, is jp, else us)\n"
+    "                      first layout, or GNOME's first input source, is jp, else us).\n"
+    "                      wlroots: the host brings its own keymap, from XKB_DEFAULT_RULES,\n"
+    "                      _MODEL, _LAYOUT, _VARIANT and _OPTIONS where set (as sway\n"
+    "                      reads them), else layout jp for --keyboard jis, else us\n"
     "  --log FILE          the event log there instead of on standard error\n"
     "  --ready FILE        written once the listeners listen\n"
     "  --once              end after the first viewer\n"
@@ -112,7 +124,7 @@ const char kUsage[] =
     "  --version           print the version and exit\n"
     "  --help\n";
 
-enum class Backend { Auto, X11, Gnome };
+enum class Backend { Auto, X11, Gnome, Wlroots };
 
 struct Options {
     Backend backend = Backend::Auto;
@@ -156,11 +168,15 @@ int parse(int argc, char** argv, Options& options)
         std::string value = optarg ? optarg : "";
         switch (c) {
         case BackendOption:
-            if (value == "auto" || value == "x11" || value == "gnome") {
-                options.backend = value == "auto" ? Backend::Auto : value == "x11" ? Backend::X11 : Backend::Gnome;
+            if (value == "auto" || value == "x11" || value == "gnome" || value == "wlroots") {
+                options.backend = value == "auto"    ? Backend::Auto
+                                  : value == "x11"   ? Backend::X11
+                                  : value == "gnome" ? Backend::Gnome
+                                                     : Backend::Wlroots;
                 break;
             }
-            std::fprintf(stderr, "tavimo-host: --backend wants auto, x11 or gnome, not '%s'\n", value.c_str());
+            std::fprintf(stderr, "tavimo-host: --backend wants auto, x11, gnome or wlroots, not '%s'\n",
+                         value.c_str());
             return 2;
         case Display: options.display = value; break;
         case Address: options.session.address = value; break;
@@ -276,14 +292,17 @@ int main(int argc, char** argv)
             why = std::string("XDG_SESSION_TYPE is ") + (type ? type : "unset") + ", not wayland";
         else if (!wayland || !*wayland)
             why = "XDG_SESSION_TYPE is wayland but WAYLAND_DISPLAY is unset";
-        else if (!GnomeDesktop::available(why))
-            why = "a Wayland session, but " + why + "; only X programs on XWayland are shared";
-        else {
+        else if (GnomeDesktop::available(why)) {
             options.backend = Backend::Gnome;
             why = "a Wayland session where GNOME's remote desktop API answers";
-        }
+        } else if (std::string wlroots; WlrootsDesktop::available(wlroots)) {
+            options.backend = Backend::Wlroots;
+            why = "a Wayland session whose compositor offers screencopy and virtual input";
+        } else
+            why = "a Wayland session, but " + why + "; and " + wlroots + "; only X programs on XWayland are shared";
     }
-    log.event("backend %s (%s)", options.backend == Backend::Gnome ? "gnome" : "x11", why.c_str());
+    const char* backendNames[] = {"auto", "x11", "gnome", "wlroots"};
+    log.event("backend %s (%s)", backendNames[int(options.backend)], why.c_str());
 
     std::unique_ptr<Desktop> desktop;
     std::string layouts, source = "--keyboard";
@@ -294,6 +313,17 @@ int main(int argc, char** argv)
             source = "from GNOME's input sources " + (layouts.empty() ? std::string("(none)") : layouts);
             gnome->setKeyboard(options.keyboardGiven ? options.keyboard : keyboardLayoutForXLayouts(layouts));
             desktop = std::move(gnome);
+        }
+    } else if (options.backend == Backend::Wlroots) {
+        KeymapNames keymap = WlrootsDesktop::keymapNames(options.keyboardGiven, options.keyboard);
+        log.event("keymap %s/%s/%s/%s/%s (from %s)", keymap.rules.c_str(), keymap.model.c_str(),
+                  keymap.layout.c_str(), keymap.variant.c_str(), keymap.options.c_str(), keymap.source.c_str());
+        auto wlroots = std::make_unique<WlrootsDesktop>();
+        if (wlroots->open(keymap, error)) {
+            layouts = keymap.layout;
+            source = "from the keymap's layout " + layouts;
+            wlroots->setKeyboard(options.keyboardGiven ? options.keyboard : keyboardLayoutForXLayouts(layouts));
+            desktop = std::move(wlroots);
         }
     } else {
         auto display = std::make_unique<XDisplay>();

@@ -6,6 +6,7 @@
 
 #include "wire/input_wire.h"
 #include "tests/support/decoded_frame.h"
+#include "tests/support/other_user.h"
 #include "tests/support/private_wayland.h"
 #include "tests/support/session_peer.h"
 #include "tests/support/wayland_client.h"
@@ -117,6 +118,37 @@ TEST(WaylandHostTest, GnomeThroughMuttersOwnApi)
     PeerProcess x11(TAVIMO_HOST_BINARY, {});
     EXPECT_EQ(x11.waitExit(), 1);
     EXPECT_EQ(x11.lines({"backend x11 (XDG_SESSION_TYPE is x11, not wayland)", "display-error "}), 2);
+}
+
+TEST(WaylandHostTest, WlrootsThroughScreencopyAndVirtualInput)
+{
+    PrivateWayland sway({"dbus-daemon", "pipewire", "wireplumber", "sway"});
+    if (!sway.missing.empty())
+        GTEST_SKIP() << sway.missing << " is not installed: run scripts/setup.sh";
+    // sway refuses root; the host, as root, needs only its socket.
+    PrivateWayland::sway(sway, "640x480", kOtherUid);
+    ASSERT_TRUE(sway.ready) << sway.logs();
+    WaylandClient client(PrivateWayland::kWayland);
+    ASSERT_TRUE(eventually([&] { return client.shown(); })) << sway.logs();
+
+    PeerProcess host(TAVIMO_HOST_BINARY, {"--backend", "wlroots", "--subsampling", "444"});
+    checkSharedDesktop(host, client, sway);
+    EXPECT_EQ(host.lines({"keymap evdev/pc105/us// (from default)", "frame-size 640x480 capture=screencopy+damage"}),
+              2);
+
+    // Auto: mutter does not answer on this session's bus, sway's protocols do.
+    PeerProcess automatic(TAVIMO_HOST_BINARY, {"--keyboard", "jis"});
+    ASSERT_TRUE(automatic.waitReady());
+    EXPECT_EQ(automatic.lines({"backend wlroots (a Wayland session whose compositor offers screencopy and virtual "
+                               "input)",
+                               "keymap evdev/jp106/jp// (from --keyboard)"}),
+              2);
+    // A compositor that goes ends the session with the reason.
+    int frame = automatic.connect(kFramePort);
+    EXPECT_EQ(framesUntilShown(frame, true, -1, -1), 0);
+    ASSERT_TRUE(sendControl(frame, MSG_NEXT_FRAME));
+    sway.stopLast();
+    EXPECT_TRUE(automatic.waitForLine("capture-error the Wayland compositor went away"));
 }
 
 }  // namespace
