@@ -141,22 +141,30 @@ wl_display* connectTo(Globals& globals, std::string& error)
 
 }  // namespace
 
+// One frame asked of the compositor, and the buffer it copies into (mapped here too).
+struct CopySlot {
+    WlrootsDesktop::Parts* parts = nullptr;
+    zwlr_screencopy_frame_v1* frame = nullptr;
+    ShmLayout offered;  // what the compositor said of the frame so far
+    bool copying = false;
+    uint32_t flags = 0;
+    std::vector<DamageBox> damage;
+    ShmLayout layout;
+    wl_buffer* buffer = nullptr;
+    uint8_t* pixels = nullptr;
+};
+
 struct WlrootsDesktop::Parts {
     wl_display* display = nullptr;
     Globals globals;
     std::string failure;  // why the screen can no longer be read
-    // The frame under way, and what the compositor said of it so far.
-    zwlr_screencopy_frame_v1* frame = nullptr;
-    ShmLayout offered;
-    bool copying = false;
-    uint32_t flags = 0;
-    std::vector<DamageBox> damage;
-    // The buffer the compositor copies into, mapped here too.
-    ShmLayout layout;
-    wl_buffer* buffer = nullptr;
-    uint8_t* pixels = nullptr;
+    // Two frames always asked for: the compositor copies a change only into a frame that
+    // waits when it draws it, so while one slot is asked again the other waits.
+    CopySlot slots[2];
     StreamPicture picture;
     int pictureFormat = 0;  // TJPF_ value of the picture's bytes
+    int width = 0;          // the last frame's size
+    int height = 0;
     // Input.
     zwlr_virtual_pointer_v1* pointer = nullptr;
     zwp_virtual_keyboard_v1* keyboard = nullptr;
@@ -172,20 +180,22 @@ struct WlrootsDesktop::Parts {
             failure = why;
     }
     bool pump();
-    void requestFrame();
-    void copy();
-    void ready();
-    bool makeBuffer(std::string& error);
-    void dropBuffer();
+    void requestFrame(CopySlot& slot);
+    void copy(CopySlot& slot);
+    void ready(CopySlot& slot);
+    bool makeBuffer(CopySlot& slot, std::string& error);
+    void dropBuffer(CopySlot& slot);
     bool uploadKeymap(const KeymapNames& names, std::string& error);
     void reportModifiers();
 };
 
 WlrootsDesktop::Parts::~Parts()
 {
-    if (frame)
-        zwlr_screencopy_frame_v1_destroy(frame);
-    dropBuffer();
+    for (CopySlot& slot : slots) {
+        if (slot.frame)
+            zwlr_screencopy_frame_v1_destroy(slot.frame);
+        dropBuffer(slot);
+    }
     if (pointer)
         zwlr_virtual_pointer_v1_destroy(pointer);
     if (keyboard)
@@ -237,78 +247,84 @@ bool WlrootsDesktop::Parts::pump()
 
 namespace {
 
-WlrootsDesktop::Parts* partsOf(void* data) { return static_cast<WlrootsDesktop::Parts*>(data); }
+CopySlot& slotOf(void* data) { return *static_cast<CopySlot*>(data); }
 
 const zwlr_screencopy_frame_v1_listener kFrame = {
     [](void* data, zwlr_screencopy_frame_v1* frame, uint32_t format, uint32_t width, uint32_t height,
        uint32_t stride) {
-        WlrootsDesktop::Parts& p = *partsOf(data);
+        CopySlot& slot = slotOf(data);
         std::string error;
-        if (!checkShmBuffer(format, width, height, stride, p.offered, error))
-            p.fail(error);
+        if (!checkShmBuffer(format, width, height, stride, slot.offered, error))
+            slot.parts->fail(error);
         else if (zwlr_screencopy_frame_v1_get_version(frame) < kScreencopyDone)
-            p.copy();
+            slot.parts->copy(slot);
     },
-    [](void* data, zwlr_screencopy_frame_v1*, uint32_t flags) { partsOf(data)->flags = flags; },
-    [](void* data, zwlr_screencopy_frame_v1*, uint32_t, uint32_t, uint32_t) { partsOf(data)->ready(); },
-    [](void* data, zwlr_screencopy_frame_v1*) { partsOf(data)->fail("the compositor could not copy the screen"); },
+    [](void* data, zwlr_screencopy_frame_v1*, uint32_t flags) { slotOf(data).flags = flags; },
+    [](void* data, zwlr_screencopy_frame_v1*, uint32_t, uint32_t, uint32_t) {
+        slotOf(data).parts->ready(slotOf(data));
+    },
+    [](void* data, zwlr_screencopy_frame_v1*) {
+        slotOf(data).parts->fail("the compositor could not copy the screen");
+    },
     [](void* data, zwlr_screencopy_frame_v1*, uint32_t x, uint32_t y, uint32_t width, uint32_t height) {
-        WlrootsDesktop::Parts& p = *partsOf(data);
-        // A box a frame: more than a screen's worth says nothing finer than "anywhere".
-        if (p.damage.size() < 256)
-            p.damage.push_back({x, y, width, height});
+        // More boxes than this say nothing finer than "anywhere".
+        if (slotOf(data).damage.size() < 256)
+            slotOf(data).damage.push_back({x, y, width, height});
     },
     [](void*, zwlr_screencopy_frame_v1*, uint32_t, uint32_t, uint32_t) {},  // dmabuf: shared memory is used
-    [](void* data, zwlr_screencopy_frame_v1*) { partsOf(data)->copy(); },
+    [](void* data, zwlr_screencopy_frame_v1*) { slotOf(data).parts->copy(slotOf(data)); },
 };
 
 }  // namespace
 
-// Asks for the next frame; the compositor copies it once something changed.
-void WlrootsDesktop::Parts::requestFrame()
+// Asks for the next frame into the slot; the compositor copies it once something changed.
+void WlrootsDesktop::Parts::requestFrame(CopySlot& slot)
 {
-    if (frame || !failure.empty())
+    if (slot.frame || !failure.empty())
         return;
-    offered = ShmLayout();
-    copying = false;
-    flags = 0;
-    damage.clear();
-    frame = zwlr_screencopy_manager_v1_capture_output(globals.screencopy, 1, globals.output);
-    zwlr_screencopy_frame_v1_add_listener(frame, &kFrame, this);
+    slot.parts = this;
+    slot.offered = ShmLayout();
+    slot.copying = false;
+    slot.flags = 0;
+    slot.damage.clear();
+    slot.frame = zwlr_screencopy_manager_v1_capture_output(globals.screencopy, 1, globals.output);
+    zwlr_screencopy_frame_v1_add_listener(slot.frame, &kFrame, &slot);
 }
 
-void WlrootsDesktop::Parts::copy()
+void WlrootsDesktop::Parts::copy(CopySlot& slot)
 {
-    if (copying || !failure.empty())
+    if (slot.copying || !failure.empty())
         return;
     std::string error;
-    if (offered.width == 0)
+    if (slot.offered.width == 0)
         fail("the compositor offers no shared-memory buffer for the screen");
-    else if (!(offered == layout) && !makeBuffer(error))
+    else if (!(slot.offered == slot.layout) && !makeBuffer(slot, error))
         fail(error);
     else {
-        zwlr_screencopy_frame_v1_copy_with_damage(frame, buffer);
-        copying = true;
+        zwlr_screencopy_frame_v1_copy_with_damage(slot.frame, slot.buffer);
+        slot.copying = true;
     }
 }
 
-void WlrootsDesktop::Parts::ready()
+void WlrootsDesktop::Parts::ready(CopySlot& slot)
 {
     // Another format's bytes mean nothing beside the last picture's.
-    if (picture.hasFrame() && layout.pixelFormat != pictureFormat)
+    if (picture.hasFrame() && slot.layout.pixelFormat != pictureFormat)
         picture = StreamPicture();
-    pictureFormat = layout.pixelFormat;
-    takeCopiedFrame(pixels, layout, flags & ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT, damage, picture);
-    zwlr_screencopy_frame_v1_destroy(frame);
-    frame = nullptr;
-    // Nothing to show after all: watch on.
-    if (!picture.changed())
-        requestFrame();
+    pictureFormat = slot.layout.pixelFormat;
+    width = slot.layout.width;
+    height = slot.layout.height;
+    takeCopiedFrame(slot.pixels, slot.layout, slot.flags & ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT, slot.damage,
+                    picture);
+    zwlr_screencopy_frame_v1_destroy(slot.frame);
+    slot.frame = nullptr;
+    requestFrame(slot);
 }
 
-bool WlrootsDesktop::Parts::makeBuffer(std::string& error)
+bool WlrootsDesktop::Parts::makeBuffer(CopySlot& slot, std::string& error)
 {
-    dropBuffer();
+    dropBuffer(slot);
+    const ShmLayout& offered = slot.offered;
     int fd = memfd_create("tavimo-screen", MFD_CLOEXEC);
     if (fd < 0 || ftruncate(fd, off_t(offered.bytes)) != 0) {
         error = "cannot make a " + std::to_string(offered.bytes) + "-byte buffer for the screen: " +
@@ -324,23 +340,23 @@ bool WlrootsDesktop::Parts::makeBuffer(std::string& error)
         return false;
     }
     wl_shm_pool* pool = wl_shm_create_pool(globals.shm, fd, int32_t(offered.bytes));
-    buffer = wl_shm_pool_create_buffer(pool, 0, offered.width, offered.height, offered.stride, offered.format);
+    slot.buffer = wl_shm_pool_create_buffer(pool, 0, offered.width, offered.height, offered.stride, offered.format);
     wl_shm_pool_destroy(pool);
     close(fd);
-    pixels = static_cast<uint8_t*>(mapped);
-    layout = offered;
+    slot.pixels = static_cast<uint8_t*>(mapped);
+    slot.layout = offered;
     return true;
 }
 
-void WlrootsDesktop::Parts::dropBuffer()
+void WlrootsDesktop::Parts::dropBuffer(CopySlot& slot)
 {
-    if (buffer)
-        wl_buffer_destroy(buffer);
-    if (pixels)
-        munmap(pixels, layout.bytes);
-    buffer = nullptr;
-    pixels = nullptr;
-    layout = ShmLayout();
+    if (slot.buffer)
+        wl_buffer_destroy(slot.buffer);
+    if (slot.pixels)
+        munmap(slot.pixels, slot.layout.bytes);
+    slot.buffer = nullptr;
+    slot.pixels = nullptr;
+    slot.layout = ShmLayout();
 }
 
 bool WlrootsDesktop::Parts::uploadKeymap(const KeymapNames& names, std::string& error)
@@ -443,7 +459,8 @@ bool WlrootsDesktop::open(const KeymapNames& keymap, std::string& error)
                     ? zwlr_virtual_pointer_manager_v1_create_virtual_pointer_with_output(
                           p.globals.pointers, p.globals.seat, p.globals.output)
                     : zwlr_virtual_pointer_manager_v1_create_virtual_pointer(p.globals.pointers, p.globals.seat);
-    p.requestFrame();
+    for (CopySlot& slot : p.slots)
+        p.requestFrame(slot);
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFirstFrameMs);
     for (pollfd wait = {wl_display_get_fd(p.display), POLLIN, 0};
          p.pump() && !p.picture.hasFrame() && std::chrono::steady_clock::now() < until;)
@@ -461,15 +478,12 @@ bool WlrootsDesktop::capture(ScreenPicture& out, std::string& error)
     }
     p.picture.take(out);
     out.pixelFormat = p.pictureFormat;
-    p.requestFrame();
-    p.pump();
     return true;
 }
 
 bool WlrootsDesktop::changedSinceCapture()
 {
     Parts& p = *parts_;
-    p.requestFrame();
     return !p.pump() || p.picture.changed();
 }
 
@@ -483,7 +497,7 @@ ChangeWatch WlrootsDesktop::changeWatch() const
 void WlrootsDesktop::movePointer(int x, int y)
 {
     Parts& p = *parts_;
-    int width = std::max(p.layout.width, 1), height = std::max(p.layout.height, 1);
+    int width = std::max(p.width, 1), height = std::max(p.height, 1);
     zwlr_virtual_pointer_v1_motion_absolute(p.pointer, nowMs(), uint32_t(std::clamp(x, 0, width - 1)),
                                             uint32_t(std::clamp(y, 0, height - 1)), uint32_t(width),
                                             uint32_t(height));

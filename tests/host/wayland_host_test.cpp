@@ -137,7 +137,7 @@ TEST(WaylandHostTest, WlrootsThroughScreencopyAndVirtualInput)
               2);
 
     // Auto: mutter does not answer on this session's bus, sway's protocols do.
-    PeerProcess automatic(TAVIMO_HOST_BINARY, {"--keyboard", "jis"});
+    PeerProcess automatic(TAVIMO_HOST_BINARY, {"--keyboard", "jis", "--subsampling", "444"});
     ASSERT_TRUE(automatic.waitReady());
     EXPECT_EQ(automatic.lines({"backend wlroots (a Wayland session whose compositor offers screencopy and virtual "
                                "input)",
