@@ -110,7 +110,7 @@ const char kUsage[] =
     "                      its shape (never larger than the screen)\n"
     "  --keyboard jis|us   the viewer's keyboard (default: jis when the X keyboard's\n"
     "                      first layout, or GNOME's first input source, is jp, else us).\n"
-    "                      wlroots: the host brings its own keymap, from XKB_DEFAULT_RULES,\n"
+    "                      wlroots: the host's own keymap comes from XKB_DEFAULT_RULES,\n"
     "                      _MODEL, _LAYOUT, _VARIANT and _OPTIONS where set (as sway\n"
     "                      reads them), else layout jp for --keyboard jis, else us\n"
     "  --log FILE          the event log there instead of on standard error\n"
