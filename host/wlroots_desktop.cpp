@@ -165,6 +165,8 @@ struct WlrootsDesktop::Parts {
     int pictureFormat = 0;  // TJPF_ value of the picture's bytes
     int width = 0;          // the last frame's size
     int height = 0;
+    ShmLayout latest;       // what the newest frame's buffer is to be
+    bool retake = false;    // a frame was dropped: the next one's boxes do not hold its change
     // Input.
     zwlr_virtual_pointer_v1* pointer = nullptr;
     zwp_virtual_keyboard_v1* keyboard = nullptr;
@@ -230,6 +232,8 @@ bool WlrootsDesktop::Parts::pump()
             wl_display_cancel_read(display);
     }
     ok = ok && wl_display_dispatch_pending(display) >= 0;
+    // What the events asked for (the next frame, a copy) goes out now, not with the next input.
+    ok = ok && (wl_display_flush(display) >= 0 || errno == EAGAIN);
     if (!ok) {
         int code = wl_display_get_error(display);
         const wl_interface* interface = nullptr;
@@ -254,9 +258,12 @@ const zwlr_screencopy_frame_v1_listener kFrame = {
        uint32_t stride) {
         CopySlot& slot = slotOf(data);
         std::string error;
-        if (!checkShmBuffer(format, width, height, stride, slot.offered, error))
+        if (!checkShmBuffer(format, width, height, stride, slot.offered, error)) {
             slot.parts->fail(error);
-        else if (zwlr_screencopy_frame_v1_get_version(frame) < kScreencopyDone)
+            return;
+        }
+        slot.parts->latest = slot.offered;
+        if (zwlr_screencopy_frame_v1_get_version(frame) < kScreencopyDone)
             slot.parts->copy(slot);
     },
     [](void* data, zwlr_screencopy_frame_v1*, uint32_t flags) { slotOf(data).flags = flags; },
@@ -301,21 +308,33 @@ void WlrootsDesktop::Parts::copy(CopySlot& slot)
     else if (!(slot.offered == slot.layout) && !makeBuffer(slot, error))
         fail(error);
     else {
-        zwlr_screencopy_frame_v1_copy_with_damage(slot.frame, slot.buffer);
+        // An output of another size: its whole picture at once, not after the next change.
+        bool resized = picture.hasFrame() && (slot.offered.width != width || slot.offered.height != height);
+        (resized ? zwlr_screencopy_frame_v1_copy : zwlr_screencopy_frame_v1_copy_with_damage)(slot.frame,
+                                                                                              slot.buffer);
         slot.copying = true;
     }
 }
 
 void WlrootsDesktop::Parts::ready(CopySlot& slot)
 {
-    // Another format's bytes mean nothing beside the last picture's.
-    if (picture.hasFrame() && slot.layout.pixelFormat != pictureFormat)
-        picture = StreamPicture();
-    pictureFormat = slot.layout.pixelFormat;
-    width = slot.layout.width;
-    height = slot.layout.height;
-    takeCopiedFrame(slot.pixels, slot.layout, slot.flags & ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT, slot.damage,
-                    picture);
+    // A frame asked for before the output changed size holds part of the screen: dropped,
+    // and the next one compared whole.
+    if (!(slot.layout == latest)) {
+        retake = true;
+    } else {
+        // Another format's bytes mean nothing beside the last picture's.
+        if (picture.hasFrame() && slot.layout.pixelFormat != pictureFormat)
+            picture = StreamPicture();
+        pictureFormat = slot.layout.pixelFormat;
+        width = slot.layout.width;
+        height = slot.layout.height;
+        if (retake)
+            slot.damage.clear();
+        retake = false;
+        takeCopiedFrame(slot.pixels, slot.layout, slot.flags & ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT,
+                        slot.damage, picture);
+    }
     zwlr_screencopy_frame_v1_destroy(slot.frame);
     slot.frame = nullptr;
     requestFrame(slot);
