@@ -1,20 +1,22 @@
-// tavimo-host: shares a Linux X display, or a Wayland session (GNOME's own API or the desktop
-// portal), with Tavimo viewers.
+// tavimo-host: shares a Linux X display, or a Wayland session (GNOME's own API, a wlroots
+// compositor's protocols or the desktop portal), with Tavimo viewers.
 //
 // It listens on ADDRESS:54321 (FrameChannel) and ADDRESS:54322 (InputChannel), serves one
 // viewer at a time, answers the viewer's request for a frame once the screen changed (so
 // an idle desktop costs nothing), and plays the viewer's mouse and keys back (XTest, or
-// the compositor's remote-desktop session, GNOME's own or the desktop portal's). The
-// protocol has neither authentication nor encryption, so it listens on loopback unless
-// told otherwise; reach it from another machine through an SSH tunnel of both ports. On
-// loopback it lets in only sockets of the user it runs as (an SSH tunnel into that user's
-// account arrives from that user's sshd).
+// the compositor's remote-desktop session, GNOME's own or the desktop portal's, or a
+// wlroots compositor's virtual pointer and keyboard). The protocol has neither
+// authentication nor encryption, so it listens on loopback unless told otherwise; reach it
+// from another machine through an SSH tunnel of both ports. On loopback it lets in only
+// sockets of the user it runs as (an SSH tunnel into that user's account arrives from that
+// user's sshd).
 //
 // Event log (stderr, or --log FILE): one line per event, the first word naming it. The
 // session lines are the counterpart server's (listening, frame-connected, frame-recv,
 // frame-send header/body, frame-closed-by-client/-server, input-connected,
 // input-closed-by-client/-server, session-end, server-exit); the host adds:
-//   backend x11|gnome|portal (WHY)   which desktop is shared: --backend, or what auto saw
+//   backend x11|gnome|portal|wlroots (WHY)
+//                                    which desktop is shared: --backend, or what auto saw
 //   monitor all WxH+0+0 | monitor NAME WxH+X+Y (N of M)
 //                                    what of the X screen is shared (--monitor): all of it,
 //                                    or that RandR monitor, where it lies on the screen
@@ -27,8 +29,11 @@
 //                                    what became of the approval the portal returned
 //   portal-devices-missing keyboard|pointer
 //                                    input the user did not allow in the portal's dialog
+//   keymap RULES/MODEL/LAYOUT/VARIANT/OPTIONS (from SOURCE)
+//                                    wlroots: the keymap the host's virtual keyboard brings
+//                                    (XKB_DEFAULT_* | --keyboard | default)
 //   keyboard jis|us (--keyboard | from the X layout L | from GNOME's input sources L |
-//                    the portal does not say the desktop's layout)
+//                    the portal does not say the desktop's layout | from the keymap's layout L)
 //                                    where the viewer's key codes sit: the keys pressed are
 //                                    the same places on the host's keyboard
 //   frame-refused PEER busy          a second viewer while one is served, closed at once
@@ -38,7 +43,8 @@
 //   frame-scaled WxH -> wxh[: larger than a viewer can show]
 //                                    frames are the screen scaled down (--scale, --fit, or
 //                                    by itself past the viewer's 64 MiB bitmap)
-//   frame-size WxH capture=shm|getimage[+damage][+motion] | pipewire+damage|tiles
+//   frame-size WxH capture=shm|getimage[+damage][+motion] | pipewire+damage|tiles |
+//                  screencopy+damage
 //                                    the session's frame size, from its first capture
 //   screen-size WxH frames-stay WxH  the screen changed size; frames keep the first size
 //   quality A -> B frame=I bytes=N   the working JPEG quality changed to fit frames
@@ -80,6 +86,7 @@
 #include "host/gnome_desktop.h"
 #include "host/monitor_choice.h"
 #include "host/portal_desktop.h"
+#include "host/wlroots_desktop.h"
 #include "host/x_display.h"
 #include "wire/frame_wire.h"
 #include "session/event_log.h"
@@ -104,13 +111,16 @@ const char kUsage[] =
     "usage: tavimo-host [options]\n"
     "  --backend B         what to share: x11 (the X display), gnome (a GNOME Wayland\n"
     "                      session, through the compositor's remote desktop API),\n"
-    "                      portal (a Wayland session through the desktop portal, e.g.\n"
-    "                      KDE Plasma: the user approves in the portal's dialog), or\n"
-    "                      auto (default: in a Wayland session gnome where that API\n"
-    "                      answers, else portal where its RemoteDesktop answers; else\n"
-    "                      x11). Portals whose RemoteDesktop is version 2 or later\n"
-    "                      (xdg-desktop-portal since mid-2023, with a backend that\n"
-    "                      keeps approvals) ask once: the approval is kept in\n"
+    "                      wlroots (sway and other wlroots compositors: screencopy,\n"
+    "                      virtual pointer and keyboard), portal (a Wayland session\n"
+    "                      through the desktop portal, e.g. KDE Plasma: the user\n"
+    "                      approves in the portal's dialog), or auto (default: in a\n"
+    "                      Wayland session gnome where that API answers, else wlroots\n"
+    "                      where the compositor offers those, else portal where its\n"
+    "                      RemoteDesktop answers; otherwise x11). Portals whose\n"
+    "                      RemoteDesktop is version 2 or later (xdg-desktop-portal\n"
+    "                      since mid-2023, with a backend that keeps approvals) ask\n"
+    "                      once: the approval is kept in\n"
     "                      $XDG_STATE_HOME/tavimo-host/ (~/.local/state/tavimo-host/);\n"
     "                      older ones (version 1, e.g. GNOME 43's) ask every start\n"
     "  --display NAME      the X display to share (default: $DISPLAY)\n"
@@ -133,7 +143,10 @@ const char kUsage[] =
     "  --fit WxH           send the screen (or the --monitor) at the largest size within\n"
     "                      W x H that keeps its shape (never larger than it is)\n"
     "  --keyboard jis|us   the viewer's keyboard (default: jis when the X keyboard's\n"
-    "                      first layout, or GNOME's first input source, is jp, else us)\n"
+    "                      first layout, or GNOME's first input source, is jp, else us).\n"
+    "                      wlroots: the host's own keymap comes from XKB_DEFAULT_RULES,\n"
+    "                      _MODEL, _LAYOUT, _VARIANT and _OPTIONS where set (as sway\n"
+    "                      reads them), else layout jp for --keyboard jis, else us\n"
     "  --log FILE          the event log there instead of on standard error\n"
     "  --ready FILE        written once the listeners listen\n"
     "  --once              end after the first viewer\n"
@@ -145,7 +158,7 @@ const char kUsage[] =
     "  --version           print the version and exit\n"
     "  --help\n";
 
-enum class Backend { Auto, X11, Gnome, Portal };
+enum class Backend { Auto, X11, Gnome, Portal, Wlroots };
 
 const char* backendName(Backend backend)
 {
@@ -153,6 +166,7 @@ const char* backendName(Backend backend)
     case Backend::X11: return "x11";
     case Backend::Gnome: return "gnome";
     case Backend::Portal: return "portal";
+    case Backend::Wlroots: return "wlroots";
     default: return "auto";
     }
 }
@@ -201,14 +215,15 @@ int parse(int argc, char** argv, Options& options)
         std::string value = optarg ? optarg : "";
         switch (c) {
         case BackendOption:
-            if (value == "auto" || value == "x11" || value == "gnome" || value == "portal") {
-                options.backend = value == "auto"  ? Backend::Auto
-                                  : value == "x11" ? Backend::X11
-                                  : value == "gnome" ? Backend::Gnome
-                                                     : Backend::Portal;
+            if (value == "auto" || value == "x11" || value == "gnome" || value == "portal" || value == "wlroots") {
+                options.backend = value == "auto"     ? Backend::Auto
+                                  : value == "x11"    ? Backend::X11
+                                  : value == "gnome"  ? Backend::Gnome
+                                  : value == "portal" ? Backend::Portal
+                                                      : Backend::Wlroots;
                 break;
             }
-            std::fprintf(stderr, "tavimo-host: --backend wants auto, x11, gnome or portal, not '%s'\n",
+            std::fprintf(stderr, "tavimo-host: --backend wants auto, x11, gnome, portal or wlroots, not '%s'\n",
                          value.c_str());
             return 2;
         case Display: options.display = value; break;
@@ -335,11 +350,15 @@ int main(int argc, char** argv)
         else if (GnomeDesktop::available(why)) {
             options.backend = Backend::Gnome;
             why = "a Wayland session where GNOME's remote desktop API answers";
+        } else if (std::string wlroots; WlrootsDesktop::available(wlroots)) {
+            options.backend = Backend::Wlroots;
+            why = "a Wayland session whose compositor offers screencopy and virtual input";
         } else if (std::string portalWhy; PortalDesktop::available(portalWhy)) {
             options.backend = Backend::Portal;
-            why = "a Wayland session where the desktop portal's RemoteDesktop answers (" + why + ")";
+            why = "a Wayland session where the desktop portal's RemoteDesktop answers (" + why + "; " + wlroots + ")";
         } else {
-            why = "a Wayland session, but " + why + "; " + portalWhy + "; only X programs on XWayland are shared";
+            why = "a Wayland session, but " + why + "; " + wlroots + "; " + portalWhy +
+                  "; only X programs on XWayland are shared";
         }
     }
     log.event("backend %s (%s)", backendName(options.backend), why.c_str());
@@ -367,6 +386,17 @@ int main(int argc, char** argv)
             source = "the portal does not say the desktop's layout";
             portal->setKeyboard(options.keyboardGiven ? options.keyboard : keyboardLayoutForXLayouts(""));
             desktop = std::move(portal);
+        }
+    } else if (options.backend == Backend::Wlroots) {
+        KeymapNames keymap = WlrootsDesktop::keymapNames(options.keyboardGiven, options.keyboard);
+        log.event("keymap %s/%s/%s/%s/%s (from %s)", keymap.rules.c_str(), keymap.model.c_str(),
+                  keymap.layout.c_str(), keymap.variant.c_str(), keymap.options.c_str(), keymap.source.c_str());
+        auto wlroots = std::make_unique<WlrootsDesktop>();
+        if (wlroots->open(keymap, error)) {
+            layouts = keymap.layout;
+            source = "from the keymap's layout " + layouts;
+            wlroots->setKeyboard(options.keyboardGiven ? options.keyboard : keyboardLayoutForXLayouts(layouts));
+            desktop = std::move(wlroots);
         }
     } else {
         auto display = std::make_unique<XDisplay>();

@@ -16,7 +16,7 @@ packages=(
   libx11-dev libxext-dev libxtst-dev libxfixes-dev libxdamage-dev libxi-dev libxrandr-dev libxkbcommon-dev libxkbcommon-x11-dev
   libglib2.0-dev libpipewire-0.3-dev libspa-0.2-dev xkb-data
   mutter pipewire wireplumber dbus-daemon libglib2.0-bin libwayland-dev libwayland-bin wayland-protocols
-  xdg-desktop-portal xdg-desktop-portal-gnome
+  xdg-desktop-portal xdg-desktop-portal-gnome sway
   xterm x11-apps openbox xinput
   dpkg-dev
   help2man zip unzip

@@ -6,6 +6,7 @@
 
 #include "wire/input_wire.h"
 #include "tests/support/decoded_frame.h"
+#include "tests/support/other_user.h"
 #include "tests/support/private_wayland.h"
 #include "tests/support/session_peer.h"
 #include "tests/support/wayland_client.h"
@@ -186,6 +187,47 @@ TEST(WaylandHostTest, PortalOnGnome)
     checkSharedDesktop(host, client, gnome);
     EXPECT_EQ(host.lines({"backend portal (--backend)", "portal-approval asked-each-time (RemoteDesktop version 1"}),
               2);
+}
+
+TEST(WaylandHostTest, WlrootsThroughScreencopyAndVirtualInput)
+{
+    PrivateWayland sway({"dbus-daemon", "pipewire", "wireplumber", "sway"});
+    if (!sway.missing.empty())
+        GTEST_SKIP() << sway.missing << " is not installed: run scripts/setup.sh";
+    // sway refuses root; the host, as root, needs only its socket.
+    PrivateWayland::sway(sway, "640x480", kOtherUid);
+    ASSERT_TRUE(sway.ready) << sway.logs();
+    {
+        WaylandClient client(PrivateWayland::kWayland);
+        ASSERT_TRUE(eventually([&] { return client.shown(); })) << sway.logs();
+        PeerProcess host(TAVIMO_HOST_BINARY, {"--backend", "wlroots", "--subsampling", "444"});
+        checkSharedDesktop(host, client, sway);
+        EXPECT_EQ(host.lines({"keymap evdev/pc105/us// (from default)", "frame-size 640x480 capture=screencopy+damage"}),
+                  2);
+    }
+
+    // Auto: mutter does not answer on this session's bus, sway's protocols do.
+    PeerProcess automatic(TAVIMO_HOST_BINARY, {"--keyboard", "jis", "--subsampling", "444"});
+    ASSERT_TRUE(automatic.waitReady());
+    EXPECT_EQ(automatic.lines({"backend wlroots (a Wayland session whose compositor offers screencopy and virtual "
+                               "input)",
+                               "keymap evdev/jp106/jp// (from --keyboard)"}),
+              2);
+    // An output of another size on a desktop that then stays still (no client): the whole
+    // new picture comes at once, at the session's size.
+    int frame = automatic.connect(kFramePort);
+    EXPECT_EQ(Picture(fetchFrame(frame)).width, kWidth);
+    std::string swaymsg = "SWAYSOCK=$(echo " + sway.dir + "/sway-ipc.*) swaymsg output HEADLESS-1 mode 800x600";
+    ASSERT_EQ(std::system((swaymsg + " >/dev/null").c_str()), 0);
+    const std::string resized = "screen-size 800x600 frames-stay 640x480";
+    for (int i = 0; i < 3 && automatic.count(resized) == 0; ++i)
+        EXPECT_EQ(Picture(fetchFrame(frame)).width, kWidth);
+    EXPECT_EQ(automatic.count(resized), 1);
+    // A compositor that goes ends the session with the reason.
+    sway.stopLast();
+    for (int i = 0; i < 5 && !fetchFrame(frame).empty(); ++i) {
+    }
+    EXPECT_TRUE(automatic.waitForLine("capture-error the Wayland compositor went away"));
 }
 
 }  // namespace

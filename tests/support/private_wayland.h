@@ -1,10 +1,12 @@
 // A Wayland desktop of a test's own: a session bus, PipeWire and a compositor (with
 // whatever else a backend needs) in a runtime folder of their own, named in this
 // process's environment for the host and the test's client; each is ended at the end, and
-// killed should the test die.
+// killed should the test die. A compositor that refuses root runs as another user who
+// then owns the folder; root reaches its socket all the same.
 #pragma once
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -72,8 +74,22 @@ public:
                         "-o /org/gnome/Mutter/RemoteDesktop");
     }
 
-    // Runs `arguments` with output to its log in the folder.
-    void start(std::vector<std::string> arguments)
+    // Headless sway with one output of that size, no bar, its socket also under kWayland.
+    static void sway(PrivateWayland& desktop, const std::string& size, uid_t user)
+    {
+        for (auto [name, value] : {std::pair{"WLR_BACKENDS", "headless"}, {"WLR_LIBINPUT_NO_DEVICES", "1"},
+                                   {"WLR_RENDERER", "pixman"}})
+            setenv(name, value, 1);
+        std::ofstream(desktop.dir + "/sway.conf") << "output HEADLESS-1 mode " << size << "\nxwayland disable\n";
+        desktop.ready = desktop.ready && chown(desktop.dir.c_str(), user, user) == 0;
+        desktop.start({"sway", "-c", desktop.dir + "/sway.conf"}, user);
+        std::string socket = desktop.dir + "/wayland-1";
+        desktop.ready = desktop.ready && eventually([&] { return std::filesystem::exists(socket); }) &&
+                        symlink(socket.c_str(), (desktop.dir + "/" + kWayland).c_str()) == 0;
+    }
+
+    // Runs `arguments` with output to its log in the folder, as `user` unless that is root.
+    void start(std::vector<std::string> arguments, uid_t user = 0)
     {
         std::string log = dir + "/" + std::filesystem::path(arguments[0]).filename().string() + ".log";
         pid_t pid = fork();
@@ -82,12 +98,21 @@ public:
             int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
             dup2(fd, 1);
             dup2(fd, 2);
+            if (user != 0 && (setgroups(0, nullptr) || setresgid(user, user, user) || setresuid(user, user, user)))
+                _exit(126);
             std::vector<char*> argv(arguments.size() + 1);
             std::transform(arguments.begin(), arguments.end(), argv.begin(), [](std::string& a) { return a.data(); });
             execvp(argv[0], argv.data());
             _exit(127);
         }
         pids_.push_back(pid);
+    }
+    // Ends the program started last, as a compositor that goes.
+    void stopLast()
+    {
+        kill(pids_.back(), SIGTERM);
+        waitpid(pids_.back(), nullptr, 0);
+        pids_.pop_back();
     }
     // Keeps `ready` only if the shell command succeeds within the usual wait.
     void waitFor(const std::string& command)

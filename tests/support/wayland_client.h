@@ -206,8 +206,9 @@ inline const xdg_surface_listener WaylandClient::kWindow = {[](void* data, xdg_s
         c->draw(false), c->shown_ = true;
 }};
 inline const xdg_toplevel_listener WaylandClient::kToplevel = {
+    // 0x0: the size is the client's; sway makes a window fullscreen only once it is shown.
     [](void* data, xdg_toplevel*, int32_t width, int32_t height, wl_array*) {
-        of(data)->fullscreen_ = width == kWidth && height == kHeight;
+        of(data)->fullscreen_ = (width == kWidth && height == kHeight) || (width == 0 && height == 0);
     },
     kIgnored, kIgnored, kIgnored,
 };
