@@ -245,6 +245,12 @@ std::string GnomeDesktop::captureMethod() const { return parts_->video.captureMe
 
 bool GnomeDesktop::capture(ScreenPicture& out, std::string& error)
 {
+    lost_ = !takePicture(out, error);
+    return !lost_;
+}
+
+bool GnomeDesktop::takePicture(ScreenPicture& out, std::string& error)
+{
     Parts& p = *parts_;
     p.dispatch();
     if (p.closed) {

@@ -29,6 +29,9 @@ struct PipeWireStream::Parts {
     pw_stream* video = nullptr;
     spa_hook coreListener{};
     spa_hook videoListener{};
+    pw_registry* registry = nullptr;  // tells when the compositor's node goes
+    spa_hook registryListener{};
+    uint32_t node = PW_ID_ANY;
     spa_video_info_raw format{};
     int news = -1;        // an eventfd, written when the picture changed or the stream failed
     std::string failure;  // why the stream stopped
@@ -51,6 +54,8 @@ PipeWireStream::Parts::~Parts()
         pw_thread_loop_stop(thread);
     if (video)
         pw_stream_destroy(video);
+    if (registry)
+        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
     if (core)
         pw_core_disconnect(core);
     if (context)
@@ -152,6 +157,20 @@ const pw_core_events kCoreEvents = [] {
     return events;
 }();
 
+// A compositor that dies leaves the stream waiting for frames that never come; its node's
+// removal is what says so.
+const pw_registry_events kRegistryEvents = [] {
+    pw_registry_events events{};
+    events.version = PW_VERSION_REGISTRY_EVENTS;
+    events.global_remove = [](void* data, uint32_t id) {
+        if (id == partsOf(data)->node) {
+            partsOf(data)->failure = "the screen stream's PipeWire node went away (the compositor stopped sharing)";
+            partsOf(data)->tell();
+        }
+    };
+    return events;
+}();
+
 }  // namespace
 
 PipeWireStream::PipeWireStream() : parts_(new Parts) {}
@@ -178,6 +197,10 @@ bool PipeWireStream::start(uint32_t node, int remote, std::string& error)
         return false;
     }
     pw_core_add_listener(p.core, &p.coreListener, &kCoreEvents, &p);
+    p.node = node;
+    p.registry = pw_core_get_registry(p.core, PW_VERSION_REGISTRY, 0);
+    if (p.registry)
+        pw_registry_add_listener(p.registry, &p.registryListener, &kRegistryEvents, &p);
     p.video = pw_stream_new(p.core, "tavimo-host",
                             pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
                                               PW_KEY_MEDIA_ROLE, "Screen", nullptr));

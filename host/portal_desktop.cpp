@@ -392,6 +392,12 @@ std::string PortalDesktop::captureMethod() const { return parts_->video.captureM
 
 bool PortalDesktop::capture(ScreenPicture& out, std::string& error)
 {
+    lost_ = !takePicture(out, error);
+    return !lost_;
+}
+
+bool PortalDesktop::takePicture(ScreenPicture& out, std::string& error)
+{
     Parts& p = *parts_;
     p.dispatch();
     if (p.closed || p.gone) {

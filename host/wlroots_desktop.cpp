@@ -490,6 +490,12 @@ bool WlrootsDesktop::open(const KeymapNames& keymap, std::string& error)
 
 bool WlrootsDesktop::capture(ScreenPicture& out, std::string& error)
 {
+    lost_ = !takePicture(out, error);
+    return !lost_;
+}
+
+bool WlrootsDesktop::takePicture(ScreenPicture& out, std::string& error)
+{
     Parts& p = *parts_;
     if (!p.pump()) {
         error = p.failure;

@@ -113,6 +113,16 @@ TEST(WaylandHostTest, GnomeThroughMuttersOwnApi)
     EXPECT_EQ(framesUntilShown(automatic.connect(kFramePort), true, -1, -1), 0);
     ASSERT_TRUE(sendBytes(automatic.connect(kInputPort), inputMessage(MSG_SERVER_EXIT)));
     EXPECT_EQ(automatic.waitExit(), 0);
+    // The compositor goes (mutter holds out against SIGTERM while a session runs) while a
+    // request waits: the host ends with status 1, as on a lost X display.
+    PeerProcess orphan(TAVIMO_HOST_BINARY, {"--backend", "gnome"});
+    ASSERT_TRUE(orphan.waitReady());
+    int waiting = orphan.connect(kFramePort);
+    EXPECT_FALSE(fetchFrame(waiting).empty());
+    ASSERT_TRUE(sendControl(waiting, MSG_NEXT_FRAME));
+    gnome.stopLast(SIGKILL);
+    EXPECT_EQ(orphan.waitExit(), 1);
+    EXPECT_EQ(orphan.lines({"capture-error ", "display-lost"}), 2);
     // Outside a Wayland session auto shares X (here none: it says so and ends).
     setenv("XDG_SESSION_TYPE", "x11", 1);
     PeerProcess x11(TAVIMO_HOST_BINARY, {});
@@ -228,6 +238,7 @@ TEST(WaylandHostTest, WlrootsThroughScreencopyAndVirtualInput)
     for (int i = 0; i < 5 && !fetchFrame(frame).empty(); ++i) {
     }
     EXPECT_TRUE(automatic.waitForLine("capture-error the Wayland compositor went away"));
+    EXPECT_EQ(automatic.waitExit(), 1);
 }
 
 }  // namespace

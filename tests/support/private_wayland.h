@@ -108,9 +108,9 @@ public:
         pids_.push_back(pid);
     }
     // Ends the program started last, as a compositor that goes.
-    void stopLast()
+    void stopLast(int signal = SIGTERM)
     {
-        kill(pids_.back(), SIGTERM);
+        kill(pids_.back(), signal);
         waitpid(pids_.back(), nullptr, 0);
         pids_.pop_back();
     }
