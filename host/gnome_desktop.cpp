@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -31,34 +32,64 @@ std::string connectorOf(GVariant* monitors, gsize index)
     return connector;
 }
 
-// The connector of the primary monitor, else of the first one.
-std::string primaryConnector(GDBusConnection* bus, std::string& error)
+// The logical monitors as the compositor lays them out, each named by its first
+// connector and as large as that connector's current mode, turned and scaled as laid out.
+std::vector<MonitorInfo> logicalMonitors(GDBusConnection* bus, std::string& error)
 {
+    std::vector<MonitorInfo> out;
     GVariant* state = busCall(bus, kDisplayConfig, "/org/gnome/Mutter/DisplayConfig", kDisplayConfig, "GetCurrentState",
-                           nullptr, "(ua((ssss)a(siiddada{sv})a{sv})a(iiduba(ssss)a{sv})a{sv})", error);
+                              nullptr, "(ua((ssss)a(siiddada{sv})a{sv})a(iiduba(ssss)a{sv})a{sv})", error);
     if (!state)
-        return "";
-    std::string connector;
-    GVariant* logical = g_variant_get_child_value(state, 2);
-    for (gsize i = 0; i < g_variant_n_children(logical) && connector.empty(); ++i) {
-        GVariant* monitor = g_variant_get_child_value(logical, i);
-        gboolean primary = FALSE;
-        g_variant_get_child(monitor, 4, "b", &primary);
-        GVariant* members = g_variant_get_child_value(monitor, 5);
-        if (primary && g_variant_n_children(members) > 0)
-            connector = connectorOf(members, 0);
-        g_variant_unref(members);
-        g_variant_unref(monitor);
-    }
-    g_variant_unref(logical);
+        return out;
     GVariant* monitors = g_variant_get_child_value(state, 1);
-    if (connector.empty() && g_variant_n_children(monitors) > 0)
-        connector = connectorOf(monitors, 0);
+    GVariant* logical = g_variant_get_child_value(state, 2);
+    GVariant* properties = g_variant_get_child_value(state, 3);
+    uint32_t layoutMode = 1;  // 1: sizes in logical pixels (mode / scale), 2: physical
+    g_variant_lookup(properties, "layout-mode", "u", &layoutMode);
+    for (gsize i = 0; i < g_variant_n_children(logical); ++i) {
+        int32_t x = 0, y = 0;
+        double scale = 1;
+        uint32_t transform = 0;
+        gboolean primary = FALSE;
+        GVariant* members = nullptr;
+        g_variant_get_child(logical, i, "(iidub@a(ssss)@a{sv})", &x, &y, &scale, &transform, &primary, &members,
+                            nullptr);
+        std::string connector = g_variant_n_children(members) > 0 ? connectorOf(members, 0) : "";
+        g_variant_unref(members);
+        int width = 0, height = 0;
+        for (gsize m = 0; m < g_variant_n_children(monitors) && width == 0; ++m) {
+            if (connectorOf(monitors, m) != connector)
+                continue;
+            GVariant* monitor = g_variant_get_child_value(monitors, m);
+            GVariant* modes = g_variant_get_child_value(monitor, 1);
+            for (gsize k = 0; k < g_variant_n_children(modes) && width == 0; ++k) {
+                int32_t w = 0, h = 0;
+                GVariant* modeProperties = nullptr;
+                g_variant_get_child(modes, k, "(&siiddad@a{sv})", nullptr, &w, &h, nullptr, nullptr, nullptr,
+                                    &modeProperties);
+                gboolean current = FALSE;
+                if (g_variant_lookup(modeProperties, "is-current", "b", &current) && current)
+                    width = w, height = h;
+                g_variant_unref(modeProperties);
+            }
+            g_variant_unref(modes);
+            g_variant_unref(monitor);
+        }
+        if (transform % 2 == 1)  // turned a quarter
+            std::swap(width, height);
+        if (layoutMode == 1 && scale > 0)
+            width = int(width / scale + 0.5), height = int(height / scale + 0.5);
+        if (!connector.empty() && width > 0 && height > 0)
+            out.push_back({connector, {x, y, width, height}, primary != FALSE});
+    }
+    g_variant_unref(properties);
+    g_variant_unref(logical);
     g_variant_unref(monitors);
     g_variant_unref(state);
-    if (connector.empty())
+    if (out.empty())
         error = "the compositor reports no monitor";
-    return connector;
+    orderMonitors(out);
+    return out;
 }
 
 }  // namespace
@@ -159,17 +190,20 @@ std::string GnomeDesktop::keyboardLayouts()
     return layouts;
 }
 
-bool GnomeDesktop::open(std::string& error)
+bool GnomeDesktop::connect(std::string& error)
 {
     Parts& p = *parts_;
     if (!p.keys.open(error))
         return false;
     p.bus = sessionBus(error);
-    if (!p.bus)
-        return false;
-    std::string connector = primaryConnector(p.bus, error);
-    if (connector.empty())
-        return false;
+    return p.bus != nullptr;
+}
+
+std::vector<MonitorInfo> GnomeDesktop::monitors(std::string& error) { return logicalMonitors(parts_->bus, error); }
+
+bool GnomeDesktop::open(const MonitorInfo& monitor, std::string& error)
+{
+    Parts& p = *parts_;
     GVariant* reply = busCall(p.bus, kRemoteDesktop, "/org/gnome/Mutter/RemoteDesktop", kRemoteDesktop, "CreateSession",
                            nullptr, "(o)", error);
     if (!reply)
@@ -203,7 +237,7 @@ bool GnomeDesktop::open(std::string& error)
     g_variant_builder_init(&properties, G_VARIANT_TYPE("a{sv}"));
     g_variant_builder_add(&properties, "{sv}", "cursor-mode", g_variant_new_uint32(kCursorModeMetadata));
     reply = busCall(p.bus, kScreenCast, screenCast, "org.gnome.Mutter.ScreenCast.Session", "RecordMonitor",
-                 g_variant_new("(sa{sv})", connector.c_str(), &properties), "(o)", error);
+                    g_variant_new("(sa{sv})", monitor.name.c_str(), &properties), "(o)", error);
     if (!reply)
         return false;
     p.stream = objectPath(reply);

@@ -1,5 +1,5 @@
 // A GNOME Wayland session shared through the compositor's own remote-desktop API on the
-// session bus: a RemoteDesktop session with a ScreenCast of the primary monitor, whose
+// session bus: a RemoteDesktop session with a ScreenCast of one monitor or all, whose
 // frames come over PipeWire in shared memory, the pointer as metadata beside them; the
 // viewer's input goes back through the same session as evdev codes. The PipeWire loop
 // runs on the host's own thread: its descriptor is the change watch, so a still screen
@@ -8,9 +8,11 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/desktop.h"
 #include "host/key_table.h"
+#include "host/monitor_choice.h"
 
 class GnomeDesktop final : public Desktop {
 public:
@@ -21,8 +23,13 @@ public:
 
     // Whether the compositor's RemoteDesktop answers on the session bus; if not, `why`.
     static bool available(std::string& why);
-    // Starts the session and waits for its first frame; `error` says what is missing.
-    bool open(std::string& error);
+    // The keymap and the session bus; `error` says what is missing.
+    bool connect(std::string& error);
+    // The monitors as the compositor lays them out, in the order --monitor counts them.
+    std::vector<MonitorInfo> monitors(std::string& error);
+    // Starts the session on that monitor and waits for its first frame. One at a time:
+    // mutter 43 can crash when a stream of the area of several starts beside another stream.
+    bool open(const MonitorInfo& monitor, std::string& error);
     void setKeyboard(KeyboardLayout layout) { layout_ = layout; }
     // The first input source's XKB layout in GNOME's settings ("jp"); empty if unknown.
     static std::string keyboardLayouts();

@@ -303,6 +303,33 @@ int parse(int argc, char** argv, Options& options)
     return 0;
 }
 
+// The monitor --monitor names: its index in `monitors`, -1 for all of them; false, said in
+// the log and on stderr, when there is no such monitor. A desktop that shares one monitor
+// at a time (`oneAtATime`) takes the primary one for all.
+bool chooseLogged(const Options& options, const std::vector<MonitorInfo>& monitors, const PixelRect& all,
+                  bool oneAtATime, EventLog& log, int& chosen)
+{
+    std::string error;
+    if (!chooseMonitor(options.monitor, monitors, chosen, error)) {
+        log.line("monitor-unknown " + error);
+        if (!options.logPath.empty())
+            std::fprintf(stderr, "tavimo-host: %s\n", error.c_str());
+        return false;
+    }
+    const char* note = "";
+    if (chosen < 0 && oneAtATime) {
+        auto primary = std::find_if(monitors.begin(), monitors.end(), [](const MonitorInfo& m) { return m.primary; });
+        chosen = primary == monitors.end() ? 0 : int(primary - monitors.begin());
+        note = monitors.size() > 1 ? ", the primary: one at a time here, --monitor picks another" : "";
+    }
+    if (chosen < 0)
+        log.event("monitor all %dx%d+%d+%d", all.width, all.height, all.x, all.y);
+    else
+        log.event("monitor %s (%d of %zu%s)", describeMonitor(monitors[size_t(chosen)]).c_str(), chosen + 1,
+                  monitors.size(), note);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -362,10 +389,10 @@ int main(int argc, char** argv)
         }
     }
     log.event("backend %s (%s)", backendName(options.backend), why.c_str());
-    if (options.backend != Backend::X11 && options.monitor.kind != MonitorChoice::All) {
-        log.line("monitor-unknown --monitor is for the X display; a Wayland session shares its primary monitor");
-        std::fputs("tavimo-host: --monitor works on the X display only; in a Wayland session the host shares the "
-                   "primary monitor\n",
+    if (options.backend == Backend::Portal && options.monitor.kind != MonitorChoice::All) {
+        log.line("monitor-unknown --monitor does not apply to the portal: its dialog asks which monitor to share");
+        std::fputs("tavimo-host: --monitor does not apply to the portal backend: the monitor is the one chosen in "
+                   "the portal's dialog\n",
                    stderr);
         return 2;
     }
@@ -374,7 +401,12 @@ int main(int argc, char** argv)
     std::string layouts, source = "--keyboard";
     if (options.backend == Backend::Gnome) {
         auto gnome = std::make_unique<GnomeDesktop>();
-        if (gnome->open(error)) {
+        std::vector<MonitorInfo> monitors;
+        int chosen = -1;
+        if (gnome->connect(error) && !(monitors = gnome->monitors(error)).empty() &&
+            !chooseLogged(options, monitors, {}, true, log, chosen))
+            return 2;
+        if (!monitors.empty() && gnome->open(monitors[size_t(chosen)], error)) {
             layouts = GnomeDesktop::keyboardLayouts();
             source = "from GNOME's input sources " + (layouts.empty() ? std::string("(none)") : layouts);
             gnome->setKeyboard(options.keyboardGiven ? options.keyboard : keyboardLayoutForXLayouts(layouts));
@@ -407,21 +439,10 @@ int main(int argc, char** argv)
             // The whole screen, or one monitor of it.
             std::vector<MonitorInfo> monitors = display->monitors();
             int chosen = -1;
-            if (!chooseMonitor(options.monitor, monitors, chosen, error)) {
-                log.line("monitor-unknown " + error);
-                if (!options.logPath.empty())
-                    std::fprintf(stderr, "tavimo-host: %s\n", error.c_str());
+            if (!chooseLogged(options, monitors, display->sharedArea(), false, log, chosen))
                 return 2;
-            }
-            if (chosen < 0) {
-                PixelRect screen = display->sharedArea();
-                log.event("monitor all %dx%d+0+0", screen.width, screen.height);
-            } else if (display->shareMonitor(monitors[size_t(chosen)], error)) {
-                log.event("monitor %s (%d of %zu)", describeMonitor(monitors[size_t(chosen)]).c_str(), chosen + 1,
-                          monitors.size());
-            } else {
+            if (chosen >= 0 && !display->shareMonitor(monitors[size_t(chosen)], error))
                 display.reset();  // gone between the two looks
-            }
         }
         if (display) {
             layouts = display->keyboardLayouts();

@@ -63,13 +63,19 @@ public:
         eventually([&] { return std::filesystem::remove_all(dir, ignored) != uintmax_t(-1) && !ignored; });
     }
 
-    // Headless mutter with one virtual monitor, up once its remote desktop API answers.
-    static void gnome(PrivateWayland& desktop, const std::string& size)
+    // Headless mutter with a virtual monitor of `size`, primary, at the left, and one of
+    // `right` beside it if given; up once its remote desktop API answers.
+    static void gnome(PrivateWayland& desktop, const std::string& size, const std::string& right = "")
     {
         // The stream may miss the last frame of a window's zoom: none, so the picture is final.
         setenv("MUTTER_DEBUG_DISABLE_ANIMATIONS", "1", 1);
-        desktop.start({"mutter", "--headless", "--virtual-monitor", size, "--wayland", "--no-x11",
-                       std::string("--wayland-display=") + kWayland});
+        std::vector<std::string> command = {"mutter", "--headless", "--wayland", "--no-x11",
+                                            std::string("--wayland-display=") + kWayland};
+        // Mutter makes the last one primary and puts it first.
+        for (const std::string& monitor : {right, size})
+            if (!monitor.empty())
+                command.insert(command.end(), {"--virtual-monitor", monitor});
+        desktop.start(command);
         desktop.waitFor("gdbus introspect --session -d org.gnome.Mutter.RemoteDesktop "
                         "-o /org/gnome/Mutter/RemoteDesktop");
     }
