@@ -18,9 +18,12 @@
 //   backend x11|gnome|portal|wlroots (WHY)
 //                                    which desktop is shared: --backend, or what auto saw
 //   monitor all WxH+0+0 | monitor NAME WxH+X+Y (N of M)
-//                                    what of the X screen is shared (--monitor): all of it,
-//                                    or that RandR monitor, where it lies on the screen
+//                                    what is shared (--monitor): all of the X screen, or
+//                                    that RandR monitor or wlroots output, where it lies on
+//                                    the screen or in the compositor's layout
 //   monitor-unknown TEXT             --monitor named none of the monitors there are (listed)
+//   monitor-one-at-a-time TEXT       wlroots, --monitor all with several outputs: the first
+//                                    is shared, and how to pick another
 //   portal-approval persisted|asked-each-time (WHY)
 //                                    whether the portal can keep the user's approval (its
 //                                    RemoteDesktop version 2 and later) or asks every start
@@ -75,6 +78,7 @@
 #include <unistd.h>
 #include <turbojpeg.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -128,7 +132,11 @@ const char kUsage[] =
     "                      it. M is its number, counting the RandR monitors (xrandr\n"
     "                      --listmonitors) from 1 by their left edges, then their top\n"
     "                      edges; or its name (DP-1, or one set with xrandr\n"
-    "                      --setmonitor); or all, the whole screen (default)\n"
+    "                      --setmonitor); or all, the whole screen (default).\n"
+    "                      wlroots: the outputs (swaymsg -t get_outputs), counted the\n"
+    "                      same way in the layout; screencopy copies one output, so\n"
+    "                      all shares the first of them (the log lists the others).\n"
+    "                      gnome and portal: not yet (the portal's dialog picks)\n"
     "  --address ADDR      listen there (default 127.0.0.1; anything else is reachable\n"
     "                      without a password: prefer an SSH tunnel)\n"
     "  --quality N         JPEG quality 1-100 (default 80)\n"
@@ -303,6 +311,15 @@ int parse(int argc, char** argv, Options& options)
     return 0;
 }
 
+// --monitor named none of the monitors there are: the exit status, after saying so.
+int refuseMonitor(EventLog& log, const Options& options, const std::string& error)
+{
+    log.line("monitor-unknown " + error);
+    if (!options.logPath.empty())
+        std::fprintf(stderr, "tavimo-host: %s\n", error.c_str());
+    return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -362,10 +379,12 @@ int main(int argc, char** argv)
         }
     }
     log.event("backend %s (%s)", backendName(options.backend), why.c_str());
-    if (options.backend != Backend::X11 && options.monitor.kind != MonitorChoice::All) {
-        log.line("monitor-unknown --monitor is for the X display; a Wayland session shares its primary monitor");
-        std::fputs("tavimo-host: --monitor works on the X display only; in a Wayland session the host shares the "
-                   "primary monitor\n",
+    if (options.backend != Backend::X11 && options.backend != Backend::Wlroots &&
+        options.monitor.kind != MonitorChoice::All) {
+        log.line("monitor-unknown --monitor is for the X display and wlroots compositors; this backend shares "
+                 "its primary monitor");
+        std::fputs("tavimo-host: --monitor works on the X display and wlroots compositors only; the gnome and "
+                   "portal backends share the primary monitor\n",
                    stderr);
         return 2;
     }
@@ -392,7 +411,21 @@ int main(int argc, char** argv)
         log.event("keymap %s/%s/%s/%s/%s (from %s)", keymap.rules.c_str(), keymap.model.c_str(),
                   keymap.layout.c_str(), keymap.variant.c_str(), keymap.options.c_str(), keymap.source.c_str());
         auto wlroots = std::make_unique<WlrootsDesktop>();
-        if (wlroots->open(keymap, error)) {
+        std::vector<MonitorInfo> monitors;
+        int chosen = -1;
+        if (wlroots->connect(error)) {
+            monitors = wlroots->monitors();
+            if (!chooseMonitor(options.monitor, monitors, chosen, error))
+                return refuseMonitor(log, options, error);
+            // Screencopy copies one output: all of several is the first of them.
+            if (chosen < 0 && monitors.size() > 1)
+                log.line("monitor-one-at-a-time wlroots shares one output at a time: the first; pick another with "
+                         "--monitor NUMBER or NAME: " + listMonitors(monitors));
+            chosen = std::max(chosen, 0);
+            log.event("monitor %s (%d of %zu)", describeMonitor(monitors[size_t(chosen)]).c_str(), chosen + 1,
+                      monitors.size());
+        }
+        if (!monitors.empty() && wlroots->open(keymap, monitors[size_t(chosen)].name, error)) {
             layouts = keymap.layout;
             source = "from the keymap's layout " + layouts;
             wlroots->setKeyboard(options.keyboardGiven ? options.keyboard : keyboardLayoutForXLayouts(layouts));
@@ -407,12 +440,8 @@ int main(int argc, char** argv)
             // The whole screen, or one monitor of it.
             std::vector<MonitorInfo> monitors = display->monitors();
             int chosen = -1;
-            if (!chooseMonitor(options.monitor, monitors, chosen, error)) {
-                log.line("monitor-unknown " + error);
-                if (!options.logPath.empty())
-                    std::fprintf(stderr, "tavimo-host: %s\n", error.c_str());
-                return 2;
-            }
+            if (!chooseMonitor(options.monitor, monitors, chosen, error))
+                return refuseMonitor(log, options, error);
             if (chosen < 0) {
                 PixelRect screen = display->sharedArea();
                 log.event("monitor all %dx%d+0+0", screen.width, screen.height);
