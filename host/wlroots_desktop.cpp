@@ -43,6 +43,16 @@ std::string environment(const char* name)
     return value ? value : "";
 }
 
+// An output's name as the compositor gave it, fit for the log's lines and a command line:
+// printable ASCII without spaces, others as '_', at most 64 characters.
+std::string outputName(const char* given)
+{
+    std::string name(given, strnlen(given, 64));
+    for (char& c : name)
+        c = c > ' ' && c < 0x7f ? c : '_';
+    return name;
+}
+
 // An output as wl_output and xdg-output describe it.
 struct Output {
     wl_output* output = nullptr;
@@ -74,7 +84,7 @@ const wl_output_listener kOutput = {
     },
     [](void*, wl_output*) {},
     [](void*, wl_output*, int32_t) {},
-    [](void* data, wl_output*, const char* name) { static_cast<Output*>(data)->name = name; },
+    [](void* data, wl_output*, const char* name) { static_cast<Output*>(data)->name = outputName(name); },
     [](void*, wl_output*, const char*) {},
 };
 
@@ -93,7 +103,7 @@ const zxdg_output_v1_listener kXdgOutput = {
     [](void* data, zxdg_output_v1*, const char* name) {
         Output& output = *static_cast<Output*>(data);
         if (output.name.empty())
-            output.name = name;
+            output.name = outputName(name);
     },
     [](void*, zxdg_output_v1*, const char*) {},
 };
@@ -328,12 +338,16 @@ namespace {
 
 CopySlot& slotOf(void* data) { return *static_cast<CopySlot*>(data); }
 
+// The box round both, at least 1 x 1, however odd the places the compositor gave.
 PixelRect boundingBox(const PixelRect& a, const PixelRect& b)
 {
     if (a.width <= 0 || a.height <= 0)
-        return b;
-    int left = std::min(a.x, b.x), top = std::min(a.y, b.y);
-    return {left, top, std::max(a.x + a.width, b.x + b.width) - left, std::max(a.y + a.height, b.y + b.height) - top};
+        return {b.x, b.y, std::max(b.width, 1), std::max(b.height, 1)};
+    int64_t left = std::min(a.x, b.x), top = std::min(a.y, b.y);
+    int64_t right = std::max(int64_t(a.x) + a.width, int64_t(b.x) + b.width);
+    int64_t bottom = std::max(int64_t(a.y) + a.height, int64_t(b.y) + b.height);
+    return {int(left), int(top), int(std::min<int64_t>(right - left, INT32_MAX)),
+            int(std::min<int64_t>(bottom - top, INT32_MAX))};
 }
 
 const zwlr_screencopy_frame_v1_listener kFrame = {
@@ -645,9 +659,11 @@ void WlrootsDesktop::movePointer(int x, int y)
     PixelRect area = {0, 0, width, height};
     if (!p.pointerOnOutput) {
         // A pointer of no output moves over the whole layout: the shared output's part of it.
-        x = p.shared.x - p.extent.x + int(int64_t(x) * p.shared.width / width);
-        y = p.shared.y - p.extent.y + int(int64_t(y) * p.shared.height / height);
+        int64_t lx = int64_t(p.shared.x) - p.extent.x + int64_t(x) * p.shared.width / width;
+        int64_t ly = int64_t(p.shared.y) - p.extent.y + int64_t(y) * p.shared.height / height;
         area = p.extent;
+        x = int(std::clamp<int64_t>(lx, 0, area.width - 1));
+        y = int(std::clamp<int64_t>(ly, 0, area.height - 1));
     }
     zwlr_virtual_pointer_v1_motion_absolute(p.pointer, nowMs(), uint32_t(x), uint32_t(y), uint32_t(area.width),
                                             uint32_t(area.height));
