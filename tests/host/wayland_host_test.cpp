@@ -234,6 +234,11 @@ TEST(WaylandHostTest, WlrootsThroughScreencopyAndVirtualInput)
     Picture secondFrame(fetchFrame(second.connect(kFramePort)));
     EXPECT_EQ(std::pair(secondFrame.width, secondFrame.height), std::pair(320, 240));
     EXPECT_EQ(second.lines({"monitor HEADLESS-2 320x240+800+0 (2 of 2)", "frame-size 320x240"}), 2);
+    // Its pointer moves on that output: sway focuses the output under it.
+    ASSERT_TRUE(sendBytes(second.connect(kInputPort), mouse(kMouseRightUp, 10, 10)));
+    EXPECT_TRUE(eventually([&] {
+        return std::system((swaymsg + "-p -t get_outputs | grep -q 'HEADLESS-2 .*(focused)'").c_str()) == 0;
+    }));
     EXPECT_EQ(first.lines({"monitor-one-at-a-time ", "monitor HEADLESS-1 800x600+0+0 (1 of 2)"}), 2);
     PeerProcess unknown(TAVIMO_HOST_BINARY, {"--monitor", "HEADLESS-3"});
     EXPECT_EQ(unknown.waitExit(), 2);
