@@ -18,9 +18,12 @@
 //   backend x11|gnome|portal|wlroots (WHY)
 //                                    which desktop is shared: --backend, or what auto saw
 //   monitor all WxH+0+0 | monitor NAME WxH+X+Y (N of M)
-//                                    what of the X screen is shared (--monitor): all of it,
-//                                    or that RandR monitor, where it lies on the screen
+//                                    what is shared (--monitor): all of the X screen, or
+//                                    that RandR monitor, GNOME monitor or wlroots output,
+//                                    where it lies on the screen or in the layout
 //   monitor-unknown TEXT             --monitor named none of the monitors there are (listed)
+//   monitor-one-at-a-time TEXT       GNOME and wlroots, --monitor all with several: the
+//                                    primary (or first) one is shared, and how to pick another
 //   portal-approval persisted|asked-each-time (WHY)
 //                                    whether the portal can keep the user's approval (its
 //                                    RemoteDesktop version 2 and later) or asks every start
@@ -75,6 +78,7 @@
 #include <unistd.h>
 #include <turbojpeg.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -128,7 +132,11 @@ const char kUsage[] =
     "                      it. M is its number, counting the RandR monitors (xrandr\n"
     "                      --listmonitors) from 1 by their left edges, then their top\n"
     "                      edges; or its name (DP-1, or one set with xrandr\n"
-    "                      --setmonitor); or all, the whole screen (default)\n"
+    "                      --setmonitor); or all, the whole screen (default).\n"
+    "                      wlroots: the outputs (swaymsg -t get_outputs), counted the\n"
+    "                      same way in the layout; screencopy copies one output, so\n"
+    "                      all shares the first of them (the log lists the others).\n"
+    "                      gnome and portal: not yet (the portal's dialog picks)\n"
     "  --address ADDR      listen there (default 127.0.0.1; anything else is reachable\n"
     "                      without a password: prefer an SSH tunnel)\n"
     "  --quality N         JPEG quality 1-100 (default 80)\n"
@@ -305,7 +313,7 @@ int parse(int argc, char** argv, Options& options)
 
 // The monitor --monitor names: its index in `monitors`, -1 for all of them; false, said in
 // the log and on stderr, when there is no such monitor. A desktop that shares one monitor
-// at a time (`oneAtATime`) takes the primary one for all.
+// at a time (`oneAtATime`) takes the primary one, else the first, for all, and says so.
 bool chooseLogged(const Options& options, const std::vector<MonitorInfo>& monitors, const PixelRect& all,
                   bool oneAtATime, EventLog& log, int& chosen)
 {
@@ -316,17 +324,19 @@ bool chooseLogged(const Options& options, const std::vector<MonitorInfo>& monito
             std::fprintf(stderr, "tavimo-host: %s\n", error.c_str());
         return false;
     }
-    const char* note = "";
     if (chosen < 0 && oneAtATime) {
         auto primary = std::find_if(monitors.begin(), monitors.end(), [](const MonitorInfo& m) { return m.primary; });
         chosen = primary == monitors.end() ? 0 : int(primary - monitors.begin());
-        note = monitors.size() > 1 ? ", the primary: one at a time here, --monitor picks another" : "";
+        if (monitors.size() > 1)
+            log.line(std::string("monitor-one-at-a-time this desktop shares one monitor at a time: ") +
+                     (primary == monitors.end() ? "the first" : "the primary") +
+                     "; pick another with --monitor NUMBER or NAME: " + listMonitors(monitors));
     }
     if (chosen < 0)
         log.event("monitor all %dx%d+%d+%d", all.width, all.height, all.x, all.y);
     else
-        log.event("monitor %s (%d of %zu%s)", describeMonitor(monitors[size_t(chosen)]).c_str(), chosen + 1,
-                  monitors.size(), note);
+        log.event("monitor %s (%d of %zu)", describeMonitor(monitors[size_t(chosen)]).c_str(), chosen + 1,
+                  monitors.size());
     return true;
 }
 
@@ -424,7 +434,15 @@ int main(int argc, char** argv)
         log.event("keymap %s/%s/%s/%s/%s (from %s)", keymap.rules.c_str(), keymap.model.c_str(),
                   keymap.layout.c_str(), keymap.variant.c_str(), keymap.options.c_str(), keymap.source.c_str());
         auto wlroots = std::make_unique<WlrootsDesktop>();
-        if (wlroots->open(keymap, error)) {
+        std::vector<MonitorInfo> monitors;
+        int chosen = -1;
+        if (wlroots->connect(error)) {
+            monitors = wlroots->monitors();
+            // Screencopy copies one output.
+            if (!chooseLogged(options, monitors, {}, true, log, chosen))
+                return 2;
+        }
+        if (!monitors.empty() && wlroots->open(keymap, monitors[size_t(chosen)].name, error)) {
             layouts = keymap.layout;
             source = "from the keymap's layout " + layouts;
             wlroots->setKeyboard(options.keyboardGiven ? options.keyboard : keyboardLayoutForXLayouts(layouts));

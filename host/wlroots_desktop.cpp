@@ -12,12 +12,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
 #include "host/screencopy_frame.h"
 #include "host/stream_picture.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
+#include "xdg-output-unstable-v1-client-protocol.h"
 
 namespace {
 
@@ -41,11 +43,79 @@ std::string environment(const char* name)
     return value ? value : "";
 }
 
+// An output's name as the compositor gave it, fit for the log's lines and a command line:
+// printable ASCII without spaces, others as '_', at most 64 characters.
+std::string outputName(const char* given)
+{
+    std::string name(given, strnlen(given, 64));
+    for (char& c : name)
+        c = c > ' ' && c < 0x7f ? c : '_';
+    return name;
+}
+
+// An output as wl_output and xdg-output describe it.
+struct Output {
+    wl_output* output = nullptr;
+    zxdg_output_v1* xdg = nullptr;
+    uint32_t global = 0;  // the registry's name
+    std::string name;     // wl_output version 4's, else xdg-output version 2's
+    PixelRect place;      // wl_output's place and current mode (pixels)
+    PixelRect logical;    // xdg-output's place and size in the layout
+    bool hasLogical = false;
+
+    MonitorInfo monitor() const
+    {
+        return {name.empty() ? "output-" + std::to_string(global) : name, hasLogical ? logical : place, false};
+    }
+};
+
+// wl_output up to version 4: geometry, mode, done, scale, name, description.
+const wl_output_listener kOutput = {
+    [](void* data, wl_output*, int32_t x, int32_t y, int32_t, int32_t, int32_t, const char*, const char*,
+       int32_t) {
+        static_cast<Output*>(data)->place.x = x;
+        static_cast<Output*>(data)->place.y = y;
+    },
+    [](void* data, wl_output*, uint32_t flags, int32_t width, int32_t height, int32_t) {
+        if (flags & WL_OUTPUT_MODE_CURRENT) {
+            static_cast<Output*>(data)->place.width = width;
+            static_cast<Output*>(data)->place.height = height;
+        }
+    },
+    [](void*, wl_output*) {},
+    [](void*, wl_output*, int32_t) {},
+    [](void* data, wl_output*, const char* name) { static_cast<Output*>(data)->name = outputName(name); },
+    [](void*, wl_output*, const char*) {},
+};
+
+// xdg-output up to version 3: logical position and size, done, name, description.
+const zxdg_output_v1_listener kXdgOutput = {
+    [](void* data, zxdg_output_v1*, int32_t x, int32_t y) {
+        static_cast<Output*>(data)->logical.x = x;
+        static_cast<Output*>(data)->logical.y = y;
+        static_cast<Output*>(data)->hasLogical = true;
+    },
+    [](void* data, zxdg_output_v1*, int32_t width, int32_t height) {
+        static_cast<Output*>(data)->logical.width = width;
+        static_cast<Output*>(data)->logical.height = height;
+    },
+    [](void*, zxdg_output_v1*) {},
+    [](void* data, zxdg_output_v1*, const char* name) {
+        Output& output = *static_cast<Output*>(data);
+        if (output.name.empty())
+            output.name = outputName(name);
+    },
+    [](void*, zxdg_output_v1*, const char*) {},
+};
+
 // The globals this backend binds, as the registry announces them.
 struct Globals {
     wl_registry* registry = nullptr;
     wl_shm* shm = nullptr;
-    wl_output* output = nullptr;
+    std::vector<std::unique_ptr<Output>> outputs;  // those there when the host started
+    bool outputsListed = false;                   // later ones are not shared
+    zxdg_output_manager_v1* xdgOutputs = nullptr;
+    wl_output* output = nullptr;  // the shared one
     uint32_t outputName = 0;
     bool outputGone = false;
     wl_seat* seat = nullptr;
@@ -61,7 +131,7 @@ struct Globals {
              {std::pair{screencopy != nullptr, "zwlr_screencopy_manager_v1 (version 2 or later)"},
               {pointers != nullptr, "zwlr_virtual_pointer_manager_v1"},
               {keyboards != nullptr, "zwp_virtual_keyboard_manager_v1"}, {shm != nullptr, "wl_shm"},
-              {output != nullptr, "an output"}, {seat != nullptr, "a seat"}})
+              {!outputs.empty(), "an output"}, {seat != nullptr, "a seat"}})
             if (!present)
                 out += (out.empty() ? "" : ", ") + std::string(name);
         return out;
@@ -74,7 +144,14 @@ struct Globals {
             zwlr_virtual_pointer_manager_v1_destroy(pointers);
         if (keyboards)
             zwp_virtual_keyboard_manager_v1_destroy(keyboards);
-        for (wl_proxy* proxy : {reinterpret_cast<wl_proxy*>(shm), reinterpret_cast<wl_proxy*>(output),
+        for (auto& each : outputs) {
+            if (each->xdg)
+                zxdg_output_v1_destroy(each->xdg);
+            wl_output_destroy(each->output);
+        }
+        if (xdgOutputs)
+            zxdg_output_manager_v1_destroy(xdgOutputs);
+        for (wl_proxy* proxy : {reinterpret_cast<wl_proxy*>(shm),
                                 reinterpret_cast<wl_proxy*>(seat), reinterpret_cast<wl_proxy*>(registry)})
             if (proxy)
                 wl_proxy_destroy(proxy);
@@ -90,13 +167,18 @@ const wl_registry_listener kRegistry = {
         auto bind = [&](const wl_interface* type, uint32_t highest) {
             return wl_registry_bind(registry, name, type, std::min(version, highest));
         };
-        // The first output and seat only: the host shares one screen.
+        // The first seat only.
         if (std::strcmp(interface, wl_shm_interface.name) == 0 && !g.shm)
             g.shm = static_cast<wl_shm*>(bind(&wl_shm_interface, 1));
-        else if (std::strcmp(interface, wl_output_interface.name) == 0 && !g.output) {
-            g.output = static_cast<wl_output*>(bind(&wl_output_interface, 1));
-            g.outputName = name;
-        } else if (std::strcmp(interface, wl_seat_interface.name) == 0 && !g.seat)
+        else if (std::strcmp(interface, wl_output_interface.name) == 0 && !g.outputsListed) {
+            auto output = std::make_unique<Output>();
+            output->output = static_cast<wl_output*>(bind(&wl_output_interface, 4));
+            output->global = name;
+            wl_output_add_listener(output->output, &kOutput, output.get());
+            g.outputs.push_back(std::move(output));
+        } else if (std::strcmp(interface, zxdg_output_manager_v1_interface.name) == 0)
+            g.xdgOutputs = static_cast<zxdg_output_manager_v1*>(bind(&zxdg_output_manager_v1_interface, 3));
+        else if (std::strcmp(interface, wl_seat_interface.name) == 0 && !g.seat)
             g.seat = static_cast<wl_seat*>(bind(&wl_seat_interface, 1));
         else if (std::strcmp(interface, zwlr_screencopy_manager_v1_interface.name) == 0 &&
                  version >= kScreencopyDamage)
@@ -169,6 +251,9 @@ struct WlrootsDesktop::Parts {
     bool retake = false;    // a frame was dropped: the next one's boxes do not hold its change
     // Input.
     zwlr_virtual_pointer_v1* pointer = nullptr;
+    bool pointerOnOutput = true;  // made for the shared output (version 2), else for the layout
+    PixelRect shared;             // the shared output in the layout
+    PixelRect extent;             // the box round every output
     zwp_virtual_keyboard_v1* keyboard = nullptr;
     xkb_context* xkb = nullptr;
     xkb_keymap* keymap = nullptr;
@@ -252,6 +337,18 @@ bool WlrootsDesktop::Parts::pump()
 namespace {
 
 CopySlot& slotOf(void* data) { return *static_cast<CopySlot*>(data); }
+
+// The box round both, at least 1 x 1, however odd the places the compositor gave.
+PixelRect boundingBox(const PixelRect& a, const PixelRect& b)
+{
+    if (a.width <= 0 || a.height <= 0)
+        return {b.x, b.y, std::max(b.width, 1), std::max(b.height, 1)};
+    int64_t left = std::min(a.x, b.x), top = std::min(a.y, b.y);
+    int64_t right = std::max(int64_t(a.x) + a.width, int64_t(b.x) + b.width);
+    int64_t bottom = std::max(int64_t(a.y) + a.height, int64_t(b.y) + b.height);
+    return {int(left), int(top), int(std::min<int64_t>(right - left, INT32_MAX)),
+            int(std::min<int64_t>(bottom - top, INT32_MAX))};
+}
 
 const zwlr_screencopy_frame_v1_listener kFrame = {
     [](void* data, zwlr_screencopy_frame_v1* frame, uint32_t format, uint32_t width, uint32_t height,
@@ -460,7 +557,7 @@ KeymapNames WlrootsDesktop::keymapNames(bool keyboardGiven, KeyboardLayout viewe
     return names;
 }
 
-bool WlrootsDesktop::open(const KeymapNames& keymap, std::string& error)
+bool WlrootsDesktop::connect(std::string& error)
 {
     Parts& p = *parts_;
     p.display = connectTo(p.globals, error);
@@ -472,12 +569,52 @@ bool WlrootsDesktop::open(const KeymapNames& keymap, std::string& error)
                 " (a wlroots compositor such as sway does; GNOME and KDE need their own backends)";
         return false;
     }
+    // The outputs' names and places come in a second round, answering the binds of the first.
+    for (auto& output : p.globals.outputs)
+        if (p.globals.xdgOutputs) {
+            output->xdg = zxdg_output_manager_v1_get_xdg_output(p.globals.xdgOutputs, output->output);
+            zxdg_output_v1_add_listener(output->xdg, &kXdgOutput, output.get());
+        }
+    if (wl_display_roundtrip(p.display) < 0) {
+        error = "the Wayland compositor closed the connection while listing its outputs";
+        return false;
+    }
+    return true;
+}
+
+std::vector<MonitorInfo> WlrootsDesktop::monitors() const
+{
+    std::vector<MonitorInfo> out;
+    for (const auto& output : parts_->globals.outputs)
+        out.push_back(output->monitor());
+    orderMonitors(out);
+    return out;
+}
+
+bool WlrootsDesktop::open(const KeymapNames& keymap, const std::string& output, std::string& error)
+{
+    Parts& p = *parts_;
+    Globals& g = p.globals;
+    g.outputsListed = true;
+    for (const auto& each : g.outputs) {
+        MonitorInfo monitor = each->monitor();
+        if (!g.output && monitor.name == output) {
+            g.output = each->output;
+            g.outputName = each->global;
+            p.shared = monitor.rect;
+        }
+        p.extent = boundingBox(p.extent, monitor.rect);
+    }
+    if (!g.output) {
+        error = "the output " + output + " is gone";
+        return false;
+    }
     if (!p.uploadKeymap(keymap, error))
         return false;
-    p.pointer = zwlr_virtual_pointer_manager_v1_get_version(p.globals.pointers) >= 2
-                    ? zwlr_virtual_pointer_manager_v1_create_virtual_pointer_with_output(
-                          p.globals.pointers, p.globals.seat, p.globals.output)
-                    : zwlr_virtual_pointer_manager_v1_create_virtual_pointer(p.globals.pointers, p.globals.seat);
+    p.pointerOnOutput = zwlr_virtual_pointer_manager_v1_get_version(g.pointers) >= 2;
+    p.pointer = p.pointerOnOutput
+                    ? zwlr_virtual_pointer_manager_v1_create_virtual_pointer_with_output(g.pointers, g.seat, g.output)
+                    : zwlr_virtual_pointer_manager_v1_create_virtual_pointer(g.pointers, g.seat);
     for (CopySlot& slot : p.slots)
         p.requestFrame(slot);
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFirstFrameMs);
@@ -523,9 +660,19 @@ void WlrootsDesktop::movePointer(int x, int y)
 {
     Parts& p = *parts_;
     int width = std::max(p.width, 1), height = std::max(p.height, 1);
-    zwlr_virtual_pointer_v1_motion_absolute(p.pointer, nowMs(), uint32_t(std::clamp(x, 0, width - 1)),
-                                            uint32_t(std::clamp(y, 0, height - 1)), uint32_t(width),
-                                            uint32_t(height));
+    x = std::clamp(x, 0, width - 1);
+    y = std::clamp(y, 0, height - 1);
+    PixelRect area = {0, 0, width, height};
+    if (!p.pointerOnOutput) {
+        // A pointer of no output moves over the whole layout: the shared output's part of it.
+        int64_t lx = int64_t(p.shared.x) - p.extent.x + int64_t(x) * p.shared.width / width;
+        int64_t ly = int64_t(p.shared.y) - p.extent.y + int64_t(y) * p.shared.height / height;
+        area = p.extent;
+        x = int(std::clamp<int64_t>(lx, 0, area.width - 1));
+        y = int(std::clamp<int64_t>(ly, 0, area.height - 1));
+    }
+    zwlr_virtual_pointer_v1_motion_absolute(p.pointer, nowMs(), uint32_t(x), uint32_t(y), uint32_t(area.width),
+                                            uint32_t(area.height));
     zwlr_virtual_pointer_v1_frame(p.pointer);
 }
 

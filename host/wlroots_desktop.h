@@ -1,15 +1,18 @@
 // A wlroots compositor's session (sway and its kin) shared as an ordinary Wayland client:
-// screencopy copies the first output into shared memory, with the pointer drawn in, and
+// screencopy copies one output into shared memory, with the pointer drawn in, and
 // answers only once something changed, so the Wayland connection itself is the change
-// watch; a virtual pointer and a virtual keyboard (with a keymap of the host's own, whose
-// modifier state this client reports) play the viewer's input back.
+// watch; a virtual pointer confined to that output and a virtual keyboard (with a keymap
+// of the host's own, whose modifier state this client reports) play the viewer's input
+// back. Screencopy works per output, so the host shares one output at a time.
 #pragma once
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/desktop.h"
 #include "host/key_table.h"
+#include "host/monitor_choice.h"
 
 // The XKB keymap the virtual keyboard brings: rules, model, layout, variant, options.
 struct KeymapNames {
@@ -30,8 +33,13 @@ public:
     // XKB_DEFAULT_RULES, _MODEL, _LAYOUT, _VARIANT, _OPTIONS where set (as the compositor
     // reads them), else the layout of the viewer's keyboard when --keyboard names it, else us.
     static KeymapNames keymapNames(bool keyboardGiven, KeyboardLayout viewer);
-    // Connects, uploads the keymap and waits for the first frame; `error` says what is missing.
-    bool open(const KeymapNames& keymap, std::string& error);
+    // Connects and learns the outputs' names and places; `error` says what is missing.
+    bool connect(std::string& error);
+    // The outputs, in the layout's (logical) coordinates, in the order --monitor counts.
+    std::vector<MonitorInfo> monitors() const;
+    // Shares the output of that name (one of monitors()): uploads the keymap and waits
+    // for the first frame.
+    bool open(const KeymapNames& keymap, const std::string& output, std::string& error);
     void setKeyboard(KeyboardLayout layout) { layout_ = layout; }
 
     bool capture(ScreenPicture& out, std::string& error) override;

@@ -126,7 +126,7 @@ TEST(WaylandHostTest, GnomeThroughMuttersOwnApi)
     ASSERT_TRUE(orphan.waitReady());
     int waiting = orphan.connect(kFramePort);
     EXPECT_EQ(Picture(fetchFrame(waiting)).width, kWidth);
-    EXPECT_EQ(orphan.count("monitor Meta-1 640x480+0+0 (1 of 2, the primary"), 1);
+    EXPECT_EQ(orphan.lines({"monitor-one-at-a-time ", "monitor Meta-1 640x480+0+0 (1 of 2)"}), 2);
     ASSERT_TRUE(sendControl(waiting, MSG_NEXT_FRAME));
     gnome.stopLast(SIGKILL);
     EXPECT_EQ(orphan.waitExit(), 1);
@@ -235,12 +235,34 @@ TEST(WaylandHostTest, WlrootsThroughScreencopyAndVirtualInput)
     // new picture comes at once, at the session's size.
     int frame = automatic.connect(kFramePort);
     EXPECT_EQ(Picture(fetchFrame(frame)).width, kWidth);
-    std::string swaymsg = "SWAYSOCK=$(echo " + sway.dir + "/sway-ipc.*) swaymsg output HEADLESS-1 mode 800x600";
-    ASSERT_EQ(std::system((swaymsg + " >/dev/null").c_str()), 0);
+    std::string swaymsg = "SWAYSOCK=$(echo " + sway.dir + "/sway-ipc.*) swaymsg ";
+    ASSERT_EQ(std::system((swaymsg + "output HEADLESS-1 mode 800x600 >/dev/null").c_str()), 0);
     const std::string resized = "screen-size 800x600 frames-stay 640x480";
     for (int i = 0; i < 3 && automatic.count(resized) == 0; ++i)
         EXPECT_EQ(Picture(fetchFrame(frame)).width, kWidth);
     EXPECT_EQ(automatic.count(resized), 1);
+
+    // A second output, shared by its number; all shares the first and says so; one not there
+    // ends the host with the list.
+    ASSERT_EQ(std::system((swaymsg + "create_output >/dev/null && " + swaymsg +
+                           "output HEADLESS-2 mode 320x240 >/dev/null").c_str()),
+              0);
+    PeerProcess second(TAVIMO_HOST_BINARY, {"--backend", "wlroots", "--monitor", "2"}), first(TAVIMO_HOST_BINARY, {});
+    ASSERT_TRUE(second.waitReady() && first.waitReady());
+    Picture secondFrame(fetchFrame(second.connect(kFramePort)));
+    EXPECT_EQ(std::pair(secondFrame.width, secondFrame.height), std::pair(320, 240));
+    EXPECT_EQ(second.lines({"monitor HEADLESS-2 320x240+800+0 (2 of 2)", "frame-size 320x240"}), 2);
+    // Its pointer moves on that output: sway focuses the output under it.
+    ASSERT_TRUE(sendBytes(second.connect(kInputPort), mouse(kMouseRightUp, 10, 10)));
+    EXPECT_TRUE(eventually([&] {
+        return std::system((swaymsg + "-p -t get_outputs | grep -q 'HEADLESS-2 .*(focused)'").c_str()) == 0;
+    }));
+    EXPECT_EQ(first.lines({"monitor-one-at-a-time ", "monitor HEADLESS-1 800x600+0+0 (1 of 2)"}), 2);
+    PeerProcess unknown(TAVIMO_HOST_BINARY, {"--monitor", "HEADLESS-3"});
+    EXPECT_EQ(unknown.waitExit(), 2);
+    EXPECT_EQ(unknown.count("monitor-unknown no monitor 'HEADLESS-3'; the monitors here (--monitor NUMBER or NAME): "
+                            "1: HEADLESS-1 800x600+0+0, 2: HEADLESS-2 320x240+800+0"),
+              1);
     // A compositor that goes ends the session with the reason.
     sway.stopLast();
     for (int i = 0; i < 5 && !fetchFrame(frame).empty(); ++i) {
