@@ -33,7 +33,7 @@ std::string restoreTokenPath()
     const char* state = std::getenv("XDG_STATE_HOME");
     const char* home = std::getenv("HOME");
     std::string base;
-    // The base directory specification ignores relative paths.
+    // XDG's base directory rules ignore a relative path.
     if (state && state[0] == '/')
         base = state;
     else if (home && home[0] == '/')
