@@ -119,14 +119,14 @@ TEST(WaylandHostTest, GnomeThroughMuttersOwnApi)
     EXPECT_EQ(framesUntilShown(automatic.connect(kFramePort), true, -1, -1), 0);
     ASSERT_TRUE(sendBytes(automatic.connect(kInputPort), inputMessage(MSG_SERVER_EXIT)));
     EXPECT_EQ(automatic.waitExit(), 0);
-    // The compositor goes (mutter holds out against SIGTERM while a session runs) while a
-    // request waits: the host ends with status 1, as on a lost X display.
     // By default the primary monitor: mutter's streams show one at a time.
     PeerProcess orphan(TAVIMO_HOST_BINARY, {"--backend", "gnome"});
     ASSERT_TRUE(orphan.waitReady());
     int waiting = orphan.connect(kFramePort);
     EXPECT_EQ(Picture(fetchFrame(waiting)).width, kWidth);
     EXPECT_EQ(orphan.lines({"monitor-one-at-a-time ", "monitor Meta-1 640x480+0+0 (1 of 2)"}), 2);
+    // The compositor goes (mutter holds out against SIGTERM while a session runs) while a
+    // request waits: the host ends with status 1, as on a lost X display.
     ASSERT_TRUE(sendControl(waiting, MSG_NEXT_FRAME));
     gnome.stopLast(SIGKILL);
     EXPECT_EQ(orphan.waitExit(), 1);
