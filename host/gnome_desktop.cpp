@@ -277,13 +277,9 @@ bool GnomeDesktop::open(const MonitorInfo& monitor, std::string& error)
 
 std::string GnomeDesktop::captureMethod() const { return parts_->video.captureMethod(); }
 
-bool GnomeDesktop::capture(ScreenPicture& out, std::string& error)
-{
-    lost_ = !takePicture(out, error);
-    return !lost_;
-}
+bool GnomeDesktop::gone() const { return parts_->closed || parts_->video.failed(); }
 
-bool GnomeDesktop::takePicture(ScreenPicture& out, std::string& error)
+bool GnomeDesktop::capture(ScreenPicture& out, std::string& error)
 {
     Parts& p = *parts_;
     p.dispatch();

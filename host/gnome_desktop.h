@@ -35,8 +35,8 @@ public:
     static std::string keyboardLayouts();
 
     bool capture(ScreenPicture& out, std::string& error) override;
-    // Every capture error here is for good: the session, the stream or the compositor is over.
-    bool gone() const override { return lost_; }
+    // The session, the stream or the compositor is over: no capture can work again.
+    bool gone() const override;
     std::string captureMethod() const override;
     bool watchesChanges() const override { return true; }
     bool changedSinceCapture() override;
@@ -51,8 +51,6 @@ public:
     struct Parts;  // D-Bus, PipeWire and XKB objects, kept out of this header
 
 private:
-    bool takePicture(ScreenPicture& out, std::string& error);
     std::unique_ptr<Parts> parts_;
     KeyboardLayout layout_ = KeyboardLayout::Us;
-    bool lost_ = false;
 };

@@ -265,6 +265,14 @@ bool PipeWireStream::take(ScreenPicture& out, std::string& error)
     return error.empty();
 }
 
+bool PipeWireStream::failed() const
+{
+    pw_thread_loop_lock(parts_->thread);
+    bool failed = !parts_->failure.empty();
+    pw_thread_loop_unlock(parts_->thread);
+    return failed;
+}
+
 std::string PipeWireStream::captureMethod() const
 {
     return parts_->damageMeta ? "pipewire+damage" : "pipewire+tiles";

@@ -29,6 +29,8 @@ public:
     bool changed();
     // The picture since the last take, pointer drawn in; false with `error` once the stream failed.
     bool take(ScreenPicture& out, std::string& error);
+    // Whether the stream failed, for good.
+    bool failed() const;
     // For the log: whether the stream says where frames changed, or the tiles are compared.
     std::string captureMethod() const;
 

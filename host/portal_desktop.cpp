@@ -390,13 +390,9 @@ bool PortalDesktop::open(const Note& note, std::string& error)
 
 std::string PortalDesktop::captureMethod() const { return parts_->video.captureMethod(); }
 
-bool PortalDesktop::capture(ScreenPicture& out, std::string& error)
-{
-    lost_ = !takePicture(out, error);
-    return !lost_;
-}
+bool PortalDesktop::gone() const { return parts_->closed || parts_->gone || parts_->video.failed(); }
 
-bool PortalDesktop::takePicture(ScreenPicture& out, std::string& error)
+bool PortalDesktop::capture(ScreenPicture& out, std::string& error)
 {
     Parts& p = *parts_;
     p.dispatch();

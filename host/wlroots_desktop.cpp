@@ -625,13 +625,9 @@ bool WlrootsDesktop::open(const KeymapNames& keymap, const std::string& output, 
     return error.empty();
 }
 
-bool WlrootsDesktop::capture(ScreenPicture& out, std::string& error)
-{
-    lost_ = !takePicture(out, error);
-    return !lost_;
-}
+bool WlrootsDesktop::gone() const { return !parts_->failure.empty(); }
 
-bool WlrootsDesktop::takePicture(ScreenPicture& out, std::string& error)
+bool WlrootsDesktop::capture(ScreenPicture& out, std::string& error)
 {
     Parts& p = *parts_;
     if (!p.pump()) {
