@@ -17,6 +17,10 @@
 namespace {
 
 constexpr int kFirstFrameMs = 10000;
+// One buffer is held for the picture; the compositor drops a frame when it finds no free
+// one, so it keeps at least two more.
+constexpr int kMinBuffers = 3;
+constexpr int kBuffers = 6;
 
 size_t cursorMetaSize(int side) { return sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + size_t(side) * side * 4; }
 
@@ -37,6 +41,7 @@ struct PipeWireStream::Parts {
     std::string failure;  // why the stream stopped
     std::atomic<bool> damageMeta{false};  // the stream says where frames changed (else the tiles are compared)
     StreamPicture picture;
+    pw_buffer* held = nullptr;  // the picture's latest frame, read where it is
 
     ~Parts();
     void tell()
@@ -44,7 +49,7 @@ struct PipeWireStream::Parts {
         uint64_t one = 1;
         (void)!write(news, &one, sizeof one);
     }
-    void take(spa_buffer* buffer);
+    bool take(spa_buffer* buffer);
     void formatChanged(const spa_pod* param);
 };
 
@@ -66,7 +71,8 @@ PipeWireStream::Parts::~Parts()
         close(news);
 }
 
-void PipeWireStream::Parts::take(spa_buffer* buffer)
+// Whether the buffer held a frame, which the picture then reads until the next.
+bool PipeWireStream::Parts::take(spa_buffer* buffer)
 {
     if (spa_meta* meta = spa_buffer_find_meta(buffer, SPA_META_Cursor)) {
         StreamPointer pointer;
@@ -74,21 +80,22 @@ void PipeWireStream::Parts::take(spa_buffer* buffer)
         picture.pointer(pointer);
     }
     if (buffer->n_datas < 1)
-        return;
+        return false;
     const spa_data& data = buffer->datas[0];
     // A buffer of the pointer alone carries no picture.
     if (!data.data || !data.chunk || data.chunk->size == 0 || (data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED))
-        return;
+        return false;
     int width = int(format.size.width), height = int(format.size.height), stride = data.chunk->stride;
     if (width <= 0 || height <= 0 || stride < width * 4 ||
         uint64_t(data.chunk->offset) + uint64_t(stride) * (height - 1) + uint64_t(width) * 4 > data.maxsize)
-        return;
+        return false;
     std::vector<PixelRect> damage;
     if (spa_meta* meta = spa_buffer_find_meta(buffer, SPA_META_VideoDamage)) {
         damage = readStreamDamage(meta->data, meta->size, width, height);
         damageMeta = true;
     }
-    picture.frame(static_cast<const uint8_t*>(data.data) + data.chunk->offset, width, height, stride, damage);
+    picture.hold(static_cast<const uint8_t*>(data.data) + data.chunk->offset, width, height, stride, damage);
+    return true;
 }
 
 void PipeWireStream::Parts::formatChanged(const spa_pod* param)
@@ -100,7 +107,8 @@ void PipeWireStream::Parts::formatChanged(const spa_pod* param)
     spa_pod_builder b = SPA_POD_BUILDER_INIT(space, sizeof space);
     const spa_pod* params[] = {
         static_cast<const spa_pod*>(spa_pod_builder_add_object(
-            &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_dataType,
+            &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
+            SPA_POD_CHOICE_RANGE_Int(kBuffers, kMinBuffers, 16), SPA_PARAM_BUFFERS_dataType,
             SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr)))),
         static_cast<const spa_pod*>(spa_pod_builder_add_object(
             &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_VideoDamage),
@@ -132,12 +140,25 @@ const pw_stream_events kVideoEvents = [] {
         if (id == SPA_PARAM_Format)
             partsOf(data)->formatChanged(param);
     };
+    // Buffers go when they are renegotiated or the stream stops: a held frame is copied first.
+    events.remove_buffer = [](void* data, pw_buffer* buffer) {
+        if (buffer == partsOf(data)->held) {
+            partsOf(data)->picture.release();
+            partsOf(data)->held = nullptr;
+        }
+    };
     events.process = [](void* data) {
-        // Every buffer in turn, for its damage and pointer; each holds the whole picture.
+        // Every buffer in turn, for its damage and pointer; each holds the whole picture, so
+        // the latest frame is kept instead of copied, and the one before goes back.
         PipeWireStream::Parts* parts = partsOf(data);
         while (pw_buffer* buffer = pw_stream_dequeue_buffer(parts->video)) {
-            parts->take(buffer->buffer);
-            pw_stream_queue_buffer(parts->video, buffer);
+            if (!parts->take(buffer->buffer)) {
+                pw_stream_queue_buffer(parts->video, buffer);
+                continue;
+            }
+            if (parts->held)
+                pw_stream_queue_buffer(parts->video, parts->held);
+            parts->held = buffer;
         }
         if (parts->picture.changed())
             parts->tell();

@@ -101,39 +101,89 @@ std::vector<PixelRect> readStreamDamage(const void* meta, size_t size, int width
     return out;
 }
 
-void StreamPicture::frame(const uint8_t* pixels, int width, int height, int stride,
-                          const std::vector<PixelRect>& damage)
+void StreamPicture::resize(int width, int height)
 {
-    if (width != width_ || height != height_) {
-        width_ = width;
-        height_ = height;
-        clean_.assign(size_t(width) * height * 4, 0);
-        whole_ = true;
+    width_ = width;
+    height_ = height;
+    source_ = nullptr;
+    held_ = false;
+    whole_ = true;
+}
+
+// Where the frame differs from the last one: the stream's damage, else the tiles that
+// differ; empty: anywhere. False when nothing changed.
+bool StreamPicture::changes(const uint8_t* pixels, int stride, const std::vector<PixelRect>& damage,
+                            std::vector<PixelRect>& out) const
+{
+    out.clear();
+    if (!damage.empty()) {
+        out = damage;
+        return true;
     }
-    // Without the stream's damage, the tiles that differ from the last frame stand for it.
-    std::vector<PixelRect> found;
-    if (damage.empty() && !whole_ && stride == width * 4) {
-        if (!findChangedTiles(clean_.data(), pixels, width, height, stride, found))
-            return;
-    }
-    const std::vector<PixelRect>& changed = damage.empty() ? found : damage;
+    if (whole_ || !source_ || stride != sourceStride_)
+        return true;
+    return findChangedTiles(source_, pixels, width_, height_, stride, out);
+}
+
+void StreamPicture::note(const std::vector<PixelRect>& changed)
+{
     news_ = true;
-    std::vector<PixelRect> all;
     if (changed.empty() || whole_) {
         whole_ = true;
         damage_.clear();
-        all.push_back({0, 0, width, height});
+        return;
     }
-    for (const PixelRect& area : all.empty() ? changed : all)
-        for (int y = area.y; y < area.y + area.height; ++y)
-            std::memcpy(&clean_[(size_t(y) * width + area.x) * 4], pixels + size_t(y) * stride + size_t(area.x) * 4,
-                        size_t(area.width) * 4);
-    if (!whole_)
-        damage_.insert(damage_.end(), changed.begin(), changed.end());
+    damage_.insert(damage_.end(), changed.begin(), changed.end());
     if (damage_.size() > kMaxDamage) {
         whole_ = true;
         damage_.clear();
     }
+}
+
+void StreamPicture::frame(const uint8_t* pixels, int width, int height, int stride,
+                          const std::vector<PixelRect>& damage)
+{
+    release();
+    if (width != width_ || height != height_) {
+        resize(width, height);
+        clean_.assign(size_t(width) * height * 4, 0);
+        source_ = clean_.data();
+        sourceStride_ = width * 4;
+    }
+    std::vector<PixelRect> changed;
+    if (!changes(pixels, stride, damage, changed))
+        return;
+    note(changed);
+    std::vector<PixelRect> all = {{0, 0, width, height}};
+    for (const PixelRect& area : whole_ ? all : changed)
+        for (int y = area.y; y < area.y + area.height; ++y)
+            std::memcpy(&clean_[(size_t(y) * width + area.x) * 4], pixels + size_t(y) * stride + size_t(area.x) * 4,
+                        size_t(area.width) * 4);
+}
+
+void StreamPicture::hold(const uint8_t* pixels, int width, int height, int stride,
+                         const std::vector<PixelRect>& damage)
+{
+    if (width != width_ || height != height_)
+        resize(width, height);
+    std::vector<PixelRect> changed;
+    if (changes(pixels, stride, damage, changed))
+        note(changed);
+    source_ = pixels;
+    sourceStride_ = stride;
+    held_ = true;
+}
+
+void StreamPicture::release()
+{
+    if (!held_)
+        return;
+    clean_.resize(size_t(width_) * height_ * 4);
+    for (int y = 0; y < height_; ++y)
+        std::memcpy(&clean_[size_t(y) * width_ * 4], source_ + size_t(y) * sourceStride_, size_t(width_) * 4);
+    source_ = clean_.data();
+    sourceStride_ = width_ * 4;
+    held_ = false;
 }
 
 void StreamPicture::pointer(const StreamPointer& news)
@@ -159,16 +209,16 @@ PixelRect StreamPicture::pointerRect() const
 
 void StreamPicture::copyClean(const PixelRect& area)
 {
-    for (int y = area.y; y < area.y + area.height; ++y) {
-        size_t at = (size_t(y) * width_ + area.x) * 4;
-        std::memcpy(&shown_[at], &clean_[at], size_t(area.width) * 4);
-    }
+    for (int y = area.y; y < area.y + area.height; ++y)
+        std::memcpy(&shown_[(size_t(y) * width_ + area.x) * 4], source_ + size_t(y) * sourceStride_ + size_t(area.x) * 4,
+                    size_t(area.width) * 4);
 }
 
 void StreamPicture::take(ScreenPicture& out)
 {
     if (whole_) {
-        shown_ = clean_;
+        shown_.resize(size_t(width_) * height_ * 4);
+        copyClean({0, 0, width_, height_});
         drawn_ = {};
     }
     for (const PixelRect& area : damage_)

@@ -36,6 +36,11 @@ public:
     // A whole frame of the stream, 4 bytes a pixel; `damage` where it differs from the one
     // before, empty: not said (the frames are then compared).
     void frame(const uint8_t* pixels, int width, int height, int stride, const std::vector<PixelRect>& damage);
+    // The same, but the frame is read where it is, not copied: `pixels` must stay as they
+    // are until the next frame or hold, or release(); earlier ones are not read again.
+    void hold(const uint8_t* pixels, int width, int height, int stride, const std::vector<PixelRect>& damage);
+    // Copies a held frame in, so its memory may go.
+    void release();
     void pointer(const StreamPointer& news);
     bool hasFrame() const { return width_ > 0; }
     // Whether the picture or the pointer changed since the last take.
@@ -46,9 +51,16 @@ public:
 
 private:
     PixelRect pointerRect() const;
+    void resize(int width, int height);
+    bool changes(const uint8_t* pixels, int stride, const std::vector<PixelRect>& damage,
+                 std::vector<PixelRect>& out) const;
+    void note(const std::vector<PixelRect>& changed);
     void copyClean(const PixelRect& area);
 
-    std::vector<uint8_t> clean_;  // the stream's picture, without the pointer
+    std::vector<uint8_t> clean_;  // the stream's picture, without the pointer, unless one is held
+    const uint8_t* source_ = nullptr;  // the stream's picture: clean_ or the held frame
+    int sourceStride_ = 0;
+    bool held_ = false;
     std::vector<uint8_t> shown_;  // what take hands out: the pointer drawn in
     int width_ = 0;
     int height_ = 0;

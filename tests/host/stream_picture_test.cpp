@@ -93,4 +93,29 @@ TEST(StreamPictureTest, ThePointerIsDrawnInAndWhatItCoveredComesBack)
     EXPECT_EQ(out.pixels[(63 * width + 127) * 4], 0xFF);  // the pointer stays drawn
 }
 
+// Frames read in place: one given back is not read again, a released one is kept as it was.
+TEST(StreamPictureTest, HeldFramesAreReadInPlaceUntilReleased)
+{
+    const int width = 128, height = 64, stride = width * 4 + 16;
+    std::vector<uint8_t> first(size_t(stride) * height, 0x80), second = first, packed(size_t(width) * height * 4, 0x80);
+    second[5 * stride + 70 * 4] = packed[(5 * width + 70) * 4] = 0;
+    StreamPicture picture;
+    ScreenPicture out;
+    picture.hold(first.data(), width, height, stride, {});
+    picture.take(out);
+    picture.hold(second.data(), width, height, stride, {});
+    std::fill(first.begin(), first.end(), 0xFF);
+    picture.take(out);
+    EXPECT_EQ(out.areas, std::vector<PixelRect>({{64, 0, 64, 64}}));
+    EXPECT_EQ(out.pixels[(5 * width + 70) * 4], 0);
+
+    picture.release();
+    std::fill(second.begin(), second.end(), 0xFF);
+    packed[(60 * width + 10) * 4] = 1;  // second's pixels but for one tile
+    picture.hold(packed.data(), width, height, width * 4, {});
+    picture.take(out);
+    EXPECT_EQ(out.areas, std::vector<PixelRect>({{0, 0, 64, 64}}));
+    EXPECT_EQ(out.pixels[(60 * width + 10) * 4], 1);
+}
+
 }  // namespace
