@@ -28,6 +28,7 @@
 #include "tests/support/private_wayland.h"
 #include "tests/support/private_xvfb.h"
 #include "tests/support/session_peer.h"
+#include "tests/support/wayland_loop.h"
 #include "xdg-shell-client-protocol.h"
 
 namespace {
@@ -204,20 +205,7 @@ private:
                 return &b;
         return nullptr;
     }
-    void run()
-    {
-        pollfd fd{wl_display_get_fd(display_), POLLIN, 0};
-        while (!stop_) {
-            while (wl_display_prepare_read(display_) != 0)
-                wl_display_dispatch_pending(display_);
-            wl_display_flush(display_);
-            if (poll(&fd, 1, 50) > 0)
-                wl_display_read_events(display_);
-            else
-                wl_display_cancel_read(display_);
-            wl_display_dispatch_pending(display_);
-        }
-    }
+    void run() { runWaylandEvents(display_, stop_); }
 
     static WaylandFlipper* of(void* data) { return static_cast<WaylandFlipper*>(data); }
     static const wl_registry_listener kRegistry;

@@ -17,6 +17,7 @@
 #include <tuple>
 #include <vector>
 
+#include "tests/support/wayland_loop.h"
 #include "xdg-shell-client-protocol.h"
 
 constexpr int kWidth = 640;
@@ -94,20 +95,7 @@ private:
         return f();
     }
 
-    void run()
-    {
-        pollfd fd{wl_display_get_fd(display_), POLLIN, 0};
-        while (!stop_) {
-            while (wl_display_prepare_read(display_) != 0)
-                wl_display_dispatch_pending(display_);
-            wl_display_flush(display_);
-            if (poll(&fd, 1, 50) > 0)
-                wl_display_read_events(display_);
-            else
-                wl_display_cancel_read(display_);
-            wl_display_dispatch_pending(display_);
-        }
-    }
+    void run() { runWaylandEvents(display_, stop_); }
 
     template <typename F>
     wl_buffer* buffer(int width, int height, F colour)
