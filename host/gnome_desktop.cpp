@@ -261,7 +261,21 @@ bool GnomeDesktop::open(const MonitorInfo& monitor, std::string& error)
         error = "the compositor named no PipeWire stream for the screen";
         return false;
     }
-    if (!p.video.start(p.node, -1, error))
+    // A still monitor may give no first frame: the pointer brought onto it (twice, as the
+    // session's first pointer event may go nowhere) makes the compositor paint it.
+    auto nudge = [&] {
+        for (int step : {0, 1}) {
+            std::string ignored;
+            GVariant* moved = busCall(p.bus, kRemoteDesktop, p.session, kRemoteDesktopSession,
+                                      "NotifyPointerMotionAbsolute",
+                                      g_variant_new("(sdd)", p.stream.c_str(), double(monitor.rect.width / 2 + step),
+                                                    double(monitor.rect.height / 2)),
+                                      "()", ignored);
+            if (moved)
+                g_variant_unref(moved);
+        }
+    };
+    if (!p.video.start(p.node, -1, error, nudge))
         return false;
     for (auto [method, arguments] :
          {std::pair{"NotifyKeyboardKeycode", g_variant_new("(ub)", kEvdevWakeKey, TRUE)},

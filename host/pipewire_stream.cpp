@@ -198,7 +198,7 @@ PipeWireStream::PipeWireStream() : parts_(new Parts) {}
 
 PipeWireStream::~PipeWireStream() = default;
 
-bool PipeWireStream::start(uint32_t node, int remote, std::string& error)
+bool PipeWireStream::start(uint32_t node, int remote, std::string& error, const std::function<void()>& nudge)
 {
     Parts& p = *parts_;
     pw_init(nullptr, nullptr);
@@ -242,7 +242,8 @@ bool PipeWireStream::start(uint32_t node, int remote, std::string& error)
         error = "cannot start PipeWire's thread";
         return false;
     }
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFirstFrameMs);
+    auto now = std::chrono::steady_clock::now();
+    auto until = now + std::chrono::milliseconds(kFirstFrameMs), nudgeAt = now + std::chrono::seconds(1);
     for (pollfd wait = {p.news, POLLIN, 0}; std::chrono::steady_clock::now() < until; poll(&wait, 1, 100)) {
         pw_thread_loop_lock(p.thread);
         bool done = p.picture.hasFrame() || !p.failure.empty();
@@ -250,6 +251,10 @@ bool PipeWireStream::start(uint32_t node, int remote, std::string& error)
         pw_thread_loop_unlock(p.thread);
         if (done)
             return error.empty();
+        if (nudge && std::chrono::steady_clock::now() >= nudgeAt) {
+            nudge();
+            nudgeAt = until;
+        }
     }
     error = "no frame from the screen stream within 10 s";
     return false;

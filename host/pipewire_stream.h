@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -20,8 +21,10 @@ public:
 
     // Connects to `node`, through `remote` when given (a PipeWire connection a portal
     // opened; taken over and closed here), else to the session's PipeWire, and waits for
-    // the first frame; `error` says what failed.
-    bool start(uint32_t node, int remote, std::string& error);
+    // the first frame; `error` says what failed. A stream that started while its screen was
+    // still may miss the compositor's first paint and wait for the next change: `nudge`,
+    // when given, is called once after a second without a frame to bring one about.
+    bool start(uint32_t node, int remote, std::string& error, const std::function<void()>& nudge = {});
     // Readable while news waits; consume() clears it.
     int changeFd() const;
     void consume();
