@@ -2,10 +2,12 @@
 find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
 include(GoogleTest)
-# The host reads the X screen and encodes with TurboJPEG; its tests decode with it.
+# The host reads the X screen (its pixel layouts named as TurboJPEG names them); its tests decode with TurboJPEG.
 find_package(X11 REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET GLOBAL libturbojpeg)
+# The X host's whole-screen reads in strips, the requests sent at once.
+pkg_check_modules(XCB_SHM REQUIRED IMPORTED_TARGET GLOBAL x11-xcb xcb-shm)
 # Wayland clients of the tests and benchmarks: xdg-shell's client code from its XML.
 pkg_check_modules(WAYLAND_CLIENT REQUIRED IMPORTED_TARGET wayland-client)
 pkg_get_variable(WAYLAND_PROTOCOLS wayland-protocols pkgdatadir)

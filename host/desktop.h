@@ -23,6 +23,18 @@ struct ScreenPicture {
     std::vector<PixelRect> areas;
 };
 
+// Told of a picture's rows as a capture reads them, pointer drawn in: rows [top, bottom)
+// of `picture` (its other fields as capture() will give them) stay as they are until the
+// next capture, so a frame can be made of them while the rest is still being read. Rows
+// come top to bottom, and only while the whole picture is read.
+class RowsListener {
+public:
+    virtual void rowsArrived(const ScreenPicture& picture, int top, int bottom) = 0;
+
+protected:
+    ~RowsListener() = default;
+};
+
 class Desktop {
 public:
     virtual ~Desktop() = default;
@@ -30,6 +42,9 @@ public:
     // The whole screen as it is now, pointer included. The pixels stay valid until the
     // next capture; a screen that changed size comes at its new size.
     virtual bool capture(ScreenPicture& out, std::string& error) = 0;
+    // Who to tell of rows during the next captures; null for nobody. Desktops that get the
+    // picture in one piece tell nobody.
+    virtual void listenToRows(RowsListener* listener) { (void)listener; }
     // For the log: how the screen is read.
     virtual std::string captureMethod() const = 0;
 

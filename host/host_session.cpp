@@ -113,8 +113,14 @@ bool HostSession::captureAndEncode(uint64_t index, int ceiling, bool force, bool
 {
     ScreenPicture picture;
     std::string error;
+    int quality = std::min(quality_.start(), ceiling);
+    bool streaming = armStream(quality);
     auto start = std::chrono::steady_clock::now();
     bool captured = display_.capture(picture, error);
+    std::string streamError;
+    bool streamed = streaming && stream_.finish(streamError);
+    if (!streamError.empty())
+        log_.event("encode-error %s", streamError.c_str());
     captureMs_ += millisecondsSince(start);
     if (!captured) {
         log_.event("capture-error %s", error.c_str());
@@ -152,12 +158,36 @@ bool HostSession::captureAndEncode(uint64_t index, int ceiling, bool force, bool
     changed = picture.changed;
     if (!changed && !force && index > 0)
         return true;
-    const ScreenPicture& fitted = toSessionSize(toFrameScale(picture));
+    streamed = streamed && picture.changed && picture.areas.empty();
+    const ScreenPicture& fitted = toSessionSize(toFrameScale(picture, streamed));
     AreaPlan plan = planFrame(fitted, index, force);
     start = std::chrono::steady_clock::now();
-    bool encoded = encodeFrame(fitted, plan, index, ceiling, reason);
+    bool encoded = encodeFrame(fitted, plan, index, ceiling, streamed && plan.whole, reason);
     encodeMs_ += millisecondsSince(start);
     return encoded;
+}
+
+bool HostSession::armStream(int quality)
+{
+    // Not for the first frame (its size is not settled yet) nor for a screen that changed
+    // size (its frames are fitted to the session's afterwards).
+    bool ready = screenWidth_ > 0 && scaledWidth_ == width_ && scaledHeight_ == height_;
+    if (ready) {
+        bool scaled = scaledWidth_ != screenWidth_ || scaledHeight_ != screenHeight_;
+        if (scaled)
+            scaledPixels_.resize(size_t(scaledWidth_) * 4 * size_t(scaledHeight_));
+        FrameStream::Target target;
+        target.screenWidth = screenWidth_;
+        target.screenHeight = screenHeight_;
+        target.width = scaledWidth_;
+        target.height = scaledHeight_;
+        target.scaled = scaled ? scaledPixels_.data() : nullptr;
+        target.subsampling = settings_.subsampling;
+        target.quality = quality;
+        stream_.arm(target, encoder_, scaler_);
+    }
+    display_.listenToRows(ready ? &stream_ : nullptr);
+    return ready;
 }
 
 AreaPlan HostSession::planFrame(const ScreenPicture& picture, uint64_t index, bool force)
@@ -181,14 +211,14 @@ AreaPlan HostSession::planFrame(const ScreenPicture& picture, uint64_t index, bo
 }
 
 bool HostSession::encodeFrame(const ScreenPicture& picture, const AreaPlan& plan, uint64_t index, int ceiling,
-                              const char*& reason)
+                              bool encoded, const char*& reason)
 {
     int used = 0;
     std::vector<uint8_t> segment;
     if (plan.whole) {
         if (accepted() == 0)
             segment = offerSegment(kExtensionVersion, kExtensionVersion);
-        if (!encodeToFit(picture, index, ceiling, segment.size(), used, reason))
+        if (!encodeToFit(picture, index, ceiling, segment.size(), encoded, used, reason))
             return false;
     } else {
         Atlas atlas = packAtlas(plan.areas);
@@ -199,7 +229,7 @@ bool HostSession::encodeFrame(const ScreenPicture& picture, const AreaPlan& plan
         image.height = atlas.height;
         image.pitch = atlas.width * 4;
         segment = areasSegment(picture.width, picture.height, atlas.areas);
-        if (!encodeToFit(image, index, ceiling, segment.size(), used, reason))
+        if (!encodeToFit(image, index, ceiling, segment.size(), false, used, reason))
             return false;
     }
     if (segment.empty())
@@ -227,7 +257,7 @@ bool HostSession::encodeFrame(const ScreenPicture& picture, const AreaPlan& plan
     return true;
 }
 
-const ScreenPicture& HostSession::toFrameScale(const ScreenPicture& picture)
+const ScreenPicture& HostSession::toFrameScale(const ScreenPicture& picture, bool streamed)
 {
     if (scaledWidth_ == picture.width && scaledHeight_ == picture.height)
         return picture;
@@ -245,7 +275,8 @@ const ScreenPicture& HostSession::toFrameScale(const ScreenPicture& picture)
     };
     // Only what changed is averaged again, over the last capture's scaled picture.
     if (!scaledValid_ || (picture.changed && picture.areas.empty())) {
-        scale({0, 0, scaledWidth_, scaledHeight_});
+        if (!streamed)
+            scale({0, 0, scaledWidth_, scaledHeight_});
         scaledValid_ = true;
     } else if (picture.changed) {
         for (const PixelRect& area : picture.areas) {
@@ -274,8 +305,8 @@ const ScreenPicture& HostSession::toSessionSize(const ScreenPicture& picture)
     return fitted_;
 }
 
-bool HostSession::encodeToFit(const ScreenPicture& picture, uint64_t index, int ceiling, size_t reserve, int& used,
-                              const char*& reason)
+bool HostSession::encodeToFit(const ScreenPicture& picture, uint64_t index, int ceiling, size_t reserve,
+                              bool encoded, int& used, const char*& reason)
 {
     std::string error;
     // The rate cap may ask for less than the size limit allows; only a frame that had to
@@ -288,7 +319,8 @@ bool HostSession::encodeToFit(const ScreenPicture& picture, uint64_t index, int 
             reason = "frame-too-large";
             return false;
         }
-        if (!encoder_.encode(picture.pixels, picture.width, picture.pitch, picture.height, picture.pixelFormat,
+        if (!(encoded && quality == first) &&
+            !encoder_.encode(picture.pixels, picture.width, picture.pitch, picture.height, picture.pixelFormat,
                              settings_.subsampling, quality, error)) {
             log_.event("encode-error %s", error.c_str());
             reason = "encode-error";

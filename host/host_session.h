@@ -11,6 +11,7 @@
 
 #include "host/frame_areas.h"
 #include "host/frame_scale.h"
+#include "host/frame_stream.h"
 #include "host/jpeg_encoder.h"
 #include "host/key_table.h"
 #include "host/mouse_machine.h"
@@ -49,12 +50,17 @@ private:
     bool captureAndEncode(uint64_t index, int ceiling, bool force, bool& changed, const char*& reason);
     const ScreenPicture& toSessionSize(const ScreenPicture& picture);
     // The picture at the session's scale, changed parts carried across.
-    const ScreenPicture& toFrameScale(const ScreenPicture& picture);
+    // `streamed`: the capture's rows were scaled as they came.
+    const ScreenPicture& toFrameScale(const ScreenPicture& picture, bool streamed);
+    // Whether the next capture, if it reads the whole screen, can be made into a frame as
+    // its rows arrive; arms the stream if so.
+    bool armStream(int quality);
     // What this frame carries: the whole picture, or the planned areas.
     AreaPlan planFrame(const ScreenPicture& picture, uint64_t index, bool force);
-    bool encodeToFit(const ScreenPicture& picture, uint64_t index, int ceiling, size_t reserve, int& used,
-                     const char*& reason);
-    bool encodeFrame(const ScreenPicture& picture, const AreaPlan& plan, uint64_t index, int ceiling,
+    // `encoded`: the encoder already holds the picture at the first quality tried.
+    bool encodeToFit(const ScreenPicture& picture, uint64_t index, int ceiling, size_t reserve, bool encoded,
+                     int& used, const char*& reason);
+    bool encodeFrame(const ScreenPicture& picture, const AreaPlan& plan, uint64_t index, int ceiling, bool encoded,
                      const char*& reason);
     void mouse(const InputEvent& event);
     void key(const InputEvent& event);
@@ -63,6 +69,7 @@ private:
     HostSettings settings_;
     Desktop& display_;
     JpegEncoder encoder_;
+    FrameStream stream_;
     QualityGovernor quality_;
     FramePacer pacer_;
     int64_t wakeAt_ = -1;  // while a request waits: when to ask again regardless of X events

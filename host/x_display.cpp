@@ -2,6 +2,7 @@
 
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
+#include <X11/Xlib-xcb.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
@@ -13,8 +14,10 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <turbojpeg.h>
+#include <xcb/shm.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -305,6 +308,8 @@ void XDisplay::dropImages()
 bool XDisplay::fetch(const Area& area, std::string& error)
 {
     bool whole = area.width == frame_->width && area.height == frame_->height;
+    if (shm_ && whole && listener_)
+        return fetchInStrips(error);
     if (shm_ && whole) {
         if (XShmGetImage(display_, root_, frame_, shared_.x, shared_.y, AllPlanes))
             return true;
@@ -345,6 +350,51 @@ bool XDisplay::fetch(const Area& area, std::string& error)
     if (!got)
         error = shm_ ? "XShmGetImage failed" : "XGetImage failed";
     return got;
+}
+
+// The whole picture in strips, every request sent at once: the X server copies the next
+// strips while the listener makes a frame of those that came.
+bool XDisplay::fetchInStrips(std::string& error)
+{
+    constexpr int kStripRows = 64;
+    xcb_connection_t* connection = XGetXCBConnection(display_);
+    const auto& info = *static_cast<XShmSegmentInfo*>(frameShm_);
+    std::vector<xcb_shm_get_image_cookie_t> strips;
+    XFlush(display_);
+    for (int top = 0; top < frame_->height; top += kStripRows)
+        strips.push_back(xcb_shm_get_image(connection, uint32_t(root_), int16_t(shared_.x), int16_t(shared_.y + top),
+                                           uint16_t(frame_->width),
+                                           uint16_t(std::min(kStripRows, frame_->height - top)), ~0u,
+                                           XCB_IMAGE_FORMAT_Z_PIXMAP, uint32_t(info.shmseg),
+                                           uint32_t(size_t(top) * size_t(frame_->bytes_per_line))));
+    xcb_flush(connection);
+    ScreenPicture picture = pictureNow();
+    for (size_t i = 0; i < strips.size(); ++i) {
+        xcb_shm_get_image_reply_t* reply = xcb_shm_get_image_reply(connection, strips[i], nullptr);
+        if (!reply) {
+            for (size_t rest = i + 1; rest < strips.size(); ++rest)
+                xcb_discard_reply(connection, strips[rest].sequence);
+            error = "XShmGetImage failed";
+            return false;
+        }
+        std::free(reply);
+        int top = int(i) * kStripRows, bottom = std::min(top + kStripRows, frame_->height);
+        drawPointer(top, bottom);
+        listener_->rowsArrived(picture, top, bottom);
+    }
+    pointerDrawn_ = true;
+    return true;
+}
+
+ScreenPicture XDisplay::pictureNow() const
+{
+    ScreenPicture picture;
+    picture.pixels = reinterpret_cast<uint8_t*>(frame_->data);
+    picture.width = frame_->width;
+    picture.height = frame_->height;
+    picture.pitch = frame_->bytes_per_line;
+    picture.pixelFormat = pixelFormat_;
+    return picture;
 }
 
 // The parts of the shared picture to read again: all of it, or what XDamage reports as
@@ -417,19 +467,31 @@ bool XDisplay::capture(ScreenPicture& out, std::string& error)
         whole_ = true;
     }
     restoreUnderPointer();
+    // Where the pointer goes is known before the pixels come, so that rows handed over
+    // while the rest is read already show it.
+    Area pointerWas = pointerArea_;
+    bool pointerMoved = placePointer();
+    pointerDrawn_ = false;
     std::vector<Area> areas;
     bool changed = false;
-    if (!fetchAll(areas, changed, error)) {
+    bool fetched = fetchAll(areas, changed, error);
+    if (fetched && !pointerDrawn_)
+        drawPointer(0, frame_->height);
+    if (cursor_) {
+        XFree(cursor_);
+        cursor_ = nullptr;
+    }
+    if (!fetched) {
+        pointerArea_ = {0, 0, 0, 0};  // what it covered is half read: nothing to restore
         whole_ = true;  // the picture may be half old: read it all next time
         return false;
     }
-    Area pointerWas = pointerArea_;
-    bool pointerMoved = drawPointer();
-    out.pixels = reinterpret_cast<uint8_t*>(frame_->data);
-    out.width = frame_->width;
-    out.height = frame_->height;
-    out.pitch = frame_->bytes_per_line;
-    out.pixelFormat = pixelFormat_;
+    ScreenPicture now = pictureNow();
+    out.pixels = now.pixels;
+    out.width = now.width;
+    out.height = now.height;
+    out.pitch = now.pitch;
+    out.pixelFormat = now.pixelFormat;
     out.changed = changed || pointerMoved;
     out.areas.clear();
     bool everything = areas.size() == 1 && areas[0].width == frame_->width && areas[0].height == frame_->height;
@@ -451,9 +513,10 @@ void XDisplay::restoreUnderPointer()
                     underPointer_.data() + size_t(row) * size_t(area.width) * 4, size_t(area.width) * 4);
 }
 
-bool XDisplay::drawPointer()
+bool XDisplay::placePointer()
 {
     XFixesCursorImage* cursor = cursorImages_ ? XFixesGetCursorImage(display_) : nullptr;
+    cursor_ = cursor;
     if (!cursor) {
         bool had = pointerArea_.width > 0;
         pointerArea_ = {0, 0, 0, 0};
@@ -473,12 +536,22 @@ bool XDisplay::drawPointer()
     pointerArea_ = area;
     pointerSerial_ = cursor->cursor_serial;
     underPointer_.resize(size_t(area.width) * size_t(area.height) * 4);
+    return moved;
+}
+
+void XDisplay::drawPointer(int fromRow, int toRow)
+{
+    const Area& area = pointerArea_;
+    auto* cursor = static_cast<XFixesCursorImage*>(cursor_);
+    if (!cursor || area.width == 0)
+        return;
+    int left = cursor->x - cursor->xhot - shared_.x, top = cursor->y - cursor->yhot - shared_.y;
     int redAt = tjRedOffset[pixelFormat_], greenAt = tjGreenOffset[pixelFormat_], blueAt = tjBlueOffset[pixelFormat_];
-    for (int y = y0; y < y1; ++y) {
+    for (int y = std::max(fromRow, area.y); y < std::min(toRow, area.y + area.height); ++y) {
         uint8_t* line = reinterpret_cast<uint8_t*>(frame_->data) + size_t(y) * size_t(frame_->bytes_per_line);
-        std::memcpy(underPointer_.data() + size_t(y - y0) * size_t(area.width) * 4, line + size_t(x0) * 4,
+        std::memcpy(underPointer_.data() + size_t(y - area.y) * size_t(area.width) * 4, line + size_t(area.x) * 4,
                     size_t(area.width) * 4);
-        for (int x = x0; x < x1; ++x) {
+        for (int x = area.x; x < area.x + area.width; ++x) {
             // Premultiplied ARGB in the low 32 bits of an unsigned long, whatever its width.
             uint32_t argb = uint32_t(cursor->pixels[size_t(y - top) * cursor->width + size_t(x - left)]);
             uint32_t keep = 255 - (argb >> 24);
@@ -493,8 +566,6 @@ bool XDisplay::drawPointer()
             over(argb & 0xFF, pixel[blueAt]);
         }
     }
-    XFree(cursor);
-    return moved;
 }
 
 void XDisplay::movePointer(int x, int y)

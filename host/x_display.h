@@ -41,6 +41,8 @@ public:
     std::string keyboardLayouts();
 
     bool capture(ScreenPicture& out, std::string& error) override;
+    // A whole read with MIT-SHM then comes in strips, each told as it arrives.
+    void listenToRows(RowsListener* listener) override { listener_ = listener; }
     std::string captureMethod() const override;
     // With XDamage: damage, the cursor's image and the pointer's place, read from the
     // events the X server sent; no round trip where XInput 2 reports pointer motion.
@@ -73,10 +75,15 @@ private:
     // Where the shared part lies on the screen now: all of it, or the monitor's part.
     bool queryShared(Area& area, std::string& error);
     bool fetch(const Area& area, std::string& error);
+    bool fetchInStrips(std::string& error);
+    ScreenPicture pictureNow() const;
     bool fetchAll(std::vector<Area>& areas, bool& changed, std::string& error);
     void restoreUnderPointer();
-    // Draws the pointer, keeping what it covers; true when it looks or sits otherwise than before.
-    bool drawPointer();
+    // Where the pointer is drawn this time, and how it looks; true when it looks or sits
+    // otherwise than before.
+    bool placePointer();
+    // Draws the pointer's rows among [fromRow, toRow), keeping what it covers.
+    void drawPointer(int fromRow, int toRow);
 
     Display* display_ = nullptr;
     KeyboardLayout layout_ = KeyboardLayout::Us;
@@ -109,4 +116,7 @@ private:
     Area pointerArea_ = {0, 0, 0, 0};
     unsigned long pointerSerial_ = 0;
     std::vector<uint8_t> underPointer_;
+    void* cursor_ = nullptr;  // XFixesCursorImage, during a capture
+    bool pointerDrawn_ = false;
+    RowsListener* listener_ = nullptr;
 };
