@@ -38,7 +38,7 @@ void HostSession::sessionStarted()
     quality_ = QualityGovernor(settings_.quality);
     pacer_.reset();
     wakeAt_ = -1;
-    frames_ = sharp_ = bytes_ = partial_ = 0;
+    frames_ = sharp_ = bytes_ = partial_ = streamed_ = 0;
     captureMs_ = encodeMs_ = 0;
     blurred_.clear();
     blurredWhole_ = false;
@@ -47,11 +47,11 @@ void HostSession::sessionStarted()
 void HostSession::sessionEnded()
 {
     if (frames_ > 0)
-        log_.event("frames %llu partial=%llu sharp=%llu capture-ms=%.2f encode-ms=%.2f bytes=%llu",
+        log_.event("frames %llu partial=%llu sharp=%llu capture-ms=%.2f encode-ms=%.2f bytes=%llu streamed=%llu",
                    static_cast<unsigned long long>(frames_), static_cast<unsigned long long>(partial_),
                    static_cast<unsigned long long>(sharp_),
                    captureMs_ / double(frames_), encodeMs_ / double(frames_),
-                   static_cast<unsigned long long>(bytes_ / frames_));
+                   static_cast<unsigned long long>(bytes_ / frames_), static_cast<unsigned long long>(streamed_));
 }
 
 FrameAnswer HostSession::nextFrame(uint64_t index, std::vector<uint8_t>& body, int32_t& announced,
@@ -163,6 +163,7 @@ bool HostSession::captureAndEncode(uint64_t index, int ceiling, bool force, bool
     AreaPlan plan = planFrame(fitted, index, force);
     start = std::chrono::steady_clock::now();
     bool encoded = encodeFrame(fitted, plan, index, ceiling, streamed && plan.whole, reason);
+    streamed_ += encoded && streamed && plan.whole;
     encodeMs_ += millisecondsSince(start);
     return encoded;
 }

@@ -95,6 +95,7 @@ private:
     double encodeMs_ = 0;
     uint64_t bytes_ = 0;
     uint64_t partial_ = 0;  // frames of areas
+    uint64_t streamed_ = 0; // whole frames made while the screen was read
     ScreenPicture fitted_;
     std::vector<uint8_t> fittedPixels_;
     std::vector<uint8_t> atlasPixels_;

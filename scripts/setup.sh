@@ -13,7 +13,7 @@ packages=(
   nasm cmake ninja-build pkg-config g++ clang libclang-rt-14-dev
   libgtest-dev libbenchmark-dev
   libjpeg62-turbo-dev libturbojpeg0-dev libjpeg-turbo-progs
-  libx11-dev libxext-dev libxtst-dev libxfixes-dev libxdamage-dev libxi-dev libxrandr-dev libxkbcommon-dev libxkbcommon-x11-dev
+  libx11-dev libx11-xcb-dev libxcb-shm0-dev libxext-dev libxtst-dev libxfixes-dev libxdamage-dev libxi-dev libxrandr-dev libxkbcommon-dev libxkbcommon-x11-dev
   libglib2.0-dev libpipewire-0.3-dev libspa-0.2-dev xkb-data
   mutter pipewire wireplumber dbus-daemon libglib2.0-bin libwayland-dev libwayland-bin wayland-protocols
   xdg-desktop-portal xdg-desktop-portal-gnome sway

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <turbojpeg.h>
 #include <xkbcommon/xkbcommon.h>
 
 #include <sys/stat.h>
@@ -21,6 +22,8 @@
 #include "display/jpeg_decoder.h"
 #include "host/frame_areas.h"
 #include "host/frame_scale.h"
+#include "host/frame_stream.h"
+#include "host/jpeg_encoder.h"
 #include "host/key_table.h"
 #include "host/monitor_choice.h"
 #include "host/mouse_machine.h"
@@ -202,6 +205,78 @@ std::vector<double> averaged(const Bytes& source, int sourceWidth, int sourceHei
                         out[size_t((y * width + x) * 4 + k)] += w * source[size_t((j * sourceWidth + i) * 4 + k)];
                 }
     return out;
+}
+
+// A frame made while the picture's rows arrive, in strips of any height, is the frame of the
+// whole picture made at once, byte for byte: scaled by half, by an odd ratio, or not at all.
+// Rows that stop short, skip a strip or belong to a picture of another size make no frame,
+// and the next frame is made as before; so is one after an encoder error.
+TEST(FrameStreamTest, RowsAsTheyArriveMakeTheWholePicturesFrameUnlessTheyFallShort)
+{
+    struct Case {
+        int screenWidth, screenHeight, width, height, strip;
+    };
+    JpegEncoder streamed, whole;
+    PictureScaler streamScaler, wholeScaler;
+    FrameStream stream;
+    std::mt19937 noise(7);
+    std::string error;
+    for (const Case& c : {Case{256, 128, 128, 64, 64}, {300, 200, 199, 133, 7}, {160, 120, 160, 120, 50},
+                          {64, 48, 21, 16, 1}}) {
+        SCOPED_TRACE(testing::Message() << c.screenWidth << "x" << c.screenHeight << " to " << c.width << "x"
+                                        << c.height << " in strips of " << c.strip);
+        int pitch = c.screenWidth * 4 + 8;
+        Bytes screen(size_t(pitch) * size_t(c.screenHeight));
+        for (uint8_t& byte : screen)
+            byte = uint8_t(noise());
+        // Rows not yet arrived hold nothing of the picture: a frame row made too early shows.
+        Bytes arriving(screen.size());
+        ScreenPicture picture{arriving.data(), c.screenWidth, c.screenHeight, pitch, TJPF_BGRX, true, {}};
+        bool scaled = c.width != c.screenWidth;
+        Bytes out(size_t(c.width) * 4 * size_t(c.height)), reference(out.size());
+        const uint8_t* pixels = screen.data();
+        int rowPitch = pitch;
+        if (scaled) {
+            wholeScaler.scale(screen.data(), c.screenWidth, c.screenHeight, pitch, reference.data(), c.width,
+                              c.height, c.width * 4, {0, 0, c.width, c.height});
+            pixels = reference.data();
+            rowPitch = c.width * 4;
+        }
+        ASSERT_TRUE(whole.encode(pixels, c.width, rowPitch, c.height, TJPF_BGRX, TJSAMP_420, 80, error)) << error;
+        FrameStream::Target target{c.screenWidth, c.screenHeight, c.width, c.height, scaled ? out.data() : nullptr,
+                                   TJSAMP_420, 80};
+        enum Flaw { StopsShort, SkipsAStrip, OtherSize, None };
+        for (Flaw flaw : {StopsShort, SkipsAStrip, OtherSize, None}) {
+            stream.arm(target, streamed, streamScaler);
+            std::fill(arriving.begin(), arriving.end(), 0);
+            for (int top = 0; top < c.screenHeight; top += c.strip) {
+                int bottom = std::min(top + c.strip, c.screenHeight);
+                if ((flaw == StopsShort && bottom == c.screenHeight) || (flaw == SkipsAStrip && top == c.strip))
+                    continue;
+                std::copy(screen.begin() + top * pitch, screen.begin() + bottom * pitch, arriving.begin() + top * pitch);
+                ScreenPicture arrived = picture;
+                arrived.width -= flaw == OtherSize;
+                stream.rowsArrived(arrived, top, bottom);
+            }
+            EXPECT_EQ(stream.finish(error), flaw == None) << flaw;
+            EXPECT_EQ(error, "") << flaw;
+        }
+        EXPECT_EQ(Bytes(streamed.data(), streamed.data() + streamed.size()),
+                  Bytes(whole.data(), whole.data() + whole.size()));
+        if (scaled)
+            EXPECT_EQ(out, reference);
+    }
+    Bytes grey(64 * 4 * 8, 128);
+    EXPECT_FALSE(streamed.encode(grey.data(), 0, 256, 8, TJPF_BGRX, TJSAMP_420, 80, error));
+    EXPECT_EQ(error.rfind("JPEG: ", 0), 0u) << error;
+    EXPECT_FALSE(streamed.rows(nullptr, 0, 1, error));
+    ASSERT_TRUE(streamed.encode(grey.data(), 64, 256, 8, TJPF_BGRX, TJSAMP_444, 90, error)) << error;
+    tjhandle decoder = tjInitDecompress();
+    int width = 0, height = 0, subsampling = -1, colours = 0;
+    EXPECT_EQ(tjDecompressHeader3(decoder, streamed.data(), static_cast<unsigned long>(streamed.size()), &width,
+                                  &height, &subsampling, &colours), 0);
+    EXPECT_EQ(std::tuple(width, height, subsampling), std::tuple(64, 8, int(TJSAMP_444)));
+    tjDestroy(decoder);
 }
 
 // Scaled pictures are the exact averages rounded, for whole and fractional ratios; a

@@ -389,8 +389,20 @@ TEST(HostTest, AScaledScreenIsAveragedDownAndClicksLandWhereTheViewerPoints)
                                         {1002, 500, 333, 77, 0xFF00FF}, {0, height - 1, width, 1, 0},
                                         {2000, 32, 1, 1, 0x00FFFF}})
         showAndLay(x, frame, c, shown);
+    // A change of most of the screen is read in strips, each made into frame rows as it
+    // arrives: bands that cross the strips' edges, and the pointer drawn at the frame's scale.
+    XTestFakeMotionEvent(x, 0, 1601, 801, CurrentTime);
+    for (int band = 0; band < 22; ++band)
+        show(x, 0, band * 99, width, 99, band % 2 ? 0x00FF00 : 0x0000FF);
+    Bytes body = acceptedFrame(frame);
+    EXPECT_FALSE(recordsOf(body).hasAreas);
+    shown = Picture(body);
+    EXPECT_EQ(offPixels(x, shown), 0);
+    EXPECT_GT(pointerPixels(shown, 804, 405, 0x00FF00), 10);
     close(frame);
     close(input);
+    EXPECT_TRUE(host.waitForLine("frames "));
+    EXPECT_EQ(host.countContaining("frames ", " streamed=0"), 0);
 
     PeerProcess fitted(hostBinary(), {"--display", xvfb.name(), "--fit", "1000x1000", "--subsampling", "444"});
     ASSERT_TRUE(fitted.waitReady());
