@@ -1,10 +1,11 @@
-// What capturing adds to encoding: tavimo-host's capture (pointer drawn in) plus TurboJPEG
+// What capturing adds to encoding: tavimo-host's capture (pointer drawn in) plus its JPEG
 // encode of a 1920x1080 desktop-like screen on a private Xvfb, next to the encode alone of
 // the same picture, measured in the same run with the two interleaved: the whole screen
 // read every frame (MIT-SHM, and the XGetImage fallback), and with XDamage while a strip
 // changes and while nothing does. Then --scale 50's cost: capture, scaling and encode of a
 // 3840x2160 screen to 1920x1080 frames next to capture and encode of a 1920x1080 screen
-// showing the same desktop, each round both, on two Xvfbs. Run by scripts/bench.sh.
+// showing the same desktop, each round both, on two Xvfbs: each step after the other, and as
+// the host makes whole frames, reading, scaling and encoding at once. Run by scripts/bench.sh.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <turbojpeg.h>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "host/frame_scale.h"
+#include "host/frame_stream.h"
 #include "host/jpeg_encoder.h"
 #include "host/x_display.h"
 #include "tests/support/private_xvfb.h"
@@ -121,9 +123,30 @@ void measure(const PrivateXvfb& xvfb, Window desktop, const char* label, bool sh
                 label, e, c, b, b / e, unchanged, kRounds);
 }
 
+// A whole frame as the host makes one: the capture hands the rows over as they arrive
+// (strips through MIT-SHM), they are scaled on this thread and encoded on the stream's.
+void streamedFrame(XDisplay& screen, FrameStream& stream, JpegEncoder& encoder, PictureScaler& scaler,
+                   std::vector<uint8_t>& scaled, int screenWidth, int screenHeight, int width, int height)
+{
+    FrameStream::Target target{screenWidth, screenHeight, width, height, nullptr, TJSAMP_420, 80};
+    if (width != screenWidth) {
+        scaled.resize(size_t(width) * 4 * size_t(height));
+        target.scaled = scaled.data();
+    }
+    stream.arm(target, encoder, scaler);
+    screen.listenToRows(&stream);
+    ScreenPicture picture;
+    std::string error;
+    bool captured = screen.capture(picture, error);
+    if (!stream.finish(error) || !captured)
+        fail("no streamed frame: " + error);
+    screen.listenToRows(nullptr);
+}
+
 // The whole screen read and encoded every frame, as without XDamage: a 1920x1080 screen,
-// and a 3840x2160 one scaled to 1920x1080 before the encode (exactly half, and 66 %'s
-// fractional path, 2534x1425, for comparison).
+// and a 3840x2160 one scaled to 1920x1080 (exactly half, and 66 %'s fractional path,
+// 2534x1425). First each step after the other (as before frames were made while the
+// screen is read: the baseline), then as the host makes whole frames now.
 void measureScaled(const PrivateXvfb& small, const PrivateXvfb& large)
 {
     XDisplay smallScreen, largeScreen;
@@ -132,10 +155,11 @@ void measureScaled(const PrivateXvfb& small, const PrivateXvfb& large)
         fail(error);
     JpegEncoder encoder;
     PictureScaler scaler;
-    std::vector<uint8_t> half(size_t(kWidth) * kHeight * 4), third(size_t(2534) * 1425 * 4);
-    std::vector<double> plain, scaledHalf, scaledOnly, scaledThird, largeCapture, copied;
+    FrameStream stream;
+    std::vector<uint8_t> half(size_t(kWidth) * kHeight * 4), third(size_t(2534) * 1425 * 4), scaled;
+    std::vector<double> plain, scaledHalf, scaledOnly, largeCapture, copied, streamPlain, streamHalf, streamThird;
     std::vector<uint8_t> copy;
-    size_t plainBytes = 0, halfBytes = 0, thirdBytes = 0;
+    size_t plainBytes = 0, halfBytes = 0, streamPlainBytes = 0, streamHalfBytes = 0, thirdBytes = 0;
     ScreenPicture picture;
     auto millisecondsSince = [](Clock::time_point start) {
         return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -167,22 +191,34 @@ void measureScaled(const PrivateXvfb& small, const PrivateXvfb& large)
         copied.push_back(millisecondsSince(copyStart));
 
         start = Clock::now();
-        if (!largeScreen.capture(picture, error))
-            fail(error);
-        scaler.scale(picture.pixels, picture.width, picture.height, picture.pitch, third.data(), 2534, 1425,
-                     2534 * 4, {0, 0, 2534, 1425});
-        if (!encoder.encode(third.data(), 2534, 2534 * 4, 1425, picture.pixelFormat, TJSAMP_420, 80, error))
-            fail(error);
-        scaledThird.push_back(millisecondsSince(start));
+        streamedFrame(smallScreen, stream, encoder, scaler, scaled, kWidth, kHeight, kWidth, kHeight);
+        streamPlain.push_back(millisecondsSince(start));
+        streamPlainBytes += encoder.size();
+        start = Clock::now();
+        streamedFrame(largeScreen, stream, encoder, scaler, scaled, 2 * kWidth, 2 * kHeight, kWidth, kHeight);
+        streamHalf.push_back(millisecondsSince(start));
+        streamHalfBytes += encoder.size();
+        start = Clock::now();
+        streamedFrame(largeScreen, stream, encoder, scaler, scaled, 2 * kWidth, 2 * kHeight, 2534, 1425);
+        streamThird.push_back(millisecondsSince(start));
         thirdBytes += encoder.size();
     }
-    double p = median(plain), h = median(scaledHalf), s = median(scaledOnly), t = median(scaledThird);
-    std::printf("1920x1080 capture+encode               %6.2f ms | %7zu bytes a frame\n", p, plainBytes / kRounds);
-    std::printf("3840x2160 capture+scale+encode to 1920x1080 %6.2f ms (capture %5.2f ms, scale %5.2f ms, "
-                "a copy of the screen %5.2f ms) | %7zu bytes | ratio %.3f time, %.3f bytes\n",
-                h, median(largeCapture), s, median(copied), halfBytes / kRounds, h / p, double(halfBytes) / double(plainBytes));
-    std::printf("3840x2160 capture+scale+encode to 2534x1425 (66 %%) %6.2f ms | %7zu bytes | ratio %.3f time\n", t,
-                thirdBytes / kRounds, t / p);
+    double p = median(plain), h = median(scaledHalf), s = median(scaledOnly);
+    double sp = median(streamPlain), sh = median(streamHalf), st = median(streamThird);
+    std::printf("one step after the other:\n");
+    std::printf("  1920x1080 capture+encode                     %6.2f ms | %7zu bytes a frame\n", p,
+                plainBytes / kRounds);
+    std::printf("  3840x2160 capture+scale+encode to 1920x1080  %6.2f ms (capture %5.2f ms, scale %5.2f ms, "
+                "a copy of the screen %5.2f ms) | ratio %.3f time, %.3f bytes\n",
+                h, median(largeCapture), s, median(copied), h / p, double(halfBytes) / double(plainBytes));
+    std::printf("as the host makes whole frames (read in strips, scaled and encoded as they come):\n");
+    std::printf("  1920x1080                                    %6.2f ms | %7zu bytes a frame | %.3f of the above\n",
+                sp, streamPlainBytes / kRounds, sp / p);
+    std::printf("  3840x2160 to 1920x1080                       %6.2f ms | %7zu bytes a frame | ratio %.3f time, "
+                "%.3f bytes (%.3f of one-after-the-other 1920x1080)\n",
+                sh, streamHalfBytes / kRounds, sh / sp, double(streamHalfBytes) / double(streamPlainBytes), sh / p);
+    std::printf("  3840x2160 to 2534x1425 (66 %%)               %6.2f ms | %7zu bytes a frame | ratio %.3f time\n",
+                st, thirdBytes / kRounds, st / sp);
 }
 
 }  // namespace
