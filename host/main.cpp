@@ -64,10 +64,13 @@
 //   input-released keys=K buttons=B  what was still held when the InputChannel closed
 //   input-mouse / input-key ...      each message, only with --trace-input
 //   rate-quality A -> B frame=I bytes=N  --max-rate changed the quality of the frames to come
-//   frames N sharp=S capture-ms=C encode-ms=E bytes=B
-//                                    at the end of a session: frames sent, how many of them
-//                                    were the sharp frame after a still screen, and the
-//                                    averages of capture (pointer included), encode and size
+//   frames N partial=P sharp=S capture-ms=C encode-ms=E bytes=B streamed=W
+//                                    at the end of a session: frames sent, how many carried
+//                                    areas, how many were the sharp frame after a still
+//                                    screen, the averages of capture (pointer included),
+//                                    encode and size, and how many whole frames were made
+//                                    while the screen was read (their encoding counts in
+//                                    the capture's time)
 //
 // Exit status: 0 after MSG_SERVER_EXIT, --once or SIGINT/SIGTERM; 1 when it cannot start
 // or loses the display; 2 on a bad command line (a --monitor that is not there included).
