@@ -51,6 +51,15 @@ int framesUntilShown(int frame, bool clicked, int x, int y)
 // once the viewer goes.
 void checkSharedDesktop(PeerProcess& host, WaylandClient& client, const PrivateWayland& desktop)
 {
+    struct LogsOnFailure {
+        PeerProcess& host;
+        const PrivateWayland& desktop;
+        ~LogsOnFailure()
+        {
+            if (testing::Test::HasFailure())
+                ADD_FAILURE() << "the host's log:\n" << host.events() << desktop.logs();
+        }
+    } logs{host, desktop};
     ASSERT_TRUE(host.waitReady()) << desktop.logs();
     int frame = host.connect(kFramePort), input = host.connect(kInputPort);
     // Input waits until the window is in place.

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <initializer_list>
+#include <iterator>
 #include <random>
 #include <thread>
 
@@ -83,6 +84,12 @@ public:
         for (std::string line; std::getline(in, line) && !in.eof();)
             n += line.compare(0, prefix.size(), prefix) == 0 && line.find(part, prefix.size()) != std::string::npos;
         return n;
+    }
+    // The whole event log, for a failure's message.
+    std::string events() const
+    {
+        std::ifstream in(dir_ + "/events.log", std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
     int count(const std::string& prefix) const { return countContaining(prefix, ""); }
     // How many of the prefixes are found in the log in this order, each on a later line.
