@@ -9,7 +9,6 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 
@@ -18,20 +17,10 @@
 namespace {
 
 constexpr int kFirstFrameMs = 10000;
-// One buffer is held for the picture. The compositor drops a frame when it finds no free
-// one and does not paint it again, so a burst of frames (pointer moves count) while this
-// process is slow to run would leave the viewer an old picture until the next change:
-// as many buffers as the compositor offers (16), unless the screen is so large that they
-// would take more than 256 MiB; never fewer than three.
+// One buffer is held for the picture; the compositor drops a frame when it finds no free
+// one, so it keeps at least two more.
 constexpr int kMinBuffers = 3;
-constexpr int kMostBuffers = 16;
-constexpr uint64_t kBufferBytes = 256u << 20;
-
-int buffersFor(int width, int height)
-{
-    uint64_t frame = std::max<uint64_t>(1, uint64_t(width) * uint64_t(height) * 4);
-    return int(std::clamp<uint64_t>(kBufferBytes / frame, kMinBuffers, kMostBuffers));
-}
+constexpr int kBuffers = 6;
 
 size_t cursorMetaSize(int side) { return sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + size_t(side) * side * 4; }
 
@@ -119,9 +108,7 @@ void PipeWireStream::Parts::formatChanged(const spa_pod* param)
     const spa_pod* params[] = {
         static_cast<const spa_pod*>(spa_pod_builder_add_object(
             &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
-            SPA_POD_CHOICE_RANGE_Int(buffersFor(int(format.size.width), int(format.size.height)), kMinBuffers,
-                                     kMostBuffers),
-            SPA_PARAM_BUFFERS_dataType,
+            SPA_POD_CHOICE_RANGE_Int(kBuffers, kMinBuffers, 16), SPA_PARAM_BUFFERS_dataType,
             SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr)))),
         static_cast<const spa_pod*>(spa_pod_builder_add_object(
             &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_VideoDamage),
