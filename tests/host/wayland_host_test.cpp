@@ -103,29 +103,42 @@ void checkSharedDesktop(PeerProcess& host, WaylandClient& client, const PrivateW
 
 TEST(WaylandHostTest, GnomeThroughMuttersOwnApi)
 {
+    // The scenario on a desktop of one monitor: with two, headless mutter 43 (drawing in
+    // software) now and then stops sending the shared monitor's frames for good after a
+    // click; the stream stays connected and brings nothing more, whether the host holds its
+    // buffers or copies them.
+    {
+        PrivateWayland gnome({"dbus-daemon", "pipewire", "wireplumber", "mutter", "gdbus"});
+        if (!gnome.missing.empty())
+            GTEST_SKIP() << gnome.missing << " is not installed: run scripts/setup.sh";
+        PrivateWayland::gnome(gnome, "640x480");
+        ASSERT_TRUE(gnome.ready) << gnome.logs();
+        WaylandClient client(PrivateWayland::kWayland);
+        ASSERT_TRUE(eventually([&] { return client.shown(); })) << gnome.logs();
+        PeerProcess host(TAVIMO_HOST_BINARY, {"--backend", "gnome", "--subsampling", "444"});
+        checkSharedDesktop(host, client, gnome);
+        EXPECT_EQ(host.lines({"backend gnome (--backend)", "monitor Meta-0 640x480+0+0 (1 of 1)"}), 2);
+    }
+
     PrivateWayland gnome({"dbus-daemon", "pipewire", "wireplumber", "mutter", "gdbus"});
-    if (!gnome.missing.empty())
-        GTEST_SKIP() << gnome.missing << " is not installed: run scripts/setup.sh";
     PrivateWayland::gnome(gnome, "640x480", "320x240");
     ASSERT_TRUE(gnome.ready) << gnome.logs();
     WaylandClient client(PrivateWayland::kWayland);
     ASSERT_TRUE(eventually([&] { return client.shown(); })) << gnome.logs();
-
-    PeerProcess host(TAVIMO_HOST_BINARY, {"--backend", "gnome", "--monitor", "1", "--subsampling", "444"});
-    checkSharedDesktop(host, client, gnome);
-    EXPECT_EQ(host.lines({"backend gnome (--backend)", "monitor Meta-1 640x480+0+0 (1 of 2)"}), 2);
     PeerProcess unknown(TAVIMO_HOST_BINARY, {"--backend", "gnome", "--monitor", "3"});
     EXPECT_EQ(unknown.waitExit(), 2);
     EXPECT_EQ(unknown.count("monitor-unknown "), 1);
     PeerProcess second(TAVIMO_HOST_BINARY, {"--backend", "gnome", "--monitor", "2"});
     ASSERT_TRUE(second.waitReady());
     EXPECT_EQ(Picture(fetchFrame(second.connect(kFramePort))).width, 320);
+    EXPECT_EQ(second.count("monitor Meta-0 320x240+640+0 (2 of 2)"), 1);
 
     // Auto finds this session's compositor; the viewer's server exit ends the host cleanly.
     PeerProcess automatic(TAVIMO_HOST_BINARY, {"--monitor", "Meta-1", "--subsampling", "444"});
     ASSERT_TRUE(automatic.waitReady());
     EXPECT_EQ(automatic.count("backend gnome (a Wayland session where GNOME's remote desktop API answers)"), 1);
-    EXPECT_EQ(framesUntilShown(automatic.connect(kFramePort), true, -1, -1), 0);
+    EXPECT_EQ(automatic.count("monitor Meta-1 640x480+0+0 (1 of 2)"), 1);
+    EXPECT_EQ(framesUntilShown(automatic.connect(kFramePort), false, -1, -1), 0);
     ASSERT_TRUE(sendBytes(automatic.connect(kInputPort), inputMessage(MSG_SERVER_EXIT)));
     EXPECT_EQ(automatic.waitExit(), 0);
     // By default the primary monitor: mutter's streams show one at a time.
