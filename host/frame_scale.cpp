@@ -7,6 +7,10 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define TAVIMO_AVX2_HALVING 1
+#endif
 
 #include "display/jpeg_decoder.h"
 
@@ -71,6 +75,48 @@ void halveRow(const uint8_t* top, int pitch, uint8_t* out, int width)
             size_t at = size_t(x) * 8 + size_t(c);
             out[size_t(x) * 4 + size_t(c)] = uint8_t((top[at] + top[at + 4] + bottom[at] + bottom[at + 4] + 2) >> 2);
         }
+}
+
+#ifdef TAVIMO_AVX2_HALVING
+// The same with AVX2, twice as wide, where the processor has it (most x86-64 since 2013):
+// a 4K screen's scaling then costs about what reading it does.
+// Eight screen pixels of two rows: four frame pixels, two in each 128-bit half.
+__attribute__((target("avx2"))) __m256i halveFour(const uint8_t* top, const uint8_t* bottom)
+{
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i up = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(top));
+    __m256i down = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bottom));
+    __m256i low = _mm256_add_epi16(_mm256_unpacklo_epi8(up, zero), _mm256_unpacklo_epi8(down, zero));
+    __m256i high = _mm256_add_epi16(_mm256_unpackhi_epi8(up, zero), _mm256_unpackhi_epi8(down, zero));
+    low = _mm256_add_epi16(low, _mm256_srli_si256(low, 8));
+    high = _mm256_add_epi16(high, _mm256_srli_si256(high, 8));
+    return _mm256_srli_epi16(_mm256_add_epi16(_mm256_unpacklo_epi64(low, high), _mm256_set1_epi16(2)), 2);
+}
+
+__attribute__((target("avx2"))) void halveRowWide(const uint8_t* top, int pitch, uint8_t* out, int width)
+{
+    const uint8_t* bottom = top + pitch;
+    int x = 0;
+    for (; x + 8 <= width; x += 8) {
+        __m256i first = halveFour(top + size_t(x) * 8, bottom + size_t(x) * 8);
+        __m256i second = halveFour(top + size_t(x) * 8 + 32, bottom + size_t(x) * 8 + 32);
+        // Packing works within each half: pixels 0-1, 4-5, 2-3, 6-7, put back in order.
+        __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(first, second), 0xD8);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + size_t(x) * 4), packed);
+    }
+    if (x < width)
+        halveRow(top + size_t(x) * 8, pitch, out + size_t(x) * 4, width - x);
+}
+#endif
+
+void halveRows(const uint8_t* top, int pitch, uint8_t* out, int width)
+{
+#ifdef TAVIMO_AVX2_HALVING
+    static const bool wide = __builtin_cpu_supports("avx2");
+    if (wide)
+        return halveRowWide(top, pitch, out, width);
+#endif
+    halveRow(top, pitch, out, width);
 }
 
 }  // namespace
@@ -320,7 +366,7 @@ void PictureScaler::scale(const uint8_t* source, int sourceWidth, int sourceHeig
         return;
     if (sourceWidth == 2 * width && sourceHeight == 2 * height) {
         for (int y = area.y; y < area.y + area.height; ++y)
-            halveRow(source + size_t(2 * y) * size_t(sourcePitch) + size_t(area.x) * 8, sourcePitch,
+            halveRows(source + size_t(2 * y) * size_t(sourcePitch) + size_t(area.x) * 8, sourcePitch,
                      out + size_t(y) * size_t(outPitch) + size_t(area.x) * 4, area.width);
         return;
     }
