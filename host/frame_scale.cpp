@@ -9,7 +9,7 @@
 #endif
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
-#define TAVIMO_AVX2_HALVING 1  // and the general averaging
+#define TAVIMO_AVX2 1
 #endif
 
 #include "display/jpeg_decoder.h"
@@ -77,7 +77,7 @@ void halveRow(const uint8_t* top, int pitch, uint8_t* out, int width)
         }
 }
 
-#ifdef TAVIMO_AVX2_HALVING
+#ifdef TAVIMO_AVX2
 // The same with AVX2, twice as wide, where the processor has it (most x86-64 since 2013):
 // a 4K screen's scaling then costs about what reading it does.
 // Eight screen pixels of two rows: four frame pixels, two in each 128-bit half.
@@ -111,7 +111,7 @@ __attribute__((target("avx2"))) void halveRowWide(const uint8_t* top, int pitch,
 
 bool hasAvx2()
 {
-#ifdef TAVIMO_AVX2_HALVING
+#ifdef TAVIMO_AVX2
     static const bool wide = __builtin_cpu_supports("avx2");
     return wide;
 #else
@@ -121,7 +121,7 @@ bool hasAvx2()
 
 void halveRows(const uint8_t* top, int pitch, uint8_t* out, int width)
 {
-#ifdef TAVIMO_AVX2_HALVING
+#ifdef TAVIMO_AVX2
     if (hasAvx2())
         return halveRowWide(top, pitch, out, width);
 #endif
@@ -236,7 +236,7 @@ struct Divider {
     int shift1, shift2;
 };
 
-#ifdef TAVIMO_AVX2_HALVING
+#ifdef TAVIMO_AVX2
 // The general averaging's three steps with AVX2, each the SSE2 step twice as wide.
 
 // Two frame columns at a time, one in each 128-bit half; returns the columns done.
@@ -341,7 +341,7 @@ void PictureScaler::across(const uint8_t* pixels, const PixelRect& area, uint32_
     if (taps_ > 0) {
         const __m128i zero = _mm_setzero_si128();
         int x = area.x;
-#ifdef TAVIMO_AVX2_HALVING
+#ifdef TAVIMO_AVX2
         if (hasAvx2()) {
             int done = acrossWide(pixels, pairFirst_.data(), pairWeight_.data(), taps_, x, area.x + area.width, row);
             x += done;
@@ -411,7 +411,7 @@ void PictureScaler::scaleRows(const uint8_t* source, int sourcePitch, uint8_t* o
             const uint32_t* row = rowsAcross_[slot].data();
             Sum wy = rowWeights[k];
             Sum* sum = sums.data();
-#ifdef TAVIMO_AVX2_HALVING
+#ifdef TAVIMO_AVX2
             if constexpr (sizeof(Sum) == 4) {
                 if (hasAvx2()) {
                     weighWide(sum, row, wy, values, k == 0);
@@ -430,7 +430,7 @@ void PictureScaler::scaleRows(const uint8_t* source, int sourcePitch, uint8_t* o
         if constexpr (sizeof(Sum) == 4) {
             Divider divide(total);
             size_t v = 0;
-#ifdef TAVIMO_AVX2_HALVING
+#ifdef TAVIMO_AVX2
             if (hasAvx2())
                 v = divideWide(sums.data(), to, values, divide, uint32_t(half));
 #endif

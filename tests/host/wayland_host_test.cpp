@@ -4,6 +4,8 @@
 // loopback sockets. Every backend goes through the same session.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "wire/input_wire.h"
 #include "tests/support/decoded_frame.h"
 #include "tests/support/other_user.h"
@@ -101,6 +103,17 @@ void checkSharedDesktop(PeerProcess& host, WaylandClient& client, const PrivateW
     EXPECT_EQ(host.count("input-key-unmapped"), 0);
 }
 
+// Mutter with monitors of those sizes and the test's client shown fullscreen on the first.
+bool showOnMutter(PrivateWayland& gnome, std::optional<WaylandClient>& client, const std::string& size,
+                  const std::string& right = "")
+{
+    PrivateWayland::gnome(gnome, size, right);
+    if (!gnome.ready)
+        return false;
+    client.emplace(PrivateWayland::kWayland);
+    return eventually([&] { return client->shown(); });
+}
+
 TEST(WaylandHostTest, GnomeThroughMuttersOwnApi)
 {
     // The scenario on a desktop of one monitor: with two, headless mutter 43 (drawing in
@@ -111,20 +124,16 @@ TEST(WaylandHostTest, GnomeThroughMuttersOwnApi)
         PrivateWayland gnome({"dbus-daemon", "pipewire", "wireplumber", "mutter", "gdbus"});
         if (!gnome.missing.empty())
             GTEST_SKIP() << gnome.missing << " is not installed: run scripts/setup.sh";
-        PrivateWayland::gnome(gnome, "640x480");
-        ASSERT_TRUE(gnome.ready) << gnome.logs();
-        WaylandClient client(PrivateWayland::kWayland);
-        ASSERT_TRUE(eventually([&] { return client.shown(); })) << gnome.logs();
+        std::optional<WaylandClient> client;
+        ASSERT_TRUE(showOnMutter(gnome, client, "640x480")) << gnome.logs();
         PeerProcess host(TAVIMO_HOST_BINARY, {"--backend", "gnome", "--subsampling", "444"});
-        checkSharedDesktop(host, client, gnome);
+        checkSharedDesktop(host, *client, gnome);
         EXPECT_EQ(host.lines({"backend gnome (--backend)", "monitor Meta-0 640x480+0+0 (1 of 1)"}), 2);
     }
 
     PrivateWayland gnome({"dbus-daemon", "pipewire", "wireplumber", "mutter", "gdbus"});
-    PrivateWayland::gnome(gnome, "640x480", "320x240");
-    ASSERT_TRUE(gnome.ready) << gnome.logs();
-    WaylandClient client(PrivateWayland::kWayland);
-    ASSERT_TRUE(eventually([&] { return client.shown(); })) << gnome.logs();
+    std::optional<WaylandClient> client;
+    ASSERT_TRUE(showOnMutter(gnome, client, "640x480", "320x240")) << gnome.logs();
     PeerProcess unknown(TAVIMO_HOST_BINARY, {"--backend", "gnome", "--monitor", "3"});
     EXPECT_EQ(unknown.waitExit(), 2);
     EXPECT_EQ(unknown.count("monitor-unknown "), 1);
@@ -179,10 +188,8 @@ TEST(WaylandHostTest, PortalOnGnome)
                           "/usr/libexec/xdg-desktop-portal-gnome"});
     if (!gnome.missing.empty())
         GTEST_SKIP() << gnome.missing << " is not installed: run scripts/setup.sh";
-    PrivateWayland::gnome(gnome, "640x480");
-    ASSERT_TRUE(gnome.ready) << gnome.logs();
-    WaylandClient client(PrivateWayland::kWayland);
-    ASSERT_TRUE(eventually([&] { return client.shown(); })) << gnome.logs();
+    std::optional<WaylandClient> client;
+    ASSERT_TRUE(showOnMutter(gnome, client, "640x480")) << gnome.logs();
 
     // This portal's RemoteDesktop (version 1) keeps no approval, so its dialog shows on
     // every start and nothing can answer it ahead. The test answers it as the user would,
@@ -224,7 +231,7 @@ TEST(WaylandHostTest, PortalOnGnome)
     ASSERT_TRUE(turnsBlue(eyes, 494, 305)) << "the switch did not turn on";
     ASSERT_TRUE(sendBytes(hands, mouse(kMouseLeftUp, 533, 112)));
 
-    checkSharedDesktop(host, client, gnome);
+    checkSharedDesktop(host, *client, gnome);
     EXPECT_EQ(host.lines({"backend portal (--backend)", "portal-approval asked-each-time (RemoteDesktop version 1"}),
               2);
 }
